@@ -1,0 +1,512 @@
+// The application object TAVIK: window, background, per-frame scene task
+// with the learner's `update` hook, demo scene, models, the Chinese font
+// and billboard text; and the axes gizmo drawn with a pen.
+#include "py.hpp"
+#include "units.hpp"
+
+using py::Ref;
+
+namespace {
+
+py::Name nameShowBase("ShowBase");
+py::Name nameInit("__init__");
+py::Name namePrint("print");
+py::Name nameWindowProperties("WindowProperties");
+py::Name nameSetTitle("setTitle");
+py::Name nameSetSize("setSize");
+py::Name nameWin("win");
+py::Name nameRequestProperties("requestProperties");
+py::Name nameBackgroundColor("_background_color");
+py::Name nameSetBackgroundColor("setBackgroundColor");
+py::Name nameCnFont("cnFont");
+py::Name nameTextNodes("textNodes");
+py::Name nameSetClearColorActive("setClearColorActive");
+py::Name nameSetClearDepthActive("setClearDepthActive");
+py::Name nameSetClearColor("setClearColor");
+py::Name nameSetClearDepth("setClearDepth");
+py::Name nameLoadCnFont("loadCnFont");
+py::Name nameSetupScene("setup_scene");
+py::Name nameCameraController("CameraController");
+py::Name nameCameraControllerAttribute("camera_controller");
+py::Name nameLPoint3("LPoint3");
+py::Name nameUpdate("update");
+py::Name nameTaskMgr("taskMgr");
+py::Name nameAdd("add");
+py::Name nameUpdateScene("updateScene");
+py::Name nameRender("render");
+py::Name nameAspect2d("aspect2d");
+py::Name nameRender2d("render2d");
+py::Name nameShow("show");
+py::Name nameTextNodesLookAtCamera("textNodeslookAtCamera");
+py::Name nameCont("cont");
+py::Name nameCamera("camera");
+py::Name nameGetPos("getPos");
+py::Name nameLookAt("lookAt");
+py::Name nameIsEmpty("isEmpty");
+py::Name nameLoader("loader");
+py::Name nameLoadModel("loadModel");
+py::Name nameLoadFont("loadFont");
+py::Name nameSetScale("setScale");
+py::Name nameReparentTo("reparentTo");
+py::Name nameNoCache("noCache");
+py::Name nameResources("resources");
+py::Name namePkgResources("pkg_resources");
+py::Name nameFiles("files");
+py::Name nameJoinpath("joinpath");
+py::Name nameResourceFilename("resource_filename");
+py::Name nameGltfAvailable("GLTF_AVAILABLE");
+py::Name nameLoadModelFunction("load_model");
+py::Name nameNodePath("NodePath");
+py::Name nameOs("os");
+py::Name namePath("path");
+py::Name nameExists("exists");
+py::Name nameJoin("join");
+py::Name nameDirname("dirname");
+py::Name nameFile("__file__");
+py::Name nameSetPixelsPerUnit("setPixelsPerUnit");
+py::Name nameTextNode("TextNode");
+py::Name nameFont("font");
+py::Name nameSetText("setText");
+py::Name nameSetAlign("setAlign");
+py::Name nameAttachNewNode("attachNewNode");
+py::Name nameSetPos("setPos");
+py::Name nameSetColor("setColor");
+py::Name nameSetTwoSided("setTwoSided");
+py::Name nameAppend("append");
+py::Name nameColor("color");
+py::Name nameColorPalette("Color");
+py::Name nameRed("red");
+py::Name nameGreen("green");
+py::Name nameBlue("blue");
+py::Name nameDrawPath("drawPath");
+py::Name nameReplace("replace");
+py::Name nameSplit("split");
+py::Name nameLower("lower");
+
+const char packageName[] = "tavik";
+const char fontFile[] = "zkwy.ttf";
+
+bool callAndDrop(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {}) {
+    return bool(py::callMethod(self, name, args));
+}
+
+// Calls `self.<attribute>.<name>(args)`.
+bool callOn(PyObject* self, PyObject* attribute, PyObject* name, std::initializer_list<PyObject*> args = {}) {
+    Ref target = py::getAttr(self, attribute);
+    return target && callAndDrop(target.get(), name, args);
+}
+
+// ---- construction ---------------------------------------------------------
+
+bool printLine(PyObject* line) {
+    Ref print = py::global(namePrint);
+    return print && py::call(print.get(), {line});
+}
+
+bool requestWindow(PyObject* self) {
+    Ref propertiesType = py::global(nameWindowProperties);
+    Ref properties = propertiesType ? py::call(propertiesType.get()) : Ref();
+    Ref title = properties ? py::text("Norvane3D编程") : Ref();
+    Ref width = py::number(1000L), height = py::number(750L);
+    if (!title || !width || !height || !callAndDrop(properties.get(), nameSetTitle, {title.get()}) ||
+        !callAndDrop(properties.get(), nameSetSize, {width.get(), height.get()})) {
+        return false;
+    }
+    // Without a main window, or with an offscreen buffer, there is nothing
+    // to title or resize: the kit then runs headless.
+    Ref window = py::getAttr(self, nameWin);
+    if (!window) return false;
+    int canRequest = py::hasAttr(window.get(), nameRequestProperties);
+    if (canRequest <= 0) return canRequest == 0;
+    return callAndDrop(window.get(), nameRequestProperties, {properties.get()});
+}
+
+bool clearWindow(PyObject* self, PyObject* colour, bool alsoDepth) {
+    Ref window = py::getAttr(self, nameWin);
+    int present = window ? py::truth(window.get()) : -1;
+    if (present <= 0) return present == 0;
+    if (!callAndDrop(window.get(), nameSetClearColorActive, {Py_True})) return false;
+    if (alsoDepth && !callAndDrop(window.get(), nameSetClearDepthActive, {Py_True})) return false;
+    if (!callAndDrop(window.get(), nameSetClearColor, {colour})) return false;
+    if (!alsoDepth) return true;
+    Ref one = py::number(1.0);
+    return one && callAndDrop(window.get(), nameSetClearDepth, {one.get()});
+}
+
+bool attachCameraController(PyObject* self) {
+    Ref controllerType = py::global(nameCameraController);
+    Ref pointType = controllerType ? py::global(nameLPoint3) : Ref();
+    Ref zero = py::number(0L), radius = py::number(40L);
+    Ref origin = pointType && zero ? py::call(pointType.get(), {zero.get(), zero.get(), zero.get()}) : Ref();
+    Ref controller = origin && radius ? py::call(controllerType.get(), {self, origin.get(), radius.get()}) : Ref();
+    return controller && py::setAttr(self, nameCameraControllerAttribute, controller.get());
+}
+
+bool addSceneTask(PyObject* self) {
+    Ref task = py::getAttr(self, nameUpdateScene);
+    Ref taskName = task ? py::text("updateSceneTask") : Ref();
+    return taskName && callOn(self, nameTaskMgr, nameAdd, {task.get(), taskName.get()});
+}
+
+PyObject* init(py::Args args) {
+    PyObject* self = args[0];
+    Ref showBase = py::global(nameShowBase);
+    Ref showBaseInit = showBase ? py::getAttr(showBase.get(), nameInit) : Ref();
+    if (!showBaseInit || !py::call(showBaseInit.get(), {self})) return nullptr;
+    Ref banner = py::text("嗨，Norvane3D编程欢迎您！仰望星空，探索无限！DEV_MODE260331");
+    if (!banner || !printLine(banner.get()) || !requestWindow(self)) return nullptr;
+    Ref one = py::number(1L);
+    Ref sky = one ? py::floats({0.2, 0.6, 0.8}) : Ref();
+    Ref background = sky ? Ref::steal(PySequence_Concat(sky.get(), py::tuple({one.get()}).get())) : Ref();
+    if (!background || !py::setAttr(self, nameBackgroundColor, background.get())) return nullptr;
+    Ref stored = py::getAttr(self, nameBackgroundColor);
+    if (!stored || !callAndDrop(self, nameSetBackgroundColor, {stored.get()})) return nullptr;
+    Ref textNodes = Ref::steal(PyList_New(0));
+    if (!textNodes || !py::setAttr(self, nameCnFont, Py_None) || !py::setAttr(self, nameTextNodes, textNodes.get())) {
+        return nullptr;
+    }
+    if (!clearWindow(self, stored.get(), true) || !callAndDrop(self, nameLoadCnFont) ||
+        !callAndDrop(self, nameSetupScene, {args[1]}) || !attachCameraController(self) ||
+        !py::setAttr(self, nameUpdate, Py_None) || !addSceneTask(self)) {
+        return nullptr;
+    }
+    for (PyObject* layer : {nameRender.get(), nameAspect2d.get(), nameRender2d.get()}) {
+        if (!callOn(self, layer, nameShow)) return nullptr;
+    }
+    return py::none();
+}
+
+// ---- per frame ------------------------------------------------------------
+
+// Turns one text node so that its forward axis points away from the camera.
+bool faceAwayFromCamera(PyObject* self, PyObject* textPath) {
+    Ref camera = py::getAttr(self, nameCamera);
+    Ref cameraPos = camera ? py::callMethod(camera.get(), nameGetPos) : Ref();
+    Ref textPos = cameraPos ? py::callMethod(textPath, nameGetPos) : Ref();
+    Ref direction = textPos ? Ref::steal(PyNumber_Subtract(cameraPos.get(), textPos.get())) : Ref();
+    Ref opposite = direction ? Ref::steal(PyNumber_Negative(direction.get())) : Ref();
+    Ref away = opposite ? Ref::steal(PyNumber_Add(textPos.get(), opposite.get())) : Ref();
+    return away && callAndDrop(textPath, nameLookAt, {away.get()});
+}
+
+PyObject* textNodesLookAtCamera(py::Args args) {
+    PyObject* self = args[0];
+    Ref textNodes = py::getAttr(self, nameTextNodes);
+    Ref iterator = textNodes ? Ref::steal(PyObject_GetIter(textNodes.get())) : Ref();
+    if (!iterator) return nullptr;
+    while (Ref textPath = Ref::steal(PyIter_Next(iterator.get()))) {
+        // A label the learner removed stays listed; it has nothing to turn.
+        Ref empty = py::callMethod(textPath.get(), nameIsEmpty);
+        int removed = empty ? py::truth(empty.get()) : -1;
+        if (removed < 0) return nullptr;
+        if (!removed && !faceAwayFromCamera(self, textPath.get())) return nullptr;
+    }
+    return PyErr_Occurred() ? nullptr : py::none();
+}
+
+PyObject* updateScene(py::Args args) {
+    PyObject* self = args[0];
+    if (!callAndDrop(self, nameTextNodesLookAtCamera)) return nullptr;
+    Ref hook = py::getAttr(self, nameUpdate);
+    int present = hook ? PyObject_RichCompareBool(hook.get(), Py_None, Py_NE) : -1;
+    if (present < 0) return nullptr;
+    if (present && !py::call(hook.get())) return nullptr;
+    return py::getAttr(args[1], nameCont).release();
+}
+
+// ---- background and demo scene -----------------------------------------------
+
+PyObject* bgColor(py::Args args) {
+    PyObject* self = args[0];
+    Ref color = Ref::borrow(args[1]);
+    Py_ssize_t length = PyObject_Length(color.get());
+    if (length < 0) return nullptr;
+    if (length == 3) {
+        Ref items[3];
+        for (Py_ssize_t index = 0; index < 3; index++) {
+            items[index] = py::getItem(color.get(), index);
+            if (!items[index]) return nullptr;
+        }
+        Ref one = py::number(1L);
+        color = one ? py::tuple({items[0].get(), items[1].get(), items[2].get(), one.get()}) : Ref();
+        if (!color) return nullptr;
+    } else if (length != 4) {
+        PyErr_SetString(PyExc_ValueError, "颜色必须是3或4个元素的元组");
+        return nullptr;
+    }
+    if (!py::setAttr(self, nameBackgroundColor, color.get()) ||
+        !callAndDrop(self, nameSetBackgroundColor, {color.get()}) || !callAndDrop(self, nameLoadCnFont) ||
+        !clearWindow(self, color.get(), false)) {
+        return nullptr;
+    }
+    return color.release();
+}
+
+PyObject* setupScene(py::Args args) {
+    PyObject* self = args[0];
+    int show = py::truth(args[1]);
+    if (show <= 0) return show < 0 ? nullptr : py::none();
+    Ref loader = py::getAttr(self, nameLoader);
+    Ref modelName = loader ? py::text("zup-axis") : Ref();
+    Ref axis = modelName ? py::callMethod(loader.get(), nameLoadModel, {modelName.get()}) : Ref();
+    Ref one = axis ? py::number(1L) : Ref();
+    if (!one || !callAndDrop(axis.get(), nameSetScale, {one.get(), one.get(), one.get()})) return nullptr;
+    Ref render = py::getAttr(self, nameRender);
+    if (!render || !callAndDrop(axis.get(), nameReparentTo, {render.get()})) return nullptr;
+    return py::none();
+}
+
+// ---- models -----------------------------------------------------------------
+
+bool attachToRender(PyObject* self, PyObject* model) {
+    Ref render = py::getAttr(self, nameRender);
+    return render && callAndDrop(model, nameReparentTo, {render.get()});
+}
+
+PyObject* cm(py::Args args) {
+    PyObject* self = args[0];
+    Ref loader = py::getAttr(self, nameLoader);
+    Ref loadModel = loader ? py::getAttr(loader.get(), nameLoadModel) : Ref();
+    Ref keywords = loadModel ? py::tuple({nameNoCache.get()}) : Ref();
+    Ref model = keywords ? py::callWithKeywords(loadModel.get(), {args[1], args[2]}, keywords.get()) : Ref();
+    if (!model || !attachToRender(self, model.get())) return nullptr;
+    return model.release();
+}
+
+// The file-system path of a packaged data file, through whichever resource
+// mechanism the import chose.
+Ref packagedFile(PyObject* fileName, bool asText) {
+    Ref resources = py::global(nameResources);
+    if (!resources) return {};
+    Ref package = py::text(packageName);
+    if (!package) return {};
+    if (resources.get() == Py_None) {
+        Ref pkgResources = py::global(namePkgResources);
+        return pkgResources ? py::callMethod(pkgResources.get(), nameResourceFilename, {package.get(), fileName})
+                            : Ref();
+    }
+    Ref root = py::callMethod(resources.get(), nameFiles, {package.get()});
+    Ref path = root ? py::callMethod(root.get(), nameJoinpath, {fileName}) : Ref();
+    if (path && asText) return Ref::steal(PyObject_Str(path.get()));
+    return path;
+}
+
+Ref loadPackagedModel(PyObject* self, PyObject* modelName) {
+    Ref suffix = py::text(".glb");
+    Ref fileName = suffix ? Ref::steal(PyNumber_Add(modelName, suffix.get())) : Ref();
+    Ref modelPath = fileName ? packagedFile(fileName.get(), false) : Ref();
+    Ref pathText = modelPath ? Ref::steal(PyObject_Str(modelPath.get())) : Ref();
+    Ref useGltf = pathText ? py::global(nameGltfAvailable) : Ref();
+    int gltf = useGltf ? py::truth(useGltf.get()) : -1;
+    if (gltf < 0) return {};
+    Ref model;
+    if (gltf) {
+        Ref loadModel = py::global(nameLoadModelFunction);
+        Ref node = loadModel ? py::call(loadModel.get(), {pathText.get()}) : Ref();
+        Ref nodePathType = node ? py::global(nameNodePath) : Ref();
+        model = nodePathType ? py::call(nodePathType.get(), {node.get()}) : Ref();
+    } else {
+        Ref loader = py::getAttr(self, nameLoader);
+        model = loader ? py::callMethod(loader.get(), nameLoadModel, {pathText.get()}) : Ref();
+    }
+    if (!model || !attachToRender(self, model.get())) return {};
+    return model;
+}
+
+bool pendingIsException() { return PyErr_ExceptionMatches(PyExc_Exception); }
+
+PyObject* gm(py::Args args) {
+    Ref model = loadPackagedModel(args[0], args[1]);
+    if (model) return model.release();
+    if (!pendingIsException()) return nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    Ref error = Ref::steal(value);
+#endif
+    Ref line = Ref::steal(PyUnicode_FromFormat("加载模型 '%S' 失败: %S", args[1], error.get()));
+    if (!line || !printLine(line.get())) return nullptr;
+    return py::none();
+}
+
+// ---- the Chinese font ----------------------------------------------------------
+
+// "C:\dir\f.ttf" -> "/c/dir/f.ttf": the engine wants its portable form.
+Ref convertToUnixPath(PyObject* path) {
+    Ref backslash = py::text("\\"), slash = py::text("/"), colon = py::text(":"), one = py::number(1L);
+    if (!backslash || !slash || !colon || !one) return {};
+    Ref unixPath = py::callMethod(path, nameReplace, {backslash.get(), slash.get()});
+    int hasColon = unixPath ? PySequence_Contains(unixPath.get(), colon.get()) : -1;
+    if (hasColon <= 0) return hasColon < 0 ? Ref() : std::move(unixPath);
+    Ref parts = py::callMethod(unixPath.get(), nameSplit, {colon.get(), one.get()});
+    Ref drive = parts ? py::getItem(parts.get(), 0) : Ref();
+    Ref rest = drive ? py::getItem(parts.get(), 1) : Ref();
+    Ref lowered = rest ? py::callMethod(drive.get(), nameLower) : Ref();
+    Ref rooted = lowered ? Ref::steal(PyNumber_Add(slash.get(), lowered.get())) : Ref();
+    return rooted ? Ref::steal(PyNumber_Add(rooted.get(), rest.get())) : Ref();
+}
+
+Ref osPathCall(PyObject* function, std::initializer_list<PyObject*> args) {
+    Ref os = py::global(nameOs);
+    Ref path = os ? py::getAttr(os.get(), namePath) : Ref();
+    return path ? py::callMethod(path.get(), function, args) : Ref();
+}
+
+// 1 when the path exists, 0 when not, -1 with an exception set.
+int pathExists(PyObject* path) {
+    Ref exists = osPathCall(nameExists, {path});
+    return exists ? py::truth(exists.get()) : -1;
+}
+
+// Loads `path` as the font; 1 when loaded, 0 when the engine gave None.
+int adoptFont(PyObject* self, PyObject* path) {
+    Ref loader = py::getAttr(self, nameLoader);
+    Ref font = loader ? py::callMethod(loader.get(), nameLoadFont, {path}) : Ref();
+    if (!font) return -1;
+    if (font.get() == Py_None) return 0;
+    Ref pixels = py::number(30L);
+    if (!pixels || !py::setAttr(self, nameCnFont, font.get()) ||
+        !callAndDrop(font.get(), nameSetPixelsPerUnit, {pixels.get()})) {
+        return -1;
+    }
+    return 1;
+}
+
+// The packaged font, or the one beside the module file in a development tree.
+int loadPackagedFont(PyObject* self) {
+    Ref fileName = py::text(fontFile);
+    Ref fontPath = fileName ? packagedFile(fileName.get(), true) : Ref();
+    int exists = fontPath ? pathExists(fontPath.get()) : -1;
+    if (exists < 0) return -1;
+    if (!exists) {
+        Ref moduleFile = py::global(nameFile);
+        Ref directory = moduleFile ? osPathCall(nameDirname, {moduleFile.get()}) : Ref();
+        Ref devPath = directory ? osPathCall(nameJoin, {directory.get(), fileName.get()}) : Ref();
+        int devExists = devPath ? pathExists(devPath.get()) : -1;
+        if (devExists < 0) return -1;
+        if (devExists) fontPath = std::move(devPath);
+    }
+    exists = pathExists(fontPath.get());
+    if (exists <= 0) return exists;
+    Ref unixPath = convertToUnixPath(fontPath.get());
+    return unixPath ? adoptFont(self, unixPath.get()) : -1;
+}
+
+// A missing or unreadable font is not an error: text then uses the
+// engine's default font.  Only exceptions derived from Exception are dropped.
+bool discardOrdinaryError() {
+    if (!pendingIsException()) return false;
+    PyErr_Clear();
+    return true;
+}
+
+PyObject* loadCnFont(py::Args args) {
+    PyObject* self = args[0];
+    int loaded = loadPackagedFont(self);
+    if (loaded < 0 && !discardOrdinaryError()) return nullptr;
+    if (loaded > 0) return py::none();
+    Ref bareName = py::text(fontFile);
+    if (!bareName) return nullptr;
+    if (adoptFont(self, bareName.get()) < 0 && !discardOrdinaryError()) return nullptr;
+    return py::none();
+}
+
+// ---- billboard text ---------------------------------------------------------------
+
+PyObject* makeText(py::Args args) {
+    PyObject* self = args[0];
+    PyObject *nodeName = args[1], *text = args[2], *pos = args[3], *color = args[4], *align = args[5],
+             *scale = args[6];
+    Ref textNodeType = py::global(nameTextNode);
+    Ref textNode = textNodeType ? py::call(textNodeType.get(), {nodeName}) : Ref();
+    Ref font = textNode ? py::getAttr(self, nameCnFont) : Ref();
+    if (!font || !py::setAttr(textNode.get(), nameFont, font.get()) ||
+        !callAndDrop(textNode.get(), nameSetText, {text}) || !callAndDrop(textNode.get(), nameSetAlign, {align})) {
+        return nullptr;
+    }
+    Ref render = py::getAttr(self, nameRender);
+    Ref textPath = render ? py::callMethod(render.get(), nameAttachNewNode, {textNode.get()}) : Ref();
+    if (!textPath || !callAndDrop(textPath.get(), nameSetPos, {pos}) ||
+        !callAndDrop(textPath.get(), nameSetScale, {scale}) || !callAndDrop(textPath.get(), nameSetColor, {color}) ||
+        !callAndDrop(textPath.get(), nameSetTwoSided, {Py_True}) ||
+        !callOn(self, nameTextNodes, nameAppend, {textPath.get()})) {
+        return nullptr;
+    }
+    return textPath.release();
+}
+
+// ---- axes gizmo -------------------------------------------------------------------
+
+// The arrow polyline of one axis: shaft from n1 to n2, then a closed
+// triangular head whose wings lie n3 back from the tip and n3 off the axis.
+// `place(along, across)` builds one point of the polyline.
+template <typename Place>
+Ref arrowPath(PyObject* n1, PyObject* n2, PyObject* n3, Place place) {
+    Ref list = Ref::steal(PyList_New(0));
+    Ref back1 = Ref::steal(PyNumber_Subtract(n2, n3));
+    Ref back2 = back1 ? Ref::steal(PyNumber_Subtract(n2, n3)) : Ref();
+    Ref minus = back2 ? Ref::steal(PyNumber_Negative(n3)) : Ref();
+    if (!list || !minus) return {};
+    Ref points[5] = {place(n1, nullptr), place(n2, nullptr), place(back1.get(), n3), place(back2.get(), minus.get()),
+                     place(n2, nullptr)};
+    for (Ref& point : points) {
+        if (!point || PyList_Append(list.get(), point.get()) < 0) return {};
+    }
+    return list;
+}
+
+bool drawArrow(PyObject* pen, PyObject* colourName, const Ref& path) {
+    Ref palette = py::global(nameColorPalette);
+    Ref colour = palette ? py::getAttr(palette.get(), colourName) : Ref();
+    return colour && path && callAndDrop(pen, nameColor, {colour.get()}) && callAndDrop(pen, nameDrawPath, {path.get()});
+}
+
+PyObject* drawAxies(py::Args args) {
+    PyObject *pen = args[0], *n1 = args[1], *n2 = args[2], *n3 = args[3];
+    Ref zero = py::number(0L);
+    if (!zero) return nullptr;
+    PyObject* o = zero.get();
+    auto orZero = [o](PyObject* value) { return value ? value : o; };
+    // X and Y heads lie in the vertical plane of their axis; the Z head in XZ.
+    auto alongX = [&](PyObject* along, PyObject* across) { return py::tuple({along, o, orZero(across)}); };
+    auto alongY = [&](PyObject* along, PyObject* across) { return py::tuple({o, along, orZero(across)}); };
+    auto alongZ = [&](PyObject* along, PyObject* across) { return py::tuple({orZero(across), o, along}); };
+    if (!drawArrow(pen, nameRed, arrowPath(n1, n2, n3, alongX))) return nullptr;
+    if (!drawArrow(pen, nameGreen, arrowPath(n1, n2, n3, alongY))) return nullptr;
+    if (!drawArrow(pen, nameBlue, arrowPath(n1, n2, n3, alongZ))) return nullptr;
+    return py::callMethod(pen, nameUpdate).release();
+}
+
+const char loadCnFontDoc[] =
+    "加载中文字体\n"
+    "        从site-packages/tavik中加载中文字体，\n"
+    "        模仿gm中从whl包资源加载的方法进行加载字体ttf，\n"
+    "        字体文件名:zkwy.ttf\n"
+    "        加载成功之后，给self.cnFont赋值。\n"
+    "        ";
+
+}  // namespace
+
+bool addApplication() {
+    return bool(py::defineClass({"TAVIK", "ShowBase", "Norvane3D开发框架主类", {
+        py::method({"__init__", "(self, showAxis=True)", nullptr, init}),
+        py::method({"textNodeslookAtCamera", "(self)", nullptr, textNodesLookAtCamera}),
+        py::method({"updateScene", "(self, task)", nullptr, updateScene}),
+        py::method({"bgColor", "(self, color)", nullptr, bgColor}),
+        py::method({"setup_scene", "(self, showAxis=True)", "设置演示场景", setupScene}),
+        py::method({"cm", "(self, fn, nc=True)", nullptr, cm}),
+        py::method({"loadCnFont", "(self)", loadCnFontDoc, loadCnFont}),
+        py::method({"gm", "(self, model_name)", "加载模型并返回节点", gm}),
+        py::method({"makeText",
+                    "(self, nodeName, text='None', pos=(0, 0, 0), color=(1, 0, 0, 1), align=TextNode.ACenter, "
+                    "scale=1)",
+                    "创建文字节点", makeText}),
+    }}));
+}
+
+bool addAxesGizmo() { return py::defineFunction({"drawAxies", "(pen, n1=0, n2=5, n3=0.5)", nullptr, drawAxies}); }

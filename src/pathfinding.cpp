@@ -1,0 +1,4 @@
+#include "py.hpp"
+#include "units.hpp"
+
+bool addPathFinding() { return true; }

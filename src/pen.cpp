@@ -1,0 +1,4 @@
+#include "py.hpp"
+#include "units.hpp"
+
+bool addPen() { return true; }

@@ -1,0 +1,559 @@
+#include "py.hpp"
+
+#include <string>
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define MEMBER_SSIZE Py_T_PYSSIZET
+#define MEMBER_OBJECT Py_T_OBJECT_EX
+#define MEMBER_READONLY Py_READONLY
+#else
+#include <structmember.h>
+#define MEMBER_SSIZE T_PYSSIZET
+#define MEMBER_OBJECT T_OBJECT_EX
+#define MEMBER_READONLY READONLY
+#endif
+
+namespace py {
+
+namespace {
+
+Name* allNames = nullptr;
+
+PyObject* theModuleDict = nullptr;    // strong, for the life of the process
+PyObject* theBuiltinsDict = nullptr;  // strong
+PyObject* theModuleName = nullptr;    // strong
+PyTypeObject* functionType = nullptr;
+
+Name nameCode("__code__");
+Name nameArgCount("co_argcount");
+Name nameVarNames("co_varnames");
+Name nameFlags("co_flags");
+Name nameDefaults("__defaults__");
+Name nameSignature("signature");
+
+constexpr Py_ssize_t maxParameters = 16;
+constexpr long codeHasVarargs = 0x04;  // CO_VARARGS
+
+}  // namespace
+
+Name::Name(const char* text) noexcept : text(text), next(allNames) { allNames = this; }
+
+bool Name::internAll() {
+    for (Name* name = allNames; name; name = name->next) {
+        if (name->object) continue;
+        name->object = PyUnicode_InternFromString(name->text);
+        if (!name->object) return false;
+    }
+    return true;
+}
+
+// ---- calls -------------------------------------------------------------
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    return Ref::steal(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
+}
+
+Ref callMethod(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
+    PyObject* stack[maxParameters + 1];
+    if (args.size() >= maxParameters) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for callMethod");
+        return {};
+    }
+    stack[0] = self;
+    size_t count = 1;
+    for (PyObject* arg : args) stack[count++] = arg;
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref callWithKeywords(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* keywords) {
+    Py_ssize_t keywordCount = keywords ? PyTuple_GET_SIZE(keywords) : 0;
+    size_t positional = args.size() - static_cast<size_t>(keywordCount);
+    return Ref::steal(PyObject_Vectorcall(callable, args.begin(), positional, keywords));
+}
+
+Ref getAttr(PyObject* object, PyObject* name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+
+bool setAttr(PyObject* object, PyObject* name, PyObject* value) {
+    return PyObject_SetAttr(object, name, value) == 0;
+}
+
+int hasAttr(PyObject* object, PyObject* name) {
+    Ref value = getAttr(object, name);
+    if (value) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+Ref getItem(PyObject* object, Py_ssize_t index) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    if (!key) return {};
+    return Ref::steal(PyObject_GetItem(object, key.get()));
+}
+
+Ref global(PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(theModuleDict, name);
+    if (!found && !PyErr_Occurred()) found = PyDict_GetItemWithError(theBuiltinsDict, name);
+    if (!found && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref::borrow(found);
+}
+
+PyObject* moduleDict() { return theModuleDict; }
+
+Ref number(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
+Ref number(long value) { return Ref::steal(PyLong_FromLong(value)); }
+Ref text(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+
+Ref tuple(std::initializer_list<PyObject*> items) {
+    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!result) return {};
+    Py_ssize_t index = 0;
+    for (PyObject* item : items) PyTuple_SET_ITEM(result.get(), index++, Py_NewRef(item));
+    return result;
+}
+
+Ref floats(std::initializer_list<double> items) {
+    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!result) return {};
+    Py_ssize_t index = 0;
+    for (double item : items) {
+        PyObject* value = PyFloat_FromDouble(item);
+        if (!value) return {};
+        PyTuple_SET_ITEM(result.get(), index++, value);
+    }
+    return result;
+}
+
+bool unpack(PyObject* value, Ref* items, Py_ssize_t count) {
+    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && PySequence_Fast_GET_SIZE(value) == count) {
+        for (Py_ssize_t index = 0; index < count; index++) {
+            items[index] = Ref::borrow(PySequence_Fast_GET_ITEM(value, index));
+        }
+        return true;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
+        }
+        return false;
+    }
+    for (Py_ssize_t index = 0; index < count; index++) {
+        items[index] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!items[index]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", count, index);
+            }
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", count);
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+bool toDouble(PyObject* value, double& out) {
+    out = PyFloat_AsDouble(value);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+PyObject* raiseReplacing(PyObject* type, const char* message) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* handled = PyErr_GetRaisedException();
+#else
+    PyObject *handledType, *handled, *handledTraceback;
+    PyErr_Fetch(&handledType, &handled, &handledTraceback);
+    PyErr_NormalizeException(&handledType, &handled, &handledTraceback);
+    if (handled && handledTraceback) PyException_SetTraceback(handled, handledTraceback);
+    Py_XDECREF(handledType);
+    Py_XDECREF(handledTraceback);
+#endif
+    Ref messageText = text(message);
+    Ref replacement = messageText ? call(type, {messageText.get()}) : Ref();
+    if (!replacement) {
+        Py_XDECREF(handled);
+        return nullptr;
+    }
+    if (handled) PyException_SetContext(replacement.get(), handled);  // steals
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(replacement.release());
+#else
+    PyErr_Restore(Py_NewRef(type), replacement.release(), nullptr);
+#endif
+    return nullptr;
+}
+
+// ---- the function type -------------------------------------------------
+//
+// Functions and methods of the kit are objects of one small type that
+// behaves like a Python function: it binds as a method, binds arguments
+// by position or keyword with the interpreter's own messages, and reports
+// an exact __doc__ and a full signature.  The signature comes from a
+// Python "carrier" function compiled from the parameter list at import,
+// so defaults are evaluated once in the module namespace, as a def would.
+
+namespace {
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Impl impl;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* owner;           // the defining class, or null for a module function
+    PyObject* carrier;         // Python function with the same signature
+    PyObject* parameterNames;  // tuple of the positional-or-keyword names
+    PyObject* defaults;        // tuple
+    Py_ssize_t parameterCount;
+    bool hasVarargs;
+};
+
+Function* asFunction(PyObject* object) { return reinterpret_cast<Function*>(object); }
+
+void raiseTooManyPositional(Function* function, Py_ssize_t given) {
+    Py_ssize_t defaultCount = PyTuple_GET_SIZE(function->defaults);
+    Py_ssize_t most = function->parameterCount;
+    std::string accepted = std::to_string(most);
+    if (defaultCount) accepted = "from " + std::to_string(most - defaultCount) + " to " + accepted;
+    PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd %s given", function->qualname,
+                 accepted.c_str(), (most == 1 && !defaultCount) ? "" : "s", given, given == 1 ? "was" : "were");
+}
+
+void raiseMissing(Function* function, PyObject* const* bound) {
+    Ref missing = Ref::steal(PyList_New(0));
+    if (!missing) return;
+    for (Py_ssize_t index = 0; index < function->parameterCount; index++) {
+        if (bound[index]) continue;
+        Ref quoted = Ref::steal(PyUnicode_FromFormat("'%U'", PyTuple_GET_ITEM(function->parameterNames, index)));
+        if (!quoted || PyList_Append(missing.get(), quoted.get()) < 0) return;
+    }
+    Py_ssize_t count = PyList_GET_SIZE(missing.get());
+    Ref listed;
+    if (count == 1) {
+        listed = Ref::borrow(PyList_GET_ITEM(missing.get(), 0));
+    } else {
+        Ref head = Ref::steal(PyList_GetSlice(missing.get(), 0, count - 1));
+        Ref separator = text(", ");
+        if (!head || !separator) return;
+        Ref joined = Ref::steal(PyUnicode_Join(separator.get(), head.get()));
+        if (!joined) return;
+        listed = Ref::steal(PyUnicode_FromFormat("%U%s and %U", joined.get(), count > 2 ? "," : "",
+                                                 PyList_GET_ITEM(missing.get(), count - 1)));
+    }
+    if (!listed) return;
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", function->qualname, count,
+                 count == 1 ? "" : "s", listed.get());
+}
+
+Py_ssize_t findParameter(Function* function, PyObject* keyword) {
+    for (Py_ssize_t index = 0; index < function->parameterCount; index++) {
+        if (PyTuple_GET_ITEM(function->parameterNames, index) == keyword) return index;
+    }
+    for (Py_ssize_t index = 0; index < function->parameterCount; index++) {
+        int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(function->parameterNames, index), keyword, Py_EQ);
+        if (equal < 0) return -2;
+        if (equal) return index;
+    }
+    return -1;
+}
+
+// Fills `bound` with borrowed references, as the interpreter binds the
+// arguments of a def: positional, then keywords, then defaults.
+bool bindArguments(Function* function, PyObject* const* args, Py_ssize_t given, PyObject* keywords,
+                   PyObject** bound, Ref& varargs) {
+    Py_ssize_t count = function->parameterCount;
+    Py_ssize_t positional = given < count ? given : count;
+    for (Py_ssize_t index = 0; index < count; index++) bound[index] = index < positional ? args[index] : nullptr;
+    if (function->hasVarargs) {
+        varargs = Ref::steal(PyTuple_New(given > count ? given - count : 0));
+        if (!varargs) return false;
+        for (Py_ssize_t index = count; index < given; index++) {
+            PyTuple_SET_ITEM(varargs.get(), index - count, Py_NewRef(args[index]));
+        }
+        bound[count] = varargs.get();
+    }
+    Py_ssize_t keywordCount = keywords ? PyTuple_GET_SIZE(keywords) : 0;
+    for (Py_ssize_t k = 0; k < keywordCount; k++) {
+        PyObject* keyword = PyTuple_GET_ITEM(keywords, k);
+        Py_ssize_t index = findParameter(function, keyword);
+        if (index == -2) return false;
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", function->qualname, keyword);
+            return false;
+        }
+        if (bound[index]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", function->qualname, keyword);
+            return false;
+        }
+        bound[index] = args[given + k];
+    }
+    if (given > count && !function->hasVarargs) {
+        raiseTooManyPositional(function, given);
+        return false;
+    }
+    Py_ssize_t firstDefault = count - PyTuple_GET_SIZE(function->defaults);
+    bool complete = true;
+    for (Py_ssize_t index = 0; index < count; index++) {
+        if (bound[index]) continue;
+        if (index >= firstDefault) {
+            bound[index] = PyTuple_GET_ITEM(function->defaults, index - firstDefault);
+        } else {
+            complete = false;
+        }
+    }
+    if (!complete) raiseMissing(function, bound);
+    return complete;
+}
+
+PyObject* Function_vectorcall(PyObject* callable, PyObject* const* args, size_t flags, PyObject* keywords) {
+    Function* function = asFunction(callable);
+    Py_ssize_t given = PyVectorcall_NARGS(flags);
+    if (!keywords && given == function->parameterCount && !function->hasVarargs) return function->impl(args);
+    PyObject* bound[maxParameters + 1];
+    Ref varargs;
+    if (!bindArguments(function, args, given, keywords, bound, varargs)) return nullptr;
+    return function->impl(bound);
+}
+
+PyObject* Function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (!instance || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+int Function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Function* function = asFunction(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(function->owner);
+    Py_VISIT(function->carrier);
+    Py_VISIT(function->defaults);
+    return 0;
+}
+
+int Function_clear(PyObject* self) {
+    Function* function = asFunction(self);
+    Py_CLEAR(function->owner);
+    Py_CLEAR(function->carrier);
+    Py_CLEAR(function->defaults);
+    return 0;
+}
+
+void Function_dealloc(PyObject* self) {
+    Function* function = asFunction(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Function_clear(self);
+    Py_CLEAR(function->name);
+    Py_CLEAR(function->qualname);
+    Py_CLEAR(function->module);
+    Py_CLEAR(function->doc);
+    Py_CLEAR(function->parameterNames);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* Function_repr(PyObject* self) { return PyUnicode_FromFormat("<function %U>", asFunction(self)->qualname); }
+
+PyObject* Function_get_doc(PyObject* self, void*) { return Py_NewRef(asFunction(self)->doc); }
+
+PyObject* Function_get_signature(PyObject* self, void*) {
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    return callMethod(inspect.get(), nameSignature, {asFunction(self)->carrier}).release();
+}
+
+PyObject* Function_get_objclass(PyObject* self, void*) {
+    PyObject* owner = asFunction(self)->owner;
+    if (!owner) {
+        PyErr_SetString(PyExc_AttributeError, "__objclass__");
+        return nullptr;
+    }
+    return Py_NewRef(owner);
+}
+
+PyMemberDef functionMembers[] = {
+    {"__vectorcalloffset__", MEMBER_SSIZE, offsetof(Function, vectorcall), MEMBER_READONLY, nullptr},
+    {"__name__", MEMBER_OBJECT, offsetof(Function, name), MEMBER_READONLY, nullptr},
+    {"__qualname__", MEMBER_OBJECT, offsetof(Function, qualname), MEMBER_READONLY, nullptr},
+    {"__module__", MEMBER_OBJECT, offsetof(Function, module), MEMBER_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef functionGetSets[] = {
+    {"__doc__", Function_get_doc, nullptr, nullptr, nullptr},
+    {"__signature__", Function_get_signature, nullptr, nullptr, nullptr},
+    {"__objclass__", Function_get_objclass, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot functionSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(Function_descr_get)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(Function_repr)},
+    {Py_tp_members, functionMembers},
+    {Py_tp_getset, functionGetSets},
+    {0, nullptr},
+};
+
+PyType_Spec functionSpec = {
+    "tavik.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    functionSlots,
+};
+
+// Compiles "def name<parameters>: pass" in the module namespace; the
+// defaults are evaluated there and then, exactly once.
+Ref makeCarrier(const char* name, const char* parameters) {
+    std::string source = std::string("def ") + name + parameters + ":\n    pass\n";
+    Ref code = Ref::steal(Py_CompileString(source.c_str(), "<tavik>", Py_file_input));
+    Ref locals = Ref::steal(PyDict_New());
+    if (!code || !locals) return {};
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), theModuleDict, locals.get()));
+    if (!done) return {};
+    return Ref::borrow(PyDict_GetItemString(locals.get(), name));
+}
+
+bool readCarrier(Function* function) {
+    Ref code = getAttr(function->carrier, nameCode);
+    if (!code) return false;
+    Ref argCount = getAttr(code.get(), nameArgCount);
+    Ref varNames = getAttr(code.get(), nameVarNames);
+    Ref flags = getAttr(code.get(), nameFlags);
+    Ref defaults = getAttr(function->carrier, nameDefaults);
+    if (!argCount || !varNames || !flags || !defaults) return false;
+    function->parameterCount = PyLong_AsSsize_t(argCount.get());
+    long codeFlags = PyLong_AsLong(flags.get());
+    if (PyErr_Occurred()) return false;
+    if (function->parameterCount >= maxParameters) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters");
+        return false;
+    }
+    function->hasVarargs = (codeFlags & codeHasVarargs) != 0;
+    function->parameterNames = PyTuple_GetSlice(varNames.get(), 0, function->parameterCount);
+    function->defaults = defaults.get() == Py_None ? PyTuple_New(0) : defaults.release();
+    return function->parameterNames && function->defaults;
+}
+
+Ref makeFunction(const FunctionDef& def, const char* ownerName) {
+    Function* function = PyObject_GC_New(Function, functionType);
+    if (!function) return {};
+    Py_INCREF(functionType);
+    function->vectorcall = Function_vectorcall;
+    function->impl = def.impl;
+    function->name = function->qualname = function->doc = nullptr;
+    function->owner = function->carrier = function->parameterNames = function->defaults = nullptr;
+    function->module = Py_NewRef(theModuleName);
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(function));
+    PyObject_GC_Track(function);
+
+    function->name = PyUnicode_FromString(def.name);
+    function->qualname = ownerName ? PyUnicode_FromFormat("%s.%s", ownerName, def.name) : Py_XNewRef(function->name);
+    function->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
+    if (!function->name || !function->qualname || !function->doc) return {};
+    function->carrier = makeCarrier(def.name, def.parameters).release();
+    if (!function->carrier || !readCarrier(function)) return {};
+    return result;
+}
+
+Ref makeProperty(const FunctionDef& getter, const FunctionDef& setter, const char* ownerName) {
+    Ref get = makeFunction(getter, ownerName);
+    Ref set = get ? makeFunction(setter, ownerName) : Ref();
+    Ref propertyType = Ref::borrow(PyDict_GetItemString(theBuiltinsDict, "property"));
+    if (!set || !propertyType) return {};
+    return call(propertyType.get(), {get.get(), set.get()});
+}
+
+Ref evaluate(const char* expression) {
+    return Ref::steal(PyRun_String(expression, Py_eval_input, theModuleDict, theModuleDict));
+}
+
+void adopt(PyObject* member, PyObject* owner) {
+    if (Py_TYPE(member) != functionType) return;
+    Function* function = asFunction(member);
+    Py_XSETREF(function->owner, Py_NewRef(owner));
+}
+
+}  // namespace
+
+// ---- classes and module functions --------------------------------------
+
+Ref defineClass(const ClassDef& def) {
+    Ref namespaceDict = Ref::steal(PyDict_New());
+    Ref qualname = text(def.name);
+    if (!namespaceDict || !qualname) return {};
+    if (PyDict_SetItemString(namespaceDict.get(), "__module__", theModuleName) < 0 ||
+        PyDict_SetItemString(namespaceDict.get(), "__qualname__", qualname.get()) < 0) {
+        return {};
+    }
+    if (def.doc) {
+        Ref doc = text(def.doc);
+        if (!doc || PyDict_SetItemString(namespaceDict.get(), "__doc__", doc.get()) < 0) return {};
+    }
+    for (const MemberDef& member : def.members) {
+        Ref made;
+        switch (member.kind) {
+            case MemberDef::Kind::Method: made = makeFunction(member.function, def.name); break;
+            case MemberDef::Kind::Property: made = makeProperty(member.function, member.setter, def.name); break;
+            case MemberDef::Kind::Value: made = member.makeValue(); break;
+        }
+        if (!made || PyDict_SetItemString(namespaceDict.get(), member.function.name, made.get()) < 0) return {};
+    }
+    Ref bases = def.bases ? evaluate(def.bases) : Ref::steal(PyTuple_New(0));
+    if (bases && !PyTuple_Check(bases.get())) bases = tuple({bases.get()});
+    if (!bases) return {};
+    PyObject* metaclass = PyTuple_GET_SIZE(bases.get()) ? reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases.get(), 0)))
+                                                       : reinterpret_cast<PyObject*>(&PyType_Type);
+    Ref cls = call(metaclass, {qualname.get(), bases.get(), namespaceDict.get()});
+    if (!cls) return {};
+    PyObject* key;
+    PyObject* member;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(namespaceDict.get(), &position, &key, &member)) {
+        if (PyObject_TypeCheck(member, &PyProperty_Type)) {
+            // A property's accessors belong to the class too.
+            for (const char* accessor : {"fget", "fset"}) {
+                Ref function = Ref::steal(PyObject_GetAttrString(member, accessor));
+                if (!function) return {};
+                adopt(function.get(), cls.get());
+            }
+        } else {
+            adopt(member, cls.get());
+        }
+    }
+    if (PyDict_SetItemString(theModuleDict, def.name, cls.get()) < 0) return {};
+    return cls;
+}
+
+bool defineFunction(const FunctionDef& def) {
+    Ref function = makeFunction(def, nullptr);
+    return function && PyDict_SetItemString(theModuleDict, def.name, function.get()) == 0;
+}
+
+bool bindGlobal(const char* name, PyObject* value) { return PyDict_SetItemString(theModuleDict, name, value) == 0; }
+
+bool initialize(PyObject* module) {
+    if (!Name::internAll()) return false;
+    if (!functionType) {
+        functionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&functionSpec));
+        if (!functionType) return false;
+    }
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed, the importing frame's
+    if (!builtins) return false;
+    Py_XSETREF(theBuiltinsDict, Py_NewRef(builtins));
+    Py_XSETREF(theModuleDict, Py_NewRef(PyModule_GetDict(module)));
+    Py_XSETREF(theModuleName, PyModule_GetNameObject(module));
+    return theModuleName != nullptr;
+}
+
+}  // namespace py

@@ -1,0 +1,148 @@
+// The shared layer for Python objects: owning references, interned names,
+// calls, argument binding, and building classes and functions from tables.
+// Every other unit talks to the interpreter through this header.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <initializer_list>
+#include <utility>
+
+namespace py {
+
+// An owning reference: move-only, releases in its destructor.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(Ref&& other) noexcept : object(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref(std::move(other)).swap(*this);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(object); }
+
+    // Takes over a new reference (which may be null after a failed call).
+    static Ref steal(PyObject* owned) noexcept { return Ref(owned); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* borrowed) noexcept {
+        Py_XINCREF(borrowed);
+        return Ref(borrowed);
+    }
+
+    PyObject* get() const noexcept { return object; }
+    PyObject* release() noexcept { return std::exchange(object, nullptr); }
+    explicit operator bool() const noexcept { return object != nullptr; }
+    void swap(Ref& other) noexcept { std::swap(object, other.object); }
+
+private:
+    explicit Ref(PyObject* owned) noexcept : object(owned) {}
+    PyObject* object = nullptr;
+};
+
+// An attribute or global name, interned once when the module is executed.
+// Declare as a static object; `get()` never returns null after import.
+class Name {
+public:
+    explicit Name(const char* text) noexcept;
+    PyObject* get() const noexcept { return object; }
+    operator PyObject*() const noexcept { return object; }
+
+    static bool internAll();  // called once at import
+
+private:
+    const char* text;
+    PyObject* object = nullptr;
+    Name* next;
+};
+
+// ---- calls -------------------------------------------------------------
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {});
+Ref callMethod(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {});
+// `args` holds the positional arguments followed by one value per keyword
+// name; `keywords` is a tuple of those names (or null).
+Ref callWithKeywords(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* keywords);
+
+Ref getAttr(PyObject* object, PyObject* name);
+bool setAttr(PyObject* object, PyObject* name, PyObject* value);
+Ref getItem(PyObject* object, Py_ssize_t index);
+// 1 when the attribute exists, 0 when not, -1 on another error.
+int hasAttr(PyObject* object, PyObject* name);
+
+// A module global as a function body sees it when it runs: the module
+// namespace first, then builtins; NameError when neither has it.
+Ref global(PyObject* name);
+PyObject* moduleDict();  // borrowed; the namespace of tavik.tavik
+
+Ref number(double value);
+Ref number(long value);
+Ref text(const char* utf8);
+Ref tuple(std::initializer_list<PyObject*> items);  // borrowed items
+Ref floats(std::initializer_list<double> items);    // a tuple of floats
+
+// Unpacks an iterable into exactly `count` items as `a, b, c = value`
+// does, with the interpreter's TypeError or ValueError when it cannot.
+bool unpack(PyObject* value, Ref* items, Py_ssize_t count);
+
+// Reads a Python number as a C double; false with an exception set.
+bool toDouble(PyObject* value, double& out);
+// Returns the truth of a value: 1, 0, or -1 with an exception set.
+inline int truth(PyObject* value) { return PyObject_IsTrue(value); }
+inline PyObject* none() { return Py_NewRef(Py_None); }
+inline PyObject* boolean(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
+
+// Raises `type` with a UTF-8 message whose context is the exception being
+// handled (as a `raise` inside an `except` block does). Returns null.
+PyObject* raiseReplacing(PyObject* type, const char* message);
+
+// ---- functions, methods and classes -----------------------------------
+
+// A bound argument list: parameters in declaration order (self first for
+// methods); a `*args` parameter arrives as a tuple in its place.
+using Args = PyObject* const*;
+using Impl = PyObject* (*)(Args);
+
+struct FunctionDef {
+    const char* name;
+    const char* parameters;  // Python parameter list, e.g. "(self, x, y=0)"
+    const char* doc;         // exact __doc__, or nullptr for None
+    Impl impl;
+};
+
+// One row of a class body: a method, a property (getter and setter, each
+// with its own docstring), or a class attribute (value built at definition).
+struct MemberDef {
+    enum class Kind { Method, Property, Value } kind;
+    FunctionDef function;  // the method, or the property's getter
+    FunctionDef setter;
+    Ref (*makeValue)();
+};
+
+inline MemberDef method(FunctionDef def) { return {MemberDef::Kind::Method, def, {}, nullptr}; }
+inline MemberDef property(FunctionDef getter, FunctionDef setter) {
+    return {MemberDef::Kind::Property, getter, setter, nullptr};
+}
+inline MemberDef value(const char* name, Ref (*make)()) {
+    return {MemberDef::Kind::Value, {name, nullptr, nullptr, nullptr}, {}, make};
+}
+
+struct ClassDef {
+    const char* name;
+    const char* bases;  // Python expression in the module namespace, or nullptr
+    const char* doc;    // nullptr for None
+    std::initializer_list<MemberDef> members;
+};
+
+// Defines a class (as a `class` statement would) and binds it in the module.
+Ref defineClass(const ClassDef& def);
+// Defines a module-level function and binds it in the module.
+bool defineFunction(const FunctionDef& def);
+// Binds a module global.
+bool bindGlobal(const char* name, PyObject* value);
+
+bool initialize(PyObject* module);  // once, before any define*
+
+}  // namespace py

@@ -1,0 +1,61 @@
+"""One application per test process, on a virtual screen when there is no display.
+
+Panda3D allows a single ShowBase per process, so every test shares the
+``app`` fixture; behaviour at construction time is tested in subprocesses
+(see ``run_python``).
+"""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from tavik.display import ensure_display
+
+ensure_display()
+
+from panda3d.core import PNMImage, loadPrcFileData  # noqa: E402
+
+ENGINE_SETTINGS = "audio-library-name null\nsync-video #f\nwin-size 1000 750\n"
+loadPrcFileData("tests", ENGINE_SETTINGS)
+
+
+@pytest.fixture(scope="session")
+def app():
+    from tavik.tavik import TAVIK
+    application = TAVIK()
+    for _ in range(3):
+        application.taskMgr.step()
+    return application
+
+
+@pytest.fixture
+def step(app):
+    """Runs `n` frames of the engine loop."""
+    def run(frames=1):
+        for _ in range(frames):
+            app.taskMgr.step()
+    return run
+
+
+@pytest.fixture
+def screenshot(app, step):
+    """Renders two frames and returns the window's pixels as a PNMImage."""
+    def take():
+        step(2)
+        image = PNMImage()
+        assert app.win.getScreenshot(image)
+        return image
+    return take
+
+
+def run_python(source, prc=ENGINE_SETTINGS, timeout=120):
+    """Runs `source` in a fresh interpreter with the engine settings loaded first."""
+    prelude = (
+        "from panda3d.core import loadPrcFileData\n"
+        f"loadPrcFileData('tests', {prc!r})\n"
+    )
+    return subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(source)],
+        capture_output=True, text=True, timeout=timeout, env=dict(os.environ))
