@@ -1,0 +1,43 @@
+"""Shared helpers for the benchmarks: timing, the application, reporting.
+
+Each ``bench_*.py`` is a script that prints its results as ``ROW {json}``
+lines through ``report``; ``run.py`` runs them all and prints one table.
+"""
+import gc
+import json
+import time
+
+
+def best_of(function, repeat=5, number=1):
+    """The best time of `repeat` runs of `number` calls, in seconds per call."""
+    best = float("inf")
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        for _ in range(number):
+            function()
+        best = min(best, (time.perf_counter() - start) / number)
+    return best
+
+
+def report(benchmark, subject, seconds, baseline, baseline_seconds, target="", note=""):
+    """One row: `subject` against `baseline`, measured side by side.
+
+    The ratio printed is baseline time / subject time (above 1: the subject
+    is faster).
+    """
+    print("ROW " + json.dumps({
+        "benchmark": benchmark, "subject": subject, "seconds": seconds,
+        "baseline": baseline, "baseline_seconds": baseline_seconds,
+        "target": target, "note": note,
+    }), flush=True)
+
+
+def make_app(**settings):
+    """A TAVIK application on a (virtual) screen, with quiet engine settings."""
+    from tavik.display import ensure_display
+    ensure_display()
+    from panda3d.core import loadPrcFileData
+    loadPrcFileData("bench", "audio-library-name null\nsync-video #f\nwin-size 1000 750\n")
+    from tavik.tavik import TAVIK
+    return TAVIK(**settings)
