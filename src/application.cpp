@@ -127,7 +127,10 @@ bool clearWindow(PyObject* self, PyObject* colour, bool alsoDepth) {
     if (present <= 0) return present == 0;
     if (!callAndDrop(window.get(), nameSetClearColorActive, {Py_True})) return false;
     if (alsoDepth && !callAndDrop(window.get(), nameSetClearDepthActive, {Py_True})) return false;
-    if (!callAndDrop(window.get(), nameSetClearColor, {colour})) return false;
+    // The window takes a colour as a tuple, not a list: hand it a tuple of
+    // the same items (the list itself stays stored as given).
+    Ref colourTuple = Ref::steal(PySequence_Tuple(colour));
+    if (!colourTuple || !callAndDrop(window.get(), nameSetClearColor, {colourTuple.get()})) return false;
     if (!alsoDepth) return true;
     Ref one = py::number(1.0);
     return one && callAndDrop(window.get(), nameSetClearDepth, {one.get()});
@@ -191,6 +194,10 @@ bool faceAwayFromCamera(PyObject* self, PyObject* textPath) {
 
 PyObject* textNodesLookAtCamera(py::Args args) {
     PyObject* self = args[0];
+    // Running without a window there is no camera to face.
+    Ref camera = py::getAttr(self, nameCamera);
+    if (!camera) return nullptr;
+    if (camera.get() == Py_None) return py::none();
     Ref textNodes = py::getAttr(self, nameTextNodes);
     Ref iterator = textNodes ? Ref::steal(PyObject_GetIter(textNodes.get())) : Ref();
     if (!iterator) return nullptr;
@@ -329,7 +336,10 @@ PyObject* gm(py::Args args) {
     Py_XDECREF(traceback);
     Ref error = Ref::steal(value);
 #endif
-    Ref line = Ref::steal(PyUnicode_FromFormat("加载模型 '%S' 失败: %S", args[1], error.get()));
+    Ref name = Ref::steal(PyObject_Str(args[1]));
+    Ref reason = name ? Ref::steal(PyObject_Str(error.get())) : Ref();
+    Ref prefix = py::text("加载模型 '"), middle = py::text("' 失败: ");
+    Ref line = reason && prefix && middle ? py::concat({prefix.get(), name.get(), middle.get(), reason.get()}) : Ref();
     if (!line || !printLine(line.get())) return nullptr;
     return py::none();
 }

@@ -92,7 +92,9 @@ PyObject* updateCameraPosition(py::Args args) {
     Ref centre = pointType ? py::call(pointType.get(), {target.get()}) : Ref();
     Ref position = centre ? Ref::steal(PyNumber_Add(centre.get(), offset.get())) : Ref();
     Ref camera = position ? attrOf(self, nameBase, nameCamera) : Ref();
-    if (!camera || !py::callMethod(camera.get(), nameSetPos, {position.get()})) return nullptr;
+    if (!camera) return nullptr;
+    if (camera.get() == Py_None) return py::none();  // no window, no camera to place
+    if (!py::callMethod(camera.get(), nameSetPos, {position.get()})) return nullptr;
     if (!py::callMethod(camera.get(), nameLookAt, {target.get()})) return nullptr;
     return py::none();
 }
@@ -132,15 +134,23 @@ PyObject* init(py::Args args) {
     return py::none();
 }
 
+// 1 while the pointer is inside the window, 0 when it is outside or there
+// is no pointer at all (running without a window), -1 on error.
+int pointerInside(PyObject* self, Ref& watcher) {
+    watcher = attrOf(self, nameBase, nameMouseWatcherNode);
+    if (!watcher) return -1;
+    if (watcher.get() == Py_None) return 0;
+    Ref hasMouse = py::callMethod(watcher.get(), nameHasMouse);
+    return hasMouse ? py::truth(hasMouse.get()) : -1;
+}
+
 // A press samples the pointer only while it is inside the window; a press
 // from outside (or one sent by code) keeps the last sample instead of
 // failing inside the event loop.
 PyObject* pressButton(PyObject* self, PyObject* flag) {
     if (!py::setAttr(self, flag, Py_True)) return nullptr;
-    Ref watcher = attrOf(self, nameBase, nameMouseWatcherNode);
-    Ref hasMouse = watcher ? py::callMethod(watcher.get(), nameHasMouse) : Ref();
-    if (!hasMouse) return nullptr;
-    int inside = py::truth(hasMouse.get());
+    Ref watcher;
+    int inside = pointerInside(self, watcher);
     if (inside < 0) return nullptr;
     if (inside) {
         Ref x = py::callMethod(watcher.get(), nameGetMouseX);
@@ -237,10 +247,8 @@ PyObject* taskContinue(PyObject* task) { return py::getAttr(task, nameCont).rele
 
 PyObject* updateMouse(py::Args args) {
     PyObject* self = args[0];
-    Ref watcher = attrOf(self, nameBase, nameMouseWatcherNode);
-    Ref hasMouse = watcher ? py::callMethod(watcher.get(), nameHasMouse) : Ref();
-    if (!hasMouse) return nullptr;
-    int inside = py::truth(hasMouse.get());
+    Ref watcher;
+    int inside = pointerInside(self, watcher);
     if (inside < 0) return nullptr;
     if (!inside) return taskContinue(args[1]);
     Ref x = py::callMethod(watcher.get(), nameGetMouseX);

@@ -124,6 +124,12 @@ Ref floats(std::initializer_list<double> items) {
     return result;
 }
 
+Ref concat(std::initializer_list<PyObject*> strings) {
+    Ref parts = tuple(strings);
+    Ref empty = parts ? text("") : Ref();
+    return empty ? Ref::steal(PyUnicode_Join(empty.get(), parts.get())) : Ref();
+}
+
 bool unpack(PyObject* value, Ref* items, Py_ssize_t count) {
     if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && PySequence_Fast_GET_SIZE(value) == count) {
         for (Py_ssize_t index = 0; index < count; index++) {

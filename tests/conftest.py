@@ -11,7 +11,12 @@ import textwrap
 
 import pytest
 
-from tavik.display import ensure_display
+# Test the installed package, not the source folder beside the tests
+# (which `python -m pytest` would put first on the path).
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != ROOT]
+
+from tavik.display import ensure_display  # noqa: E402
 
 ensure_display()
 
@@ -51,11 +56,15 @@ def screenshot(app, step):
 
 
 def run_python(source, prc=ENGINE_SETTINGS, timeout=120):
-    """Runs `source` in a fresh interpreter with the engine settings loaded first."""
+    """Runs `source` in a fresh interpreter with the engine settings loaded first.
+
+    It runs in the tests folder, so that the installed package is imported.
+    """
     prelude = (
         "from panda3d.core import loadPrcFileData\n"
         f"loadPrcFileData('tests', {prc!r})\n"
     )
     return subprocess.run(
         [sys.executable, "-c", prelude + textwrap.dedent(source)],
-        capture_output=True, text=True, timeout=timeout, env=dict(os.environ))
+        capture_output=True, text=True, timeout=timeout, env=dict(os.environ),
+        cwd=os.path.dirname(os.path.abspath(__file__)))
