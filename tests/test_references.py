@@ -1,0 +1,80 @@
+"""Reference counting: repeated calls, on success and on every error path, leak nothing."""
+import gc
+import tracemalloc
+
+import pytest
+from panda3d.core import LPoint3
+
+import tavik.tavik as tv
+from test_camera import FakeBase, FakeTask
+
+
+def growth_per_call(function, calls=3000):
+    """Bytes of Python memory still held per call after warming up."""
+    for _ in range(200):
+        function()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.take_snapshot()
+        for _ in range(calls):
+            function()
+        gc.collect()
+        after = tracemalloc.take_snapshot()
+    finally:
+        tracemalloc.stop()
+    grown = sum(stat.size_diff for stat in after.compare_to(before, "filename"))
+    return grown / calls
+
+
+def swallow(function, *errors):
+    def run():
+        try:
+            function()
+        except errors:
+            pass
+    return run
+
+
+base = FakeBase()
+controller = tv.CameraController(base, LPoint3(0, 0, 0), 40)
+
+
+class Iterates:
+    def __iter__(self):
+        return iter((1, 2, 3))
+
+
+CASES = {
+    "dist": lambda: tv.dist((0, 0, 0), [3, 4, 0]),
+    "dist of iterables": lambda: tv.dist(Iterates(), LPoint3(1, 1, 1)),
+    "dist error": swallow(lambda: tv.dist((1, 2), (0, 0, 0)), ValueError),
+    "dist arithmetic error": swallow(lambda: tv.dist("abc", (0, 0, 0)), TypeError),
+    "binder missing": swallow(lambda: tv.dist(1), TypeError),
+    "binder keywords": lambda: tv.dist(pos2=(0, 0, 1), pos1=(0, 0, 0)),
+    "binder unknown keyword": swallow(lambda: tv.dist(1, 2, pos3=3), TypeError),
+    "bound method": lambda: controller.update_camera_position(),
+    "pointer step": lambda: (controller.on_mouse_down(), controller.update_mouse(FakeTask()),
+                             controller.on_mouse_up(), controller.on_right_mouse_down(),
+                             controller.update_mouse(FakeTask()), controller.on_right_mouse_up()),
+    "zoom": lambda: (controller.decrease_radius(), controller.increase_radius()),
+    "camera error": swallow(lambda: tv.CameraController(None), AttributeError),
+    "signature": lambda: tv.TAVIK.makeText.__signature__,
+}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_repeated_calls_hold_no_memory(name):
+    assert growth_per_call(CASES[name]) < 1.0
+
+
+def test_application_calls_hold_no_memory(app, monkeypatch):
+    monkeypatch.setattr(tv, "print", lambda *args: None, raising=False)  # keep output out of the count
+    calls = {
+        "background": lambda: app.bgColor((0.2, 0.6, 0.8, 1)),
+        "background error": swallow(lambda: app.bgColor((1, 1)), ValueError),
+        "model error": lambda: app.gm("no_such_model"),
+        "text facing": app.textNodeslookAtCamera,
+    }
+    for name, call in calls.items():
+        assert growth_per_call(call, calls=500) < 8.0, name
