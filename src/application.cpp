@@ -1,6 +1,10 @@
 // The application object TAVIK: window, background, per-frame scene task
 // with the learner's `update` hook, demo scene, models, the Chinese font
 // and billboard text; and the axes gizmo drawn with a pen.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
 #include "py.hpp"
 #include "units.hpp"
 
@@ -43,6 +47,10 @@ py::Name nameCamera("camera");
 py::Name nameGetPos("getPos");
 py::Name nameLookAt("lookAt");
 py::Name nameIsEmpty("isEmpty");
+py::Name nameGetTransform("getTransform");
+py::Name nameGetX("getX");
+py::Name nameGetY("getY");
+py::Name nameGetZ("getZ");
 py::Name nameLoader("loader");
 py::Name nameLoadModel("loadModel");
 py::Name nameLoadFont("loadFont");
@@ -192,6 +200,159 @@ bool faceAwayFromCamera(PyObject* self, PyObject* textPath) {
     return away && callAndDrop(textPath, nameLookAt, {away.get()});
 }
 
+// ---- facing the camera without the interpreter ----------------------------------
+//
+// With hundreds of labels the per-frame turning is most of a frame.  For
+// the common case (a plain list of plain NodePaths, the camera a plain
+// NodePath attribute) the loop below does the same work without the
+// interpreter: the camera cannot move while labels turn, so its position
+// is read once; the target point is computed in the engine's float
+// arithmetic; and a label whose transform is the very one that facing this
+// camera position produced is left alone, since turning it again would set
+// that same (shared, unique) transform.
+
+struct Facing {
+    Ref transform;  // the label's transform right after it was turned
+    float camera[3];
+};
+
+std::vector<Facing>& facings = *new std::vector<Facing>();  // by list position; outlives the interpreter
+
+PyObject* nodePathType() {
+    static PyObject* type = nullptr;  // strong
+    if (!type) {
+        Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
+        type = core ? PyObject_GetAttrString(core.get(), "NodePath") : nullptr;
+    }
+    return type;
+}
+
+PyObject* pointType() {
+    static PyObject* type = nullptr;  // strong
+    if (!type) {
+        Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
+        type = core ? PyObject_GetAttrString(core.get(), "LPoint3f") : nullptr;
+    }
+    return type;
+}
+
+bool isPlainNodePath(PyObject* object) {
+    PyObject* type = nodePathType();
+    if (!type) PyErr_Clear();
+    return type && reinterpret_cast<PyObject*>(Py_TYPE(object)) == type;
+}
+
+// The camera every `self.camera` read inside the loop would give: a plain
+// NodePath held in the instance, with nothing on the class to intercept it.
+bool cameraIsPlain(PyObject* self, PyObject* camera) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr || !isPlainNodePath(camera)) return false;
+    Ref onClass = py::getAttr(reinterpret_cast<PyObject*>(type), nameCamera);
+    if (!onClass) {
+        PyErr_Clear();
+        return true;
+    }
+    return false;
+}
+
+bool readPoint(PyObject* point, float out[3]) {
+    for (Py_ssize_t axis = 0; axis < 3; axis++) {
+        Ref item = Ref::steal(PySequence_GetItem(point, axis));
+        double value;
+        if (!item || !py::toDouble(item.get(), value)) return false;
+        out[axis] = static_cast<float>(value);
+    }
+    return true;
+}
+
+// -1 on error, 1 when the label already faces away from `camera`.
+int alreadyFacing(PyObject* transform, size_t index, const float camera[3]) {
+    if (index >= facings.size() || !facings[index].transform) return 0;
+    const Facing& facing = facings[index];
+    for (int axis = 0; axis < 3; axis++) {
+        if (facing.camera[axis] != camera[axis]) return 0;
+    }
+    return PyObject_RichCompareBool(transform, facing.transform.get(), Py_EQ);
+}
+
+// faceAwayFromCamera for a plain label and a camera position read once:
+// `text_pos + -(camera_pos - text_pos)` rounded as the engine's floats are.
+bool turnPlainLabel(PyObject* textPath, const float camera[3]) {
+    double away[3];
+    PyObject* coordinate[3] = {nameGetX, nameGetY, nameGetZ};
+    for (int axis = 0; axis < 3; axis++) {
+        Ref textCoordinate = py::callMethod(textPath, coordinate[axis]);
+        double value;
+        if (!textCoordinate || !py::toDouble(textCoordinate.get(), value)) return false;
+        float text = static_cast<float>(value);
+        float direction = camera[axis] - text;
+        float opposite = -direction;
+        away[axis] = static_cast<float>(text + opposite);
+    }
+    Ref coordinates = py::floats({away[0], away[1], away[2]});
+    PyObject* type = pointType();
+    Ref target = coordinates && type ? Ref::steal(PyObject_Call(type, coordinates.get(), nullptr)) : Ref();
+    return target && callAndDrop(textPath, nameLookAt, {target.get()});
+}
+
+// One label of the plain loop: skipped when removed or already facing.
+// While the camera moves every label turns, and nothing is kept for later.
+bool facePlainLabel(PyObject* textPath, size_t index, const float camera[3], bool cameraStill) {
+    Ref empty = py::callMethod(textPath, nameIsEmpty);
+    int removed = empty ? py::truth(empty.get()) : -1;
+    if (removed) return removed > 0;
+    if (!cameraStill) return turnPlainLabel(textPath, camera);
+    Ref transform = py::callMethod(textPath, nameGetTransform);
+    int facing = transform ? alreadyFacing(transform.get(), index, camera) : -1;
+    if (facing) return facing > 0;
+    if (!turnPlainLabel(textPath, camera)) return false;
+    transform = py::callMethod(textPath, nameGetTransform);
+    if (!transform) return false;
+    if (facings.size() <= index) facings.resize(index + 1);
+    facings[index].transform = std::move(transform);
+    std::copy(camera, camera + 3, facings[index].camera);
+    return true;
+}
+
+// Any other label, exactly as written: whatever it runs may change the list
+// or the camera, so the plain loop reads the camera again afterwards.
+bool faceAnyLabel(PyObject* self, PyObject* textPath) {
+    Ref empty = py::callMethod(textPath, nameIsEmpty);
+    int removed = empty ? py::truth(empty.get()) : -1;
+    if (removed < 0) return false;
+    return removed || faceAwayFromCamera(self, textPath);
+}
+
+// 1 with the camera position when the plain loop may use it, 0 when not.
+int plainCamera(PyObject* self, float position[3]) {
+    Ref camera = py::getAttr(self, nameCamera);
+    if (!camera) return -1;
+    if (!cameraIsPlain(self, camera.get())) return 0;
+    Ref cameraPos = py::callMethod(camera.get(), nameGetPos);
+    return cameraPos && readPoint(cameraPos.get(), position) ? 1 : -1;
+}
+
+PyObject* facePlainList(PyObject* self, PyObject* textNodes) {
+    static float lastCamera[3] = {NAN, NAN, NAN};
+    float camera[3];
+    int plain = plainCamera(self, camera);
+    bool cameraStill = plain > 0 && std::equal(camera, camera + 3, lastCamera);
+    if (plain > 0) std::copy(camera, camera + 3, lastCamera);
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(textNodes); index++) {
+        if (plain < 0) return nullptr;
+        Ref textPath = Ref::borrow(PyList_GET_ITEM(textNodes, index));
+        if (plain && isPlainNodePath(textPath.get())) {
+            if (!facePlainLabel(textPath.get(), static_cast<size_t>(index), camera, cameraStill)) return nullptr;
+            continue;
+        }
+        if (!faceAnyLabel(self, textPath.get())) return nullptr;
+        plain = plainCamera(self, camera);
+        cameraStill = cameraStill && plain > 0 && std::equal(camera, camera + 3, lastCamera);
+    }
+    if (facings.size() > static_cast<size_t>(PyList_GET_SIZE(textNodes))) facings.resize(PyList_GET_SIZE(textNodes));
+    return py::none();
+}
+
 PyObject* textNodesLookAtCamera(py::Args args) {
     PyObject* self = args[0];
     // Running without a window there is no camera to face.
@@ -199,14 +360,13 @@ PyObject* textNodesLookAtCamera(py::Args args) {
     if (!camera) return nullptr;
     if (camera.get() == Py_None) return py::none();
     Ref textNodes = py::getAttr(self, nameTextNodes);
-    Ref iterator = textNodes ? Ref::steal(PyObject_GetIter(textNodes.get())) : Ref();
+    if (!textNodes) return nullptr;
+    if (PyList_CheckExact(textNodes.get())) return facePlainList(self, textNodes.get());
+    Ref iterator = Ref::steal(PyObject_GetIter(textNodes.get()));
     if (!iterator) return nullptr;
     while (Ref textPath = Ref::steal(PyIter_Next(iterator.get()))) {
         // A label the learner removed stays listed; it has nothing to turn.
-        Ref empty = py::callMethod(textPath.get(), nameIsEmpty);
-        int removed = empty ? py::truth(empty.get()) : -1;
-        if (removed < 0) return nullptr;
-        if (!removed && !faceAwayFromCamera(self, textPath.get())) return nullptr;
+        if (!faceAnyLabel(self, textPath.get())) return nullptr;
     }
     return PyErr_Occurred() ? nullptr : py::none();
 }

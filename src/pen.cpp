@@ -1,4 +1,1079 @@
+// The 3D turtle Pen: deferred moves, lines, dots, colour and thickness,
+// building the recording into geometry, vertex edits, polylines; two
+// heading angles, turns, moving along the heading, aiming and arrows.
+//
+// The engine's LineSegs forgets its lines at every build, while a pen keeps
+// everything drawn since clear().  So the LineSegs a pen creates is paired
+// with a recording held here (strokes, per-vertex colours, colour,
+// thickness) that mirrors what the LineSegs would hold if it never forgot,
+// and update() builds from the recording exactly the geometry the engine's
+// own build makes.  A recorder that the pen did not create itself is
+// driven call by call.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
 #include "py.hpp"
 #include "units.hpp"
 
-bool addPen() { return true; }
+// The fast paths must round exactly as the interpreter's float arithmetic.
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+using py::Ref;
+
+namespace {
+
+py::Name nameLineSegs("LineSegs");
+py::Name nameRender("render");
+py::Name nameAttachNewNode("attachNewNode");
+py::Name nameLsg("_Pen__lsg");
+py::Name nameMto("_Pen__mto");
+py::Name nameRotZAttr("_Pen__rotZ");
+py::Name nameRotYAttr("_Pen__rotY");
+py::Name nameNp("np");
+py::Name nameLineNode("lineNode");
+py::Name nameThickness("_current_thickness");
+py::Name nameRotZ("rotZ");
+py::Name nameRotY("rotY");
+py::Name nameNormalizeAngle("_normalize_angle");
+py::Name nameMoveTo("moveTo");
+py::Name nameDrawTo("drawTo");
+py::Name nameLineTo("lineTo");
+py::Name nameGetPos("getPos");
+py::Name nameForward("forward");
+py::Name nameTowards("towards");
+py::Name nameDUp("dUp");
+py::Name nameUpdate("update");
+py::Name nameDraw("draw");
+py::Name nameLength("length");
+py::Name nameSetColor("setColor");
+py::Name nameSetThickness("setThickness");
+py::Name nameReset("reset");
+py::Name nameCreate("create");
+py::Name nameGetCurrentPosition("getCurrentPosition");
+py::Name nameGetNumVertices("getNumVertices");
+py::Name nameSetVertex("setVertex");
+py::Name nameGetChildren("get_children");
+py::Name nameDetach("detach");
+py::Name nameGetName("getName");
+py::Name nameMath("math");
+py::Name nameAbs("abs");
+py::Name nameRadians("radians");
+py::Name nameDegrees("degrees");
+py::Name nameSin("sin");
+py::Name nameCos("cos");
+py::Name nameSqrt("sqrt");
+py::Name nameAtan2("atan2");
+// Engine names used to build geometry and read the recorder's colour.
+py::Name nameGetV3cp("getV3cp");
+py::Name nameUHDynamic("UHDynamic");
+py::Name nameUHStatic("UHStatic");
+py::Name nameSetNumRows("setNumRows");
+py::Name nameModifyArray("modifyArray");
+py::Name nameModifyHandle("modifyHandle");
+py::Name nameCopyDataFrom("copyDataFrom");
+py::Name nameGetArray("getArray");
+py::Name nameGetHandle("getHandle");
+py::Name nameGetData("getData");
+py::Name nameSetData4f("setData4f");
+py::Name nameSetData3f("setData3f");
+py::Name nameSetRow("setRow");
+py::Name nameAddConsecutiveVertices("addConsecutiveVertices");
+py::Name nameAddVertex("addVertex");
+py::Name nameClosePrimitive("closePrimitive");
+py::Name nameAddPrimitive("addPrimitive");
+py::Name nameAddGeom("addGeom");
+py::Name nameMake("make");
+py::Name nameMakeVertex("makeVertex");
+py::Name nameMUnchanged("MUnchanged");
+
+const char towardsMessage[] = "towards方法需要三个参数或一个坐标元组/列表/LPoint3f对象";
+constexpr double degreesToRadians = M_PI / 180.0;  // as math.radians computes it
+
+bool callAndDrop(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {}) {
+    return bool(py::callMethod(self, name, args));
+}
+
+// ---- the engine ------------------------------------------------------------
+
+// Engine classes straight from panda3d.core, for the pen's own building
+// work: these are not names a learner's program can rebind.
+Ref engineClass(const char* name) {
+    static PyObject* core = nullptr;  // strong, for the life of the process
+    if (!core && !(core = PyImport_ImportModule("panda3d.core"))) return {};
+    return Ref::steal(PyObject_GetAttrString(core, name));
+}
+
+PyObject* lineSegsType = nullptr;  // strong
+
+// `function(*arguments)` with the interpreter's own message when
+// `arguments` is not iterable.
+Ref starCall(PyObject* function, PyObject* arguments) {
+    static PyObject* caller = nullptr;  // strong
+    if (!caller) {
+        Ref globals = Ref::steal(PyDict_New());
+        if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return {};
+        caller = PyRun_String("lambda f, a: f(*a)", Py_eval_input, globals.get(), globals.get());
+        if (!caller) return {};
+    }
+    return py::call(caller, {function, arguments});
+}
+
+// ---- the recording -----------------------------------------------------------
+
+struct Vertex {
+    float x, y, z;
+    uint32_t colour;  // index into Recording::colours
+};
+
+struct Colour {
+    float rgba[4];
+    bool packed = false;
+    uint8_t bytes[4];  // as the engine stores it in a vertex
+};
+
+// Everything the pen's LineSegs would hold since clear() if its build did
+// not forget, plus the vertex data of the latest non-empty build.
+struct Recording {
+    Ref recorder;                   // the LineSegs; keeps its address unique
+    std::vector<Vertex> vertices;   // in recording order
+    std::vector<size_t> strokes;    // index of each stroke's first vertex
+    std::vector<Colour> colours{Colour{{1.0f, 1.0f, 1.0f, 1.0f}}};
+    uint32_t colour = 0;
+    float thickness = 1.0f;
+    Ref builtData;                  // GeomVertexData of the latest build
+    long builtCount = 0;
+
+    void moveTo(float x, float y, float z) {
+        strokes.push_back(vertices.size());
+        vertices.push_back({x, y, z, colour});
+    }
+    // The first point ever drawn starts a stroke, as the engine does.
+    void drawTo(float x, float y, float z) {
+        if (vertices.empty()) {
+            moveTo(x, y, z);
+        } else {
+            vertices.push_back({x, y, z, colour});
+        }
+    }
+    // Asking an empty recorder where it is records a point at the origin.
+    const Vertex& currentPosition() {
+        if (vertices.empty()) moveTo(0.0f, 0.0f, 0.0f);
+        return vertices.back();
+    }
+    void reset() {
+        vertices.clear();
+        strokes.clear();
+        Colour current = colours[colour];
+        colours.assign(1, current);
+        colour = 0;
+    }
+};
+
+// Recordings by the address of their LineSegs.  Never destroyed: it would
+// outlive the interpreter at exit.
+auto& recordings = *new std::unordered_map<PyObject*, std::unique_ptr<Recording>>();
+PyObject* lastRecorder = nullptr;  // one-entry lookup cache
+Recording* lastRecording = nullptr;
+
+// A recording whose LineSegs only this table still holds is unreachable.
+void forgetUnreachable() {
+    for (auto entry = recordings.begin(); entry != recordings.end();) {
+        if (Py_REFCNT(entry->first) == 1) {
+            if (entry->first == lastRecorder) lastRecorder = nullptr, lastRecording = nullptr;
+            entry = recordings.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+}
+
+bool adoptRecorder(PyObject* recorder) {
+    if (Py_TYPE(recorder) != reinterpret_cast<PyTypeObject*>(lineSegsType)) return true;
+    forgetUnreachable();
+    auto recording = std::make_unique<Recording>();
+    recording->recorder = Ref::borrow(recorder);
+    recordings[recorder] = std::move(recording);
+    return true;
+}
+
+// The recording of a pen's recorder, or null for a recorder driven as is.
+Recording* recordingOf(PyObject* recorder) {
+    if (recorder == lastRecorder) return lastRecording;
+    auto found = recordings.find(recorder);
+    if (found == recordings.end()) return nullptr;
+    lastRecorder = recorder;
+    lastRecording = found->second.get();
+    return lastRecording;
+}
+
+// Converts as the engine converts each coordinate it is given.
+bool toFloat(PyObject* value, float& out) {
+    double converted = PyFloat_AsDouble(value);
+    if (converted == -1.0 && PyErr_Occurred()) return false;
+    out = static_cast<float>(converted);
+    return true;
+}
+
+// Where the recorder stands after the engine took `arguments` as a move: for
+// argument shapes other than three coordinates the engine itself decides.
+bool engineConverts(Recording& recording, PyObject* name, PyObject* arguments, float point[3]) {
+    PyObject* recorder = recording.recorder.get();
+    Ref method = py::getAttr(recorder, name);
+    Ref done = method ? starCall(method.get(), arguments) : Ref();
+    Ref position = done ? py::callMethod(recorder, nameGetCurrentPosition) : Ref();
+    if (!position || !callAndDrop(recorder, nameReset)) return false;
+    Ref items[3];
+    if (!py::unpack(position.get(), items, 3)) return false;
+    for (int axis = 0; axis < 3; axis++) {
+        if (!toFloat(items[axis].get(), point[axis])) return false;
+    }
+    return true;
+}
+
+// `recorder.moveTo(*arguments)` or `recorder.drawTo(*arguments)`.
+bool recordPoint(Recording& recording, PyObject* name, PyObject* arguments, bool draw) {
+    Ref tuple;
+    if (PyTuple_CheckExact(arguments)) {
+        tuple = Ref::borrow(arguments);
+    } else if (Py_TYPE(arguments)->tp_iter || PySequence_Check(arguments)) {
+        tuple = Ref::steal(PySequence_Tuple(arguments));
+        if (!tuple) return false;
+    } else {
+        Ref method = py::getAttr(recording.recorder.get(), name);
+        return method && starCall(method.get(), arguments);  // raises
+    }
+    float point[3];
+    if (PyTuple_GET_SIZE(tuple.get()) == 3) {
+        for (int axis = 0; axis < 3; axis++) {
+            if (!toFloat(PyTuple_GET_ITEM(tuple.get(), axis), point[axis])) return false;
+        }
+    } else if (!engineConverts(recording, name, tuple.get(), point)) {
+        return false;
+    }
+    if (draw) {
+        recording.drawTo(point[0], point[1], point[2]);
+    } else {
+        recording.moveTo(point[0], point[1], point[2]);
+    }
+    return true;
+}
+
+// ---- building the recording ------------------------------------------------------
+
+// The four bytes the engine stores for a colour, asked of the engine itself.
+bool packColour(Colour& colour, PyObject* format) {
+    if (colour.packed) return true;
+    Ref dataType = engineClass("GeomVertexData"), geomType = engineClass("Geom");
+    Ref writerType = engineClass("GeomVertexWriter");
+    Ref usage = geomType ? py::getAttr(geomType.get(), nameUHStatic) : Ref();
+    Ref name = py::text("colour"), column = py::text("color"), one = py::number(1L);
+    if (!dataType || !writerType || !usage || !name || !column || !one) return false;
+    Ref data = py::call(dataType.get(), {name.get(), format, usage.get()});
+    if (!data || !callAndDrop(data.get(), nameSetNumRows, {one.get()})) return false;
+    Ref writer = py::call(writerType.get(), {data.get(), column.get()});
+    Ref rgba = py::floats({colour.rgba[0], colour.rgba[1], colour.rgba[2], colour.rgba[3]});
+    if (!writer || !rgba) return false;
+    Ref written = Ref::steal(PyObject_Call(Ref::steal(PyObject_GetAttr(writer.get(), nameSetData4f)).get(),
+                                           rgba.get(), nullptr));
+    if (!written) return false;
+    Ref zero = py::number(0L);
+    Ref array = zero ? py::callMethod(data.get(), nameGetArray, {zero.get()}) : Ref();
+    Ref handle = array ? py::callMethod(array.get(), nameGetHandle) : Ref();
+    Ref bytes = handle ? py::callMethod(handle.get(), nameGetData) : Ref();
+    if (!bytes) return false;
+    if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != 16) {
+        PyErr_SetString(PyExc_SystemError, "unexpected vertex layout");
+        return false;
+    }
+    std::memcpy(colour.bytes, PyBytes_AS_STRING(bytes.get()) + 12, 4);
+    colour.packed = true;
+    return true;
+}
+
+// Rows of (x, y, z as float32, packed colour): the v3cp layout.
+Ref vertexBytes(Recording& recording, PyObject* format) {
+    for (Colour& colour : recording.colours) {
+        if (!packColour(colour, format)) return {};
+    }
+    size_t count = recording.vertices.size();
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * 16)));
+    if (!bytes) return {};
+    char* row = PyBytes_AS_STRING(bytes.get());
+    for (const Vertex& vertex : recording.vertices) {
+        std::memcpy(row, &vertex.x, 4);
+        std::memcpy(row + 4, &vertex.y, 4);
+        std::memcpy(row + 8, &vertex.z, 4);
+        std::memcpy(row + 12, recording.colours[vertex.colour].bytes, 4);
+        row += 16;
+    }
+    return bytes;
+}
+
+Ref makeVertexData(Recording& recording) {
+    Ref formatType = engineClass("GeomVertexFormat"), dataType = engineClass("GeomVertexData");
+    Ref geomType = engineClass("Geom");
+    Ref format = formatType ? py::callMethod(formatType.get(), nameGetV3cp) : Ref();
+    Ref usage = geomType ? py::getAttr(geomType.get(), nameUHDynamic) : Ref();
+    Ref name = py::text("lineSegs");
+    Ref rows = py::number(static_cast<long>(recording.vertices.size()));
+    if (!format || !dataType || !usage || !name || !rows) return {};
+    Ref bytes = vertexBytes(recording, format.get());
+    Ref data = bytes ? py::call(dataType.get(), {name.get(), format.get(), usage.get()}) : Ref();
+    Ref zero = py::number(0L);
+    if (!data || !zero || !callAndDrop(data.get(), nameSetNumRows, {rows.get()})) return {};
+    Ref array = py::callMethod(data.get(), nameModifyArray, {zero.get()});
+    Ref handle = array ? py::callMethod(array.get(), nameModifyHandle) : Ref();
+    if (!handle || !callAndDrop(handle.get(), nameCopyDataFrom, {bytes.get()})) return {};
+    return data;
+}
+
+// Adds the strokes of one kind (lines, or single points) to `primitive`,
+// numbering vertices in recording order as the engine's build does.
+bool fillPrimitive(Recording& recording, PyObject* primitive, bool points) {
+    Ref addConsecutive = py::getAttr(primitive, nameAddConsecutiveVertices);
+    Ref addVertex = addConsecutive ? py::getAttr(primitive, nameAddVertex) : Ref();
+    Ref close = addVertex ? py::getAttr(primitive, nameClosePrimitive) : Ref();
+    if (!close) return false;
+    size_t strokeCount = recording.strokes.size();
+    for (size_t stroke = 0; stroke < strokeCount; stroke++) {
+        size_t start = recording.strokes[stroke];
+        size_t end = stroke + 1 < strokeCount ? recording.strokes[stroke + 1] : recording.vertices.size();
+        if ((end - start < 2) != points) continue;
+        Ref first = py::number(static_cast<long>(start));
+        Ref count = py::number(static_cast<long>(end - start));
+        if (!first || !count) return false;
+        Ref added = points ? py::call(addVertex.get(), {first.get()})
+                           : py::call(addConsecutive.get(), {first.get(), count.get()});
+        if (!added || !py::call(close.get())) return false;
+    }
+    return true;
+}
+
+Ref renderState(float thickness) {
+    Ref stateType = engineClass("RenderState"), modeType = engineClass("RenderModeAttrib");
+    Ref colourType = engineClass("ColorAttrib");
+    Ref unchanged = modeType ? py::getAttr(modeType.get(), nameMUnchanged) : Ref();
+    Ref thick = py::number(static_cast<double>(thickness));
+    if (!stateType || !colourType || !unchanged || !thick) return {};
+    Ref mode = py::callMethod(modeType.get(), nameMake, {unchanged.get(), thick.get()});
+    Ref vertexColour = mode ? py::callMethod(colourType.get(), nameMakeVertex) : Ref();
+    return vertexColour ? py::callMethod(stateType.get(), nameMake, {mode.get(), vertexColour.get()}) : Ref();
+}
+
+// One Geom per primitive kind, lines first, both sharing the vertex data.
+bool addGeoms(Recording& recording, PyObject* node, PyObject* data) {
+    Ref state = renderState(recording.thickness);
+    Ref geomType = engineClass("Geom");
+    Ref usage = geomType ? py::getAttr(geomType.get(), nameUHStatic) : Ref();
+    if (!state || !usage) return false;
+    for (const char* kind : {"GeomLinestrips", "GeomPoints"}) {
+        bool points = kind[4] == 'P';
+        Ref primitiveType = engineClass(kind);
+        Ref primitive = primitiveType ? py::call(primitiveType.get(), {usage.get()}) : Ref();
+        if (!primitive || !fillPrimitive(recording, primitive.get(), points)) return false;
+        Ref count = py::callMethod(primitive.get(), nameGetNumVertices);
+        int any = count ? py::truth(count.get()) : -1;
+        if (any < 0) return false;
+        if (!any) continue;
+        Ref geom = py::call(geomType.get(), {data});
+        if (!geom || !callAndDrop(geom.get(), nameAddPrimitive, {primitive.get()}) ||
+            !callAndDrop(node, nameAddGeom, {geom.get(), state.get()})) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the engine's create(True) would return if it held the recording.
+Ref build(Recording& recording) {
+    Ref nodeType = engineClass("GeomNode");
+    Ref name = nodeType ? py::callMethod(recording.recorder.get(), nameGetName) : Ref();
+    Ref node = name ? py::call(nodeType.get(), {name.get()}) : Ref();
+    if (!node) return {};
+    if (recording.vertices.empty()) return node;  // the latest build's data stays
+    Ref data = makeVertexData(recording);
+    if (!data || !addGeoms(recording, node.get(), data.get())) return {};
+    recording.builtData = std::move(data);
+    recording.builtCount = static_cast<long>(recording.vertices.size());
+    return node;
+}
+
+// ---- the recorder as the pen uses it ---------------------------------------------
+
+Ref recorderOf(PyObject* self) { return py::getAttr(self, nameLsg); }
+
+// `__lsg.moveTo(*point)`.
+bool recorderMoveTo(PyObject* recorder, PyObject* point) {
+    if (Recording* recording = recordingOf(recorder)) return recordPoint(*recording, nameMoveTo, point, false);
+    Ref method = py::getAttr(recorder, nameMoveTo);
+    return method && starCall(method.get(), point);
+}
+
+Ref makePoint(const Vertex& vertex) {
+    Ref pointType = engineClass("LPoint3f");
+    Ref coordinates = pointType ? py::floats({vertex.x, vertex.y, vertex.z}) : Ref();
+    return coordinates ? Ref::steal(PyObject_Call(pointType.get(), coordinates.get(), nullptr)) : Ref();
+}
+
+Ref recorderPosition(PyObject* recorder) {
+    if (Recording* recording = recordingOf(recorder)) return makePoint(recording->currentPosition());
+    return py::callMethod(recorder, nameGetCurrentPosition);
+}
+
+// ---- angles ------------------------------------------------------------------------
+
+// Python's `angle % 360` then `-= 360` above 180, for a C long.
+long normalizedLong(long angle) {
+    long remainder = angle % 360;
+    if (remainder < 0) remainder += 360;
+    return remainder > 180 ? remainder - 360 : remainder;
+}
+
+// The same for a float, rounding as the interpreter's float `%` does.
+double normalizedDouble(double angle) {
+    double remainder = std::fmod(angle, 360.0);
+    if (remainder) {
+        if (remainder < 0) remainder += 360.0;
+    } else {
+        remainder = std::copysign(0.0, 360.0);
+    }
+    return remainder > 180 ? remainder - 360.0 : remainder;
+}
+
+Ref normalizeAngle(PyObject* angle) {
+    Ref full = py::number(360L), half = py::number(180L);
+    if (!full || !half) return {};
+    Ref remainder = Ref::steal(PyNumber_Remainder(angle, full.get()));
+    int above = remainder ? PyObject_RichCompareBool(remainder.get(), half.get(), Py_GT) : -1;
+    if (above <= 0) return above < 0 ? Ref() : std::move(remainder);
+    return Ref::steal(PyNumber_InPlaceSubtract(remainder.get(), full.get()));
+}
+
+// ---- fast paths ---------------------------------------------------------------------
+//
+// A turtle step is a handful of lookups and a little arithmetic; done call
+// by call through the interpreter it costs far more than the engine work.
+// For an exact Pen whose class, instance and module globals are as the
+// module made them, and for plain int and float values, the steps below
+// give the very same results without the calls.  Anything else takes the
+// general path.
+
+PyObject* penType = nullptr;  // strong
+struct Original {
+    const py::Name& name;
+    PyObject* value = nullptr;  // strong
+};
+Original originalGetPos{nameGetPos}, originalLineTo{nameLineTo}, originalMoveTo{nameMoveTo},
+    originalRotZ{nameRotZ}, originalRotY{nameRotY}, originalNormalize{nameNormalizeAngle};
+PyObject* originalMath = nullptr;  // strong
+PyObject* originalAbs = nullptr;   // strong
+PyObject *originalRadians = nullptr, *originalSin = nullptr, *originalCos = nullptr;  // strong
+
+bool sameEntry(PyObject* dict, PyObject* name, PyObject* expected) {
+    PyObject* found = PyDict_GetItemWithError(dict, name);
+    if (!found && PyErr_Occurred()) PyErr_Clear();
+    return found == expected;
+}
+
+// The class still holds `members` and nothing that would intercept the
+// pen's private attributes; attribute access is the ordinary one.
+bool plainClass(PyObject* self, std::initializer_list<const Original*> members) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (reinterpret_cast<PyObject*>(type) != penType || type->tp_getattro != PyObject_GenericGetAttr ||
+        type->tp_setattro != PyObject_GenericSetAttr) {
+        return false;
+    }
+    PyObject* classDict = type->tp_dict;
+    for (const Original* member : members) {
+        if (!sameEntry(classDict, member->name, member->value)) return false;
+    }
+    for (PyObject* privateName : {nameLsg.get(), nameMto.get(), nameRotZAttr.get(), nameRotYAttr.get()}) {
+        if (!sameEntry(classDict, privateName, nullptr)) return false;
+    }
+    return true;
+}
+
+// The instance dictionary, when no entry of it hides one of `methods`.
+Ref plainInstance(PyObject* self, std::initializer_list<const Original*> methods) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) {
+        PyErr_Clear();
+        return {};
+    }
+    if (!PyDict_CheckExact(dict.get())) return {};
+    for (const Original* method : methods) {
+        if (!sameEntry(dict.get(), method->name, nullptr)) return {};
+    }
+    return dict;
+}
+
+bool plainMath() {
+    if (!originalMath) return false;
+    PyObject* globals = py::moduleDict();
+    if (!sameEntry(globals, nameMath, originalMath) || !sameEntry(globals, nameAbs, nullptr)) return false;
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (!builtins || !sameEntry(builtins, nameAbs, originalAbs)) return false;
+    PyObject* mathDict = PyModule_GetDict(originalMath);
+    return sameEntry(mathDict, nameRadians, originalRadians) && sameEntry(mathDict, nameSin, originalSin) &&
+           sameEntry(mathDict, nameCos, originalCos);
+}
+
+// A plain number as a double: an exact float, or an exact int that the
+// interpreter converts without error.
+bool plainNumber(PyObject* value, double& out) {
+    if (PyFloat_CheckExact(value)) {
+        out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (!PyLong_CheckExact(value)) return false;
+    out = PyLong_AsDouble(value);
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// The pen position as three plain numbers; `fromOrigin` when asking the
+// recorder will first record the origin.
+bool plainPosition(PyObject* pending, Recording& recording, double position[3], bool& fromOrigin) {
+    fromOrigin = false;
+    if (pending == Py_None) {
+        if (recording.vertices.empty()) {
+            fromOrigin = true;
+            position[0] = position[1] = position[2] = 0.0;
+        } else {
+            const Vertex& last = recording.vertices.back();
+            position[0] = last.x, position[1] = last.y, position[2] = last.z;
+        }
+        return true;
+    }
+    if (!PyTuple_CheckExact(pending) || PyTuple_GET_SIZE(pending) != 3) return false;
+    for (int axis = 0; axis < 3; axis++) {
+        if (!plainNumber(PyTuple_GET_ITEM(pending, axis), position[axis])) return false;
+    }
+    return true;
+}
+
+// 1 when done, 0 when the general path must run, -1 on error.
+int forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
+    if ((draw != Py_True && draw != Py_False) ||
+        !plainClass(self, {&originalGetPos, &originalLineTo, &originalMoveTo, &originalRotZ, &originalRotY}) ||
+        !plainMath()) {
+        return 0;
+    }
+    double n, rotZ, rotY, position[3];
+    if (!plainNumber(distance, n)) return 0;
+    Ref dict = plainInstance(self, {&originalGetPos, &originalLineTo, &originalMoveTo});
+    if (!dict) return 0;
+    PyObject* recorder = PyDict_GetItemWithError(dict.get(), nameLsg);
+    PyObject* pending = PyDict_GetItemWithError(dict.get(), nameMto);
+    PyObject* storedZ = PyDict_GetItemWithError(dict.get(), nameRotZAttr);
+    PyObject* storedY = PyDict_GetItemWithError(dict.get(), nameRotYAttr);
+    Recording* recording = recorder ? recordingOf(recorder) : nullptr;
+    bool fromOrigin;
+    if (!recording || !pending || !storedZ || !storedY || !plainNumber(storedZ, rotZ) ||
+        !plainNumber(storedY, rotY) || !std::isfinite(rotZ) || !std::isfinite(rotY) ||
+        !plainPosition(pending, *recording, position, fromOrigin)) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (fromOrigin) recording->currentPosition();
+    double rotZRad = rotZ * degreesToRadians, rotYRad = rotY * degreesToRadians;
+    double length = std::fabs(n);
+    double yzLength = std::sin(rotYRad) * length;
+    double zChange = std::cos(rotYRad) * length;
+    double xChange = std::cos(rotZRad) * yzLength;
+    double yChange = std::sin(rotZRad) * yzLength;
+    double direction = n >= 0 ? 1.0 : -1.0;
+    double target[3] = {position[0] + xChange * direction, position[1] + yChange * direction,
+                        position[2] + zChange * direction};
+    if (draw == Py_False) {
+        Ref move = py::floats({target[0], target[1], target[2]});
+        return move && PyDict_SetItem(dict.get(), nameMto, move.get()) == 0 ? 1 : -1;
+    }
+    if (pending != Py_None) {
+        recording->moveTo(static_cast<float>(position[0]), static_cast<float>(position[1]),
+                          static_cast<float>(position[2]));
+        if (PyDict_SetItem(dict.get(), nameMto, Py_None) < 0) return -1;
+    }
+    recording->drawTo(static_cast<float>(target[0]), static_cast<float>(target[1]), static_cast<float>(target[2]));
+    return 1;
+}
+
+// `self.<angle> += sign * n` for plain numbers; 1 done, 0 general, -1 error.
+int turnFast(PyObject* self, const Original& angle, PyObject* storedName, PyObject* n, int sign) {
+    if (!PyLong_CheckExact(n) && !PyFloat_CheckExact(n)) return 0;
+    if (!plainClass(self, {&angle, &originalNormalize})) return 0;
+    Ref dict = plainInstance(self, {&originalNormalize});
+    if (!dict) return 0;
+    PyObject* stored = PyDict_GetItemWithError(dict.get(), storedName);
+    if (!stored) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref turned;
+    if (PyLong_CheckExact(stored) && PyLong_CheckExact(n)) {
+        int overflowStored, overflowN;
+        long before = PyLong_AsLongAndOverflow(stored, &overflowStored);
+        long by = PyLong_AsLongAndOverflow(n, &overflowN);
+        long after;
+        if (overflowStored || overflowN || PyErr_Occurred() ||
+            __builtin_mul_overflow(by, sign, &by) || __builtin_add_overflow(before, by, &after)) {
+            PyErr_Clear();
+            return 0;
+        }
+        turned = py::number(normalizedLong(after));
+    } else {
+        double before, by;
+        if (!plainNumber(stored, before) || !plainNumber(n, by)) return 0;
+        turned = py::number(normalizedDouble(sign > 0 ? before + by : before - by));
+    }
+    return turned && PyDict_SetItem(dict.get(), storedName, turned.get()) == 0 ? 1 : -1;
+}
+
+// ---- Pen: line drawing -----------------------------------------------------------------
+
+PyObject* init(py::Args args) {
+    PyObject *self = args[0], *app = args[1];
+    Ref lineSegs = py::global(nameLineSegs);
+    Ref recorder = lineSegs ? py::call(lineSegs.get()) : Ref();
+    if (!recorder || !adoptRecorder(recorder.get()) || !py::setAttr(self, nameLsg, recorder.get())) return nullptr;
+    Ref render = py::getAttr(app, nameRender);
+    Ref containerName = render ? py::text("linesCtn") : Ref();
+    Ref container = containerName ? py::callMethod(render.get(), nameAttachNewNode, {containerName.get()}) : Ref();
+    Ref heading = py::number(0L), tilt = py::number(90L), one = py::number(1L);
+    if (!container || !heading || !tilt || !one || !py::setAttr(self, nameNp, container.get()) ||
+        !py::setAttr(self, nameLineNode, Py_None) || !py::setAttr(self, nameRotZAttr, heading.get()) ||
+        !py::setAttr(self, nameRotYAttr, tilt.get()) || !py::setAttr(self, nameMto, Py_None) ||
+        !py::setAttr(self, nameThickness, one.get())) {
+        return nullptr;
+    }
+    return py::none();
+}
+
+PyObject* moveTo(py::Args args) {
+    Ref target = py::tuple({args[1], args[2], args[3]});
+    return target && py::setAttr(args[0], nameMto, target.get()) ? py::none() : nullptr;
+}
+
+PyObject* dot(py::Args args) {
+    Ref recorder = recorderOf(args[0]);
+    Ref pending = recorder ? py::getAttr(args[0], nameMto) : Ref();
+    return pending && recorderMoveTo(recorder.get(), pending.get()) ? py::none() : nullptr;
+}
+
+PyObject* lineTo(py::Args args) {
+    PyObject* self = args[0];
+    Ref pending = py::getAttr(self, nameMto);
+    Ref recorder = pending ? recorderOf(self) : Ref();
+    if (!recorder) return nullptr;
+    if (pending.get() != Py_None &&
+        (!recorderMoveTo(recorder.get(), pending.get()) || !py::setAttr(self, nameMto, Py_None))) {
+        return nullptr;
+    }
+    if (Recording* recording = recordingOf(recorder.get())) {
+        Ref point = py::tuple({args[1], args[2], args[3]});
+        return point && recordPoint(*recording, nameDrawTo, point.get(), true) ? py::none() : nullptr;
+    }
+    return callAndDrop(recorder.get(), nameDrawTo, {args[1], args[2], args[3]}) ? py::none() : nullptr;
+}
+
+// Keeps the colour as the engine converted it, for the vertices to come.
+bool recordColour(Recording& recording, PyObject* colour) {
+    Ref colourType = engineClass("LVecBase4f");
+    Ref converted = colourType ? py::call(colourType.get(), {colour}) : Ref();
+    if (!converted) return false;
+    Colour recorded;
+    for (Py_ssize_t index = 0; index < 4; index++) {
+        Ref component = Ref::steal(PySequence_GetItem(converted.get(), index));
+        if (!component || !toFloat(component.get(), recorded.rgba[index])) return false;
+    }
+    recording.colours.push_back(recorded);
+    recording.colour = static_cast<uint32_t>(recording.colours.size() - 1);
+    return true;
+}
+
+PyObject* color(py::Args args) {
+    Ref recorder = recorderOf(args[0]);
+    if (!recorder || !callAndDrop(recorder.get(), nameSetColor, {args[1]})) return nullptr;
+    Recording* recording = recordingOf(recorder.get());
+    if (recording && !recordColour(*recording, args[1])) return nullptr;
+    return py::none();
+}
+
+PyObject* size(py::Args args) {
+    Ref recorder = recorderOf(args[0]);
+    if (!recorder || !callAndDrop(recorder.get(), nameSetThickness, {args[1]})) return nullptr;
+    if (Recording* recording = recordingOf(recorder.get())) {
+        if (!toFloat(args[1], recording->thickness)) return nullptr;
+    }
+    return py::setAttr(args[0], nameThickness, args[1]) ? py::none() : nullptr;
+}
+
+PyObject* clear(py::Args args) {
+    PyObject* self = args[0];
+    Ref recorder = recorderOf(self);
+    if (!recorder || !callAndDrop(recorder.get(), nameReset)) return nullptr;
+    if (Recording* recording = recordingOf(recorder.get())) recording->reset();
+    Ref container = py::getAttr(self, nameNp);
+    Ref children = container ? py::callMethod(container.get(), nameGetChildren) : Ref();
+    Ref one = py::number(1L);
+    if (!children || !one || !callAndDrop(children.get(), nameDetach) || !py::setAttr(self, nameMto, Py_None) ||
+        !py::setAttr(self, nameThickness, one.get())) {
+        return nullptr;
+    }
+    return py::none();
+}
+
+PyObject* update(py::Args args) {
+    PyObject* self = args[0];
+    Ref recorder = recorderOf(self);
+    if (!recorder) return nullptr;
+    Recording* recording = recordingOf(recorder.get());
+    Ref geom = recording ? build(*recording) : py::callMethod(recorder.get(), nameCreate, {Py_True});
+    Ref container = geom ? py::getAttr(self, nameNp) : Ref();
+    Ref lineNode = container ? py::callMethod(container.get(), nameAttachNewNode, {geom.get()}) : Ref();
+    return lineNode && py::setAttr(self, nameLineNode, lineNode.get()) ? py::none() : nullptr;
+}
+
+PyObject* getPos(py::Args args) {
+    Ref pending = py::getAttr(args[0], nameMto);
+    if (!pending || pending.get() != Py_None) return pending.release();
+    Ref recorder = recorderOf(args[0]);
+    return recorder ? recorderPosition(recorder.get()).release() : nullptr;
+}
+
+// The vertex index as the learner gave it: an int, or another number cut to one.
+Ref vertexIndex(PyObject* n) {
+    if (PyLong_Check(n)) return Ref::borrow(n);
+    if (PyNumber_Check(n)) return Ref::steal(PyNumber_Long(n));
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "n", "int",
+                 Py_TYPE(n)->tp_name);
+    return {};
+}
+
+// -1 on error, else whether 0 <= index < count.
+int indexInRange(PyObject* index, PyObject* count) {
+    Ref zero = py::number(0L);
+    int notNegative = zero ? PyObject_RichCompareBool(index, zero.get(), Py_GE) : -1;
+    if (notNegative <= 0) return notNegative;
+    return PyObject_RichCompareBool(index, count, Py_LT);
+}
+
+PyObject* setVertex(py::Args args) {
+    PyObject* self = args[0];
+    Ref index = vertexIndex(args[1]);
+    if (!index) return nullptr;
+    double coordinates[3];
+    for (int axis = 0; axis < 3; axis++) {
+        if (!py::toDouble(args[2 + axis], coordinates[axis])) return nullptr;
+    }
+    Ref point = py::floats({coordinates[0], coordinates[1], coordinates[2]});
+    Ref recorder = point ? recorderOf(self) : Ref();
+    if (!recorder) return nullptr;
+    Recording* recording = recordingOf(recorder.get());
+    Ref count = recording ? py::number(recording->builtCount) : py::callMethod(recorder.get(), nameGetNumVertices);
+    int inRange = count ? indexInRange(index.get(), count.get()) : -1;
+    if (inRange <= 0) return inRange < 0 ? nullptr : py::none();
+    PyObject *x = PyTuple_GET_ITEM(point.get(), 0), *y = PyTuple_GET_ITEM(point.get(), 1),
+             *z = PyTuple_GET_ITEM(point.get(), 2);
+    if (!recording) return callAndDrop(recorder.get(), nameSetVertex, {index.get(), x, y, z}) ? py::none() : nullptr;
+    Ref writerType = engineClass("GeomVertexWriter");
+    Ref column = py::text("vertex");
+    Ref writer = writerType && column ? py::call(writerType.get(), {recording->builtData.get(), column.get()}) : Ref();
+    if (!writer || !callAndDrop(writer.get(), nameSetRow, {index.get()}) ||
+        !callAndDrop(writer.get(), nameSetData3f, {x, y, z})) {
+        return nullptr;
+    }
+    return py::none();
+}
+
+PyObject* drawPath(py::Args args) {
+    PyObject *self = args[0], *path = args[1];
+    Py_ssize_t length = PyObject_Length(path);
+    if (length < 0) return nullptr;
+    for (Py_ssize_t index = 0; index < length; index++) {
+        Ref item = py::getItem(path, index);
+        Ref x = item ? py::getItem(item.get(), 0) : Ref();
+        Ref y = x ? py::getItem(item.get(), 1) : Ref();
+        Ref z = y ? py::getItem(item.get(), 2) : Ref();
+        if (!z || !callAndDrop(self, index == 0 ? nameMoveTo : nameLineTo, {x.get(), y.get(), z.get()})) {
+            return nullptr;
+        }
+    }
+    return py::none();
+}
+
+// ---- Pen: orientation and movement ---------------------------------------------------
+
+PyObject* getRotZ(py::Args args) { return py::getAttr(args[0], nameRotZAttr).release(); }
+PyObject* getRotY(py::Args args) { return py::getAttr(args[0], nameRotYAttr).release(); }
+
+bool storeAngle(PyObject* self, PyObject* storedName, PyObject* value) {
+    Ref normalized = py::callMethod(self, nameNormalizeAngle, {value});
+    return normalized && py::setAttr(self, storedName, normalized.get());
+}
+
+PyObject* setRotZ(py::Args args) { return storeAngle(args[0], nameRotZAttr, args[1]) ? py::none() : nullptr; }
+PyObject* setRotY(py::Args args) { return storeAngle(args[0], nameRotYAttr, args[1]) ? py::none() : nullptr; }
+
+PyObject* normalizeAngleMethod(py::Args args) { return normalizeAngle(args[1]).release(); }
+
+// `self.<property> += n` (sign 1) or `-= n` (sign -1).
+PyObject* turn(PyObject* self, const Original& angle, PyObject* storedName, PyObject* n, int sign) {
+    int fast = turnFast(self, angle, storedName, n, sign);
+    if (fast) return fast < 0 ? nullptr : py::none();
+    Ref before = py::getAttr(self, angle.name);
+    if (!before) return nullptr;
+    Ref after = Ref::steal(sign > 0 ? PyNumber_InPlaceAdd(before.get(), n) : PyNumber_InPlaceSubtract(before.get(), n));
+    return after && py::setAttr(self, angle.name, after.get()) ? py::none() : nullptr;
+}
+
+PyObject* dLeft(py::Args args) { return turn(args[0], originalRotZ, nameRotZAttr, args[1], 1); }
+PyObject* dRight(py::Args args) { return turn(args[0], originalRotZ, nameRotZAttr, args[1], -1); }
+PyObject* dUp(py::Args args) { return turn(args[0], originalRotY, nameRotYAttr, args[1], -1); }
+PyObject* dDown(py::Args args) { return turn(args[0], originalRotY, nameRotYAttr, args[1], 1); }
+
+// `math.<function>(argument)`, reading `math` as the module sees it now.
+Ref mathCall(PyObject* function, std::initializer_list<PyObject*> arguments) {
+    Ref math = py::global(nameMath);
+    return math ? py::callMethod(math.get(), function, arguments) : Ref();
+}
+
+Ref multiply(const Ref& a, const Ref& b) {
+    return a && b ? Ref::steal(PyNumber_Multiply(a.get(), b.get())) : Ref();
+}
+
+Ref angleInRadians(PyObject* self, PyObject* property) {
+    Ref math = py::global(nameMath);
+    Ref radians = math ? py::getAttr(math.get(), nameRadians) : Ref();
+    Ref angle = radians ? py::getAttr(self, property) : Ref();
+    return angle ? py::call(radians.get(), {angle.get()}) : Ref();
+}
+
+Ref absolute(PyObject* n) {
+    Ref abs = py::global(nameAbs);
+    return abs ? py::call(abs.get(), {n}) : Ref();
+}
+
+PyObject* forwardGeneral(PyObject* self, PyObject* n, PyObject* draw) {
+    Ref position = py::callMethod(self, nameGetPos);
+    Ref current[3];
+    if (!position || !py::unpack(position.get(), current, 3)) return nullptr;
+    Ref rotZRad = angleInRadians(self, nameRotZ);
+    Ref rotYRad = rotZRad ? angleInRadians(self, nameRotY) : Ref();
+    if (!rotYRad) return nullptr;
+    Ref sinY = mathCall(nameSin, {rotYRad.get()});
+    Ref yzLength = sinY ? multiply(sinY, absolute(n)) : Ref();
+    Ref cosY = yzLength ? mathCall(nameCos, {rotYRad.get()}) : Ref();
+    Ref zChange = cosY ? multiply(cosY, absolute(n)) : Ref();
+    Ref cosZ = zChange ? mathCall(nameCos, {rotZRad.get()}) : Ref();
+    Ref xChange = cosZ ? multiply(cosZ, yzLength) : Ref();
+    Ref sinZ = xChange ? mathCall(nameSin, {rotZRad.get()}) : Ref();
+    Ref yChange = sinZ ? multiply(sinZ, yzLength) : Ref();
+    Ref zero = yChange ? py::number(0L) : Ref();
+    int forwards = zero ? PyObject_RichCompareBool(n, zero.get(), Py_GE) : -1;
+    if (forwards < 0) return nullptr;
+    Ref direction = py::number(forwards ? 1L : -1L);
+    const Ref* changes[3] = {&xChange, &yChange, &zChange};
+    Ref target[3];
+    for (int axis = 0; axis < 3; axis++) {
+        Ref step = multiply(*changes[axis], direction);
+        target[axis] = step ? Ref::steal(PyNumber_Add(current[axis].get(), step.get())) : Ref();
+        if (!target[axis]) return nullptr;
+    }
+    int drawing = py::truth(draw);
+    if (drawing < 0) return nullptr;
+    Ref done = py::callMethod(self, drawing ? nameLineTo : nameMoveTo,
+                              {target[0].get(), target[1].get(), target[2].get()});
+    return done ? py::none() : nullptr;
+}
+
+PyObject* forward(py::Args args) {
+    int fast = forwardFast(args[0], args[1], args[2]);
+    if (fast) return fast < 0 ? nullptr : py::none();
+    return forwardGeneral(args[0], args[1], args[2]);
+}
+
+// The target of towards(*args) in `target`; false with ValueError when the
+// arguments are not a point.
+bool towardsTarget(PyObject* arguments, Ref target[3]) {
+    Py_ssize_t count = PyTuple_GET_SIZE(arguments);
+    if (count == 3) {
+        for (Py_ssize_t index = 0; index < 3; index++) target[index] = Ref::borrow(PyTuple_GET_ITEM(arguments, index));
+        return true;
+    }
+    if (count != 1) {
+        PyErr_SetString(PyExc_ValueError, towardsMessage);
+        return false;
+    }
+    if (py::unpack(PyTuple_GET_ITEM(arguments, 0), target, 3)) return true;
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+        py::raiseReplacing(PyExc_ValueError, towardsMessage);
+    }
+    return false;
+}
+
+Ref square(const Ref& value) {
+    Ref two = py::number(2L);
+    return two ? Ref::steal(PyNumber_Power(value.get(), two.get(), Py_None)) : Ref();
+}
+
+Ref add(const Ref& a, const Ref& b) { return a && b ? Ref::steal(PyNumber_Add(a.get(), b.get())) : Ref(); }
+
+// 1 when `value == 0`, 0 when not, -1 on error.
+int isZero(const Ref& value) {
+    Ref zero = py::number(0L);
+    return zero ? PyObject_RichCompareBool(value.get(), zero.get(), Py_EQ) : -1;
+}
+
+PyObject* towards(py::Args args) {
+    PyObject* self = args[0];
+    Ref target[3];
+    if (!towardsTarget(args[1], target)) return nullptr;
+    Ref position = py::callMethod(self, nameGetPos);
+    Ref current[3];
+    if (!position || !py::unpack(position.get(), current, 3)) return nullptr;
+    Ref delta[3];
+    for (int axis = 0; axis < 3; axis++) {
+        delta[axis] = Ref::steal(PyNumber_Subtract(target[axis].get(), current[axis].get()));
+        if (!delta[axis]) return nullptr;
+    }
+    Ref dx2 = square(delta[0]), dy2 = dx2 ? square(delta[1]) : Ref();
+    Ref flatSquares = add(dx2, dy2);
+    Ref sum = flatSquares ? add(flatSquares, square(delta[2])) : Ref();
+    Ref distance = sum ? mathCall(nameSqrt, {sum.get()}) : Ref();
+    int still = distance ? isZero(distance) : -1;
+    if (still) return still < 0 ? nullptr : py::none();
+    Ref headingRad = mathCall(nameAtan2, {delta[1].get(), delta[0].get()});
+    Ref heading = headingRad ? mathCall(nameDegrees, {headingRad.get()}) : Ref();
+    Ref flatSum = heading ? add(square(delta[0]), square(delta[1])) : Ref();
+    Ref flat = flatSum ? mathCall(nameSqrt, {flatSum.get()}) : Ref();
+    int vertical = flat ? isZero(flat) : -1;
+    if (vertical < 0) return nullptr;
+    Ref tilt;
+    if (vertical) {
+        Ref zero = py::number(0L);
+        int up = zero ? PyObject_RichCompareBool(delta[2].get(), zero.get(), Py_GT) : -1;
+        if (up < 0) return nullptr;
+        tilt = py::number(up ? 0L : 180L);
+    } else {
+        Ref tiltRad = mathCall(nameAtan2, {flat.get(), delta[2].get()});
+        tilt = tiltRad ? mathCall(nameDegrees, {tiltRad.get()}) : Ref();
+    }
+    if (!tilt || !py::setAttr(self, nameRotZ, heading.get()) || !py::setAttr(self, nameRotY, tilt.get())) {
+        return nullptr;
+    }
+    return py::none();
+}
+
+// forward(n, draw=True), by keyword as a learner's override expects.
+bool drawForward(PyObject* self, PyObject* n) {
+    Ref forwardMethod = py::getAttr(self, nameForward);
+    Ref keywords = forwardMethod ? py::tuple({nameDraw.get()}) : Ref();
+    return keywords && py::callWithKeywords(forwardMethod.get(), {n, Py_True}, keywords.get());
+}
+
+PyObject* drawVec(py::Args args) {
+    PyObject *self = args[0], *start = args[1], *vector = args[2], *arrowSize = args[3];
+    Ref length = py::callMethod(vector, nameLength);
+    Ref x = length ? py::getItem(start, 0) : Ref();
+    Ref y = x ? py::getItem(start, 1) : Ref();
+    Ref z = y ? py::getItem(start, 2) : Ref();
+    if (!z || !callAndDrop(self, nameMoveTo, {x.get(), y.get(), z.get()})) return nullptr;
+    Ref tip = Ref::steal(PyNumber_Add(start, vector));
+    if (!tip || !callAndDrop(self, nameTowards, {tip.get()}) || !drawForward(self, length.get())) return nullptr;
+    Ref first = py::number(150L), next = py::number(120L);
+    if (!first || !next) return nullptr;
+    for (PyObject* turnBy : {first.get(), next.get(), next.get()}) {
+        if (!callAndDrop(self, nameDUp, {turnBy}) || !drawForward(self, arrowSize)) return nullptr;
+    }
+    return callAndDrop(self, nameUpdate) ? py::none() : nullptr;
+}
+
+const char moveToDoc[] =
+    "记录移动目标位置，不立即调用__lsg.moveTo\n"
+    "        防止连续moveTo产生无用的顶点，只有在lineTo时才会实际移动\n"
+    "        ";
+const char towardsDoc[] =
+    "用提供的坐标更新画笔的rotZ和rotY属性，让画笔面向目标坐标\n"
+    "        支持多种参数格式：\n"
+    "        1. towards(x, y, z) - 三个独立参数\n"
+    "        2. towards((x, y, z)) - 一个坐标元组\n"
+    "        3. towards([x, y, z]) - 一个坐标列表\n"
+    "        4. towards(LPoint3f(x, y, z)) - Panda3D的LPoint3f对象\n"
+    "        ";
+const char forwardDoc[] =
+    "通过rotZ和rotY让画笔前进n，n的正负数表示前进和后退\n"
+    "        如果draw为False，只移动不绘制线条\n"
+    "        如果draw为True，移动并绘制线条\n"
+    "        ";
+
+// Keeps what the fast paths compare against: the class's own members and
+// the module globals the movement uses, as they are right after definition.
+bool rememberOriginals(PyObject* cls) {
+    penType = Py_NewRef(cls);
+    PyObject* classDict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+    for (Original* member :
+         {&originalGetPos, &originalLineTo, &originalMoveTo, &originalRotZ, &originalRotY, &originalNormalize}) {
+        member->value = Py_XNewRef(PyDict_GetItemWithError(classDict, member->name));
+        if (!member->value) return PyErr_Occurred() == nullptr;
+    }
+    Ref math = py::global(nameMath);
+    Ref abs = math ? py::global(nameAbs) : Ref();
+    if (!abs) return false;
+    PyObject* mathDict = PyModule_Check(math.get()) ? PyModule_GetDict(math.get()) : nullptr;
+    if (!mathDict) return true;  // no fast path without the math module
+    originalRadians = Py_XNewRef(PyDict_GetItemWithError(mathDict, nameRadians));
+    originalSin = Py_XNewRef(PyDict_GetItemWithError(mathDict, nameSin));
+    originalCos = Py_XNewRef(PyDict_GetItemWithError(mathDict, nameCos));
+    if (PyErr_Occurred()) return false;
+    if (originalRadians && originalSin && originalCos) {
+        originalMath = math.release();
+        originalAbs = abs.release();
+    }
+    return true;
+}
+
+}  // namespace
+
+bool addPen() {
+    Ref lineSegs = engineClass("LineSegs");
+    if (!lineSegs) return false;
+    lineSegsType = lineSegs.release();
+    Ref cls = py::defineClass({"Pen", nullptr, nullptr, {
+        py::method({"__init__", "(self, app)", nullptr, init}),
+        py::method({"moveTo", "(self, x, y, z)", moveToDoc, moveTo}),
+        py::method({"dot", "(self)", nullptr, dot}),
+        py::method({"lineTo", "(self, x, y, z)", "绘制线条到指定位置", lineTo}),
+        py::method({"color", "(self, c)", "设置画笔颜色", color}),
+        py::method({"size", "(self, n)", "设置线条粗细", size}),
+        py::method({"clear", "(self)", "清空画笔，重置所有状态", clear}),
+        py::method({"update", "(self)", nullptr, update}),
+        py::property({"rotZ", "(self)", "获取或设置Pen在其xy平面的旋转度数", getRotZ},
+                     {"rotZ", "(self, value)", "设置Pen在其xy平面的旋转度数，维持在(-180,180]范围内", setRotZ}),
+        py::property({"rotY", "(self)", "获取或设置Pen在其zx平面的旋转度数", getRotY},
+                     {"rotY", "(self, value)", "设置Pen在其zx平面的旋转度数，维持在(-180,180]范围内", setRotY}),
+        py::method({"_normalize_angle", "(self, angle)", "将角度归一化到(-180,180]范围内", normalizeAngleMethod}),
+        py::method({"dLeft", "(self, n)", "让Pen左转n度，即rotZ增加n", dLeft}),
+        py::method({"dRight", "(self, n)", "让Pen右转n度，即rotZ减少n度", dRight}),
+        py::method({"dUp", "(self, n)", "让Pen向上抬头n度，即rotY减少n度", dUp}),
+        py::method({"dDown", "(self, n)", "让Pen向下低头n度，即rotY增加n度", dDown}),
+        py::method({"forward", "(self, n, draw=False)", forwardDoc, forward}),
+        py::method({"getPos", "(self)", "获取当前笔头的位置", getPos}),
+        py::method({"towards", "(self, *args)", towardsDoc, towards}),
+        py::method({"setVertex", "(self, n, x, y, z)", "设置指定顶点的坐标", setVertex}),
+        py::method({"drawPath", "(self, path)", nullptr, drawPath}),
+        py::method({"drawVec", "(self, sv, dv, arsz=0.3)", nullptr, drawVec}),
+    }});
+    return cls && rememberOriginals(cls.get());
+}

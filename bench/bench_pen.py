@@ -1,0 +1,115 @@
+"""The pen's turtle steps and the per-frame facing of billboard text.
+
+1. 100,000 turtle steps (forward(1, True) then dLeft(1)) and one update():
+   the native Pen against the plain Python rendition in python_pen.py, and
+   against the bare engine calls the steps need (one LineSegs.drawTo per
+   step, then the build), the floor.
+2. One frame of textNodeslookAtCamera with 1,000 labels: native against
+   the same loop written in Python.
+"""
+import math
+import pathlib
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+
+from common import best_of, make_app, report  # noqa: E402
+import python_pen  # noqa: E402
+
+STEPS = 100_000
+LABELS = 1_000
+
+app = make_app()
+from panda3d.core import LineSegs  # noqa: E402
+from tavik.tavik import Pen  # noqa: E402
+
+kept = []  # results stay alive until the timing is over, so freeing them is not timed
+
+
+def turtle(pen_class):
+    def run():
+        pen = pen_class(app)
+        for _ in range(STEPS):
+            pen.forward(1, True)
+            pen.dLeft(1)
+        pen.update()
+        kept.append(pen)
+    return run
+
+
+def turtle_path():
+    """The points the turtle steps pass through, computed beforehand."""
+    points, x, y, heading = [], 0.0, 0.0, 0
+    for _ in range(STEPS):
+        x += math.cos(math.radians(heading))
+        y += math.sin(math.radians(heading))
+        points.append((x, y, 0.0))
+        heading = (heading + 1) % 360
+    return points
+
+
+def bare_engine(points):
+    def run():
+        recorder = LineSegs()
+        for x, y, z in points:
+            recorder.drawTo(x, y, z)
+        kept.append(app.render.attachNewNode(recorder.create(True)))
+    return run
+
+
+def timed(function, repeat=5):
+    seconds = best_of(function, repeat=repeat)
+    for item in kept:
+        if hasattr(item, "np"):
+            item.np.removeNode()
+        else:
+            item.removeNode()
+    kept.clear()
+    return seconds
+
+
+def python_facing():
+    """textNodeslookAtCamera as a Python method would do it."""
+    for t in app.textNodes:
+        if t.isEmpty():
+            continue
+        camera_pos = app.camera.getPos()
+        text_pos = t.getPos()
+        direction = camera_pos - text_pos
+        opposite_direction = -direction
+        t.lookAt(text_pos + opposite_direction)
+
+
+def main():
+    native = timed(turtle(Pen))
+    python = timed(turtle(python_pen.Pen))
+    floor = timed(bare_engine(turtle_path()))
+    benchmark = f"{STEPS // 1000}k forward(1, True)+dLeft(1), update()"
+    report(benchmark, "Pen (C++)", native, "Pen in Python", python, target=">= 3x")
+    report(benchmark, "Pen (C++)", native, "LineSegs.drawTo loop + create (floor)", floor,
+           target=">= 0.5x (within 2x of the floor)")
+
+    for index in range(LABELS):
+        app.makeText(f"label{index}", "标签", (index % 40 - 20, index // 40 - 12, index % 7))
+    app.camera.setPos(30, -40, 20)
+    native = best_of(app.textNodeslookAtCamera, repeat=7, number=5)
+    python = best_of(python_facing, repeat=7, number=5)
+    report(f"textNodeslookAtCamera, {LABELS} labels", "TAVIK method (C++)", native, "loop in Python", python,
+           target=">= 2x", note="camera still since the last frame")
+
+    def orbiting(face):
+        angle = [0]
+
+        def frame():
+            angle[0] += 1
+            app.camera.setPos(50 * math.cos(math.radians(angle[0])), 50 * math.sin(math.radians(angle[0])), 20)
+            face()
+        return frame
+    native = best_of(orbiting(app.textNodeslookAtCamera), repeat=7, number=5)
+    python = best_of(orbiting(python_facing), repeat=7, number=5)
+    report(f"textNodeslookAtCamera, {LABELS} labels", "TAVIK method (C++)", native, "loop in Python", python,
+           target=">= 2x", note="camera moved every frame: every label turns")
+
+
+if __name__ == "__main__":
+    main()
