@@ -242,17 +242,23 @@ bool isPlainNodePath(PyObject* object) {
     return type && reinterpret_cast<PyObject*>(Py_TYPE(object)) == type;
 }
 
-// The camera every `self.camera` read inside the loop would give: a plain
-// NodePath held in the instance, with nothing on the class to intercept it.
+// Whether every `self.camera` read inside the loop gives `camera` without
+// running any code: ordinary attribute access, nothing named camera on the
+// class, and the camera a plain NodePath.
 bool cameraIsPlain(PyObject* self, PyObject* camera) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro != PyObject_GenericGetAttr || !isPlainNodePath(camera)) return false;
-    Ref onClass = py::getAttr(reinterpret_cast<PyObject*>(type), nameCamera);
-    if (!onClass) {
-        PyErr_Clear();
-        return true;
+    if (type->tp_getattro != PyObject_GenericGetAttr || !type->tp_mro || !isPlainNodePath(camera)) return false;
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(type->tp_mro); index++) {
+        PyObject* base = PyTuple_GET_ITEM(type->tp_mro, index);
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+        if (!dict) return false;
+        PyObject* found = PyDict_GetItemWithError(dict, nameCamera);
+        if (found || PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
     }
-    return false;
+    return true;
 }
 
 bool readPoint(PyObject* point, float out[3]) {
@@ -314,8 +320,7 @@ bool facePlainLabel(PyObject* textPath, size_t index, const float camera[3], boo
     return true;
 }
 
-// Any other label, exactly as written: whatever it runs may change the list
-// or the camera, so the plain loop reads the camera again afterwards.
+// Any other label, exactly as written.
 bool faceAnyLabel(PyObject* self, PyObject* textPath) {
     Ref empty = py::callMethod(textPath, nameIsEmpty);
     int removed = empty ? py::truth(empty.get()) : -1;
@@ -323,31 +328,22 @@ bool faceAnyLabel(PyObject* self, PyObject* textPath) {
     return removed || faceAwayFromCamera(self, textPath);
 }
 
-// 1 with the camera position when the plain loop may use it, 0 when not.
-int plainCamera(PyObject* self, float position[3]) {
-    Ref camera = py::getAttr(self, nameCamera);
-    if (!camera) return -1;
-    if (!cameraIsPlain(self, camera.get())) return 0;
-    Ref cameraPos = py::callMethod(camera.get(), nameGetPos);
-    return cameraPos && readPoint(cameraPos.get(), position) ? 1 : -1;
-}
-
-PyObject* facePlainList(PyObject* self, PyObject* textNodes) {
+// Plain labels the quick way until the first other one: whatever that one
+// runs may change the list or the camera, so the rest take the written steps.
+PyObject* facePlainList(PyObject* self, PyObject* camera, PyObject* textNodes) {
     static float lastCamera[3] = {NAN, NAN, NAN};
-    float camera[3];
-    int plain = plainCamera(self, camera);
-    bool cameraStill = plain > 0 && std::equal(camera, camera + 3, lastCamera);
-    if (plain > 0) std::copy(camera, camera + 3, lastCamera);
+    float position[3];
+    Ref cameraPos = py::callMethod(camera, nameGetPos);
+    if (!cameraPos || !readPoint(cameraPos.get(), position)) return nullptr;
+    bool cameraStill = std::equal(position, position + 3, lastCamera);
+    std::copy(position, position + 3, lastCamera);
+    bool plain = true;
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(textNodes); index++) {
-        if (plain < 0) return nullptr;
         Ref textPath = Ref::borrow(PyList_GET_ITEM(textNodes, index));
-        if (plain && isPlainNodePath(textPath.get())) {
-            if (!facePlainLabel(textPath.get(), static_cast<size_t>(index), camera, cameraStill)) return nullptr;
-            continue;
-        }
-        if (!faceAnyLabel(self, textPath.get())) return nullptr;
-        plain = plainCamera(self, camera);
-        cameraStill = cameraStill && plain > 0 && std::equal(camera, camera + 3, lastCamera);
+        plain = plain && isPlainNodePath(textPath.get());
+        bool faced = plain ? facePlainLabel(textPath.get(), static_cast<size_t>(index), position, cameraStill)
+                           : faceAnyLabel(self, textPath.get());
+        if (!faced) return nullptr;
     }
     if (facings.size() > static_cast<size_t>(PyList_GET_SIZE(textNodes))) facings.resize(PyList_GET_SIZE(textNodes));
     return py::none();
@@ -361,7 +357,14 @@ PyObject* textNodesLookAtCamera(py::Args args) {
     if (camera.get() == Py_None) return py::none();
     Ref textNodes = py::getAttr(self, nameTextNodes);
     if (!textNodes) return nullptr;
-    if (PyList_CheckExact(textNodes.get())) return facePlainList(self, textNodes.get());
+    if (PyList_CheckExact(textNodes.get()) && cameraIsPlain(self, camera.get())) {
+        // A removed camera has no position: the written steps fail at the
+        // first label, as they should, and not before.
+        Ref removed = py::callMethod(camera.get(), nameIsEmpty);
+        int cameraRemoved = removed ? py::truth(removed.get()) : -1;
+        if (cameraRemoved < 0) return nullptr;
+        if (!cameraRemoved) return facePlainList(self, camera.get(), textNodes.get());
+    }
     Ref iterator = Ref::steal(PyObject_GetIter(textNodes.get()));
     if (!iterator) return nullptr;
     while (Ref textPath = Ref::steal(PyIter_Next(iterator.get()))) {

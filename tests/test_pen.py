@@ -1,0 +1,757 @@
+"""The 3D turtle: recording, building, vertex edits, headings, moving, aiming, arrows."""
+import math
+import random
+from decimal import Decimal
+from fractions import Fraction
+
+import pytest
+from panda3d.core import (GeomVertexReader, LineSegs, LPoint3, LPoint3f, LVector3, LVector3f,
+                          RenderModeAttrib)
+
+import tavik.tavik as tv
+from tavik.tavik import Pen
+from test_references import growth_per_call, swallow
+
+TOWARDS_MESSAGE = "towards方法需要三个参数或一个坐标元组/列表/LPoint3f对象"
+RED, WHITE = (1, 0, 0, 1), (1, 1, 1, 1)
+
+
+@pytest.fixture
+def make_pen(app):
+    made = []
+
+    def make(kind=Pen):
+        pen = kind(app)
+        made.append(pen.np)
+        return pen
+    yield make
+    for container in made:
+        container.removeNode()
+
+
+@pytest.fixture
+def pen(make_pen):
+    return make_pen()
+
+
+def strokes(node_path):
+    """What a built node shows: (primitive kind, [(vertex, colour), ...]) per line or point."""
+    node, shown = node_path.node(), []
+    for index in range(node.getNumGeoms()):
+        geom = node.getGeom(index)
+        vertex = GeomVertexReader(geom.getVertexData(), "vertex")
+        colour = GeomVertexReader(geom.getVertexData(), "color")
+        for primitive in geom.getPrimitives():
+            for item in range(primitive.getNumPrimitives()):
+                points = []
+                for k in range(primitive.getPrimitiveStart(item), primitive.getPrimitiveEnd(item)):
+                    vertex.setRow(primitive.getVertex(k))
+                    colour.setRow(primitive.getVertex(k))
+                    points.append((tuple(vertex.getData3()), tuple(round(c, 3) for c in colour.getData4())))
+                shown.append((type(primitive).__name__, points))
+    return shown
+
+
+def positions(node_path):
+    return [[p for p, _ in points] for _, points in strokes(node_path)]
+
+
+def close(a, b, tolerance=1e-5):
+    return all(abs(x - y) <= tolerance for x, y in zip(a, b)) and len(a) == len(b)
+
+
+def exact_build(node_path):
+    """Everything of a build that could differ: data bytes, primitives, states, names."""
+    node = node_path.node() if hasattr(node_path, "node") else node_path
+    described = [node.getName()]
+    for index in range(node.getNumGeoms()):
+        geom = node.getGeom(index)
+        data = geom.getVertexData()
+        described.append((data.getName(), data.getUsageHint(), str(data.getFormat()),
+                          bytes(data.getArray(0).getHandle().getData()), node.getGeomState(index)))
+        for primitive in geom.getPrimitives():
+            described.append((type(primitive).__name__, primitive.isIndexed(), primitive.getIndexType(),
+                              primitive.getUsageHint(), list(primitive.getVertexList()),
+                              list(primitive.getEnds()), primitive.getNumPrimitives()))
+    return described
+
+
+# ---- deferred moves, lines, dots ---------------------------------------------------
+
+def test_a_run_of_moves_leaves_only_the_last_one(pen):
+    pen.moveTo(0, 0, 0)
+    pen.moveTo(1, 0, 0)
+    pen.lineTo(2, 0, 0)
+    pen.update()
+    assert strokes(pen.lineNode) == [("GeomLinestrips", [((1, 0, 0), WHITE), ((2, 0, 0), WHITE)])]
+
+
+def test_getpos_returns_the_pending_move_itself(pen):
+    pen.moveTo(1, 2, 3)
+    position = pen.getPos()
+    assert position is pen._Pen__mto and position == (1, 2, 3)
+    assert [type(value) for value in position] == [int, int, int]
+
+
+def test_a_pending_move_is_not_built(pen):
+    pen.moveTo(5, 5, 5)
+    pen.update()
+    assert pen.lineNode.node().getNumGeoms() == 0 and pen.getPos() == (5, 5, 5)
+
+
+def test_a_dot_is_a_point_and_the_next_line_starts_there(pen):
+    pen.moveTo(1, 2, 3)
+    pen.dot()
+    pen.lineTo(4, 5, 6)
+    pen.update()
+    assert strokes(pen.lineNode) == [("GeomLinestrips", [((1, 2, 3), WHITE), ((4, 5, 6), WHITE)]),
+                                     ("GeomPoints", [((1, 2, 3), WHITE)])]
+
+
+def test_two_dots_are_two_coincident_points(pen):
+    pen.moveTo(1, 1, 1)
+    pen.dot()
+    pen.dot()
+    pen.update()
+    assert strokes(pen.lineNode) == [("GeomPoints", [((1, 1, 1), WHITE)])] * 2
+
+
+def test_a_dot_without_a_pending_move_raises_and_records_nothing(pen):
+    with pytest.raises(TypeError):
+        pen.dot()
+    pen.update()
+    assert pen.lineNode.node().getNumGeoms() == 0
+
+
+def test_asking_a_new_pen_where_it_is_records_the_origin(pen):
+    assert pen.getPos() == LPoint3f(0, 0, 0) and isinstance(pen.getPos(), LPoint3f)
+    pen.update()
+    assert strokes(pen.lineNode) == [("GeomPoints", [((0, 0, 0), WHITE)])]
+
+
+def test_the_first_line_of_an_empty_pen_only_starts_there(pen):
+    pen.lineTo(3, 0, 0)
+    pen.lineTo(3, 4, 0)
+    pen.update()
+    assert positions(pen.lineNode) == [[(3, 0, 0), (3, 4, 0)]]
+
+
+# ---- building keeps everything since clear() ------------------------------------------
+
+def test_every_build_holds_everything_since_clear_and_the_pen_keeps_its_place(pen):
+    pen.moveTo(0, 0, 0)
+    pen.lineTo(1, 0, 0)
+    pen.update()
+    first = pen.lineNode
+    pen.lineTo(1, 1, 0)
+    assert pen.getPos() == LPoint3f(1, 1, 0)
+    pen.update()
+    assert positions(first) == [[(0, 0, 0), (1, 0, 0)]]
+    assert positions(pen.lineNode) == [[(0, 0, 0), (1, 0, 0), (1, 1, 0)]]
+    assert pen.np.getNumChildren() == 2
+
+
+def test_a_second_build_without_drawing_adds_an_identical_node(pen):
+    pen.moveTo(0, 0, 0)
+    pen.lineTo(1, 2, 3)
+    pen.update()
+    first = pen.lineNode
+    pen.update()
+    assert pen.np.getNumChildren() == 2 and pen.lineNode != first
+    assert pen.lineNode.getParent() == pen.np
+    assert exact_build(pen.lineNode) == exact_build(first)
+
+
+def test_clear_forgets_drawing_and_builds_but_keeps_headings_and_colour(pen):
+    pen.color(RED)
+    pen.size(4)
+    pen.dLeft(30)
+    pen.moveTo(0, 0, 0)
+    pen.lineTo(1, 0, 0)
+    pen.update()
+    last = pen.lineNode
+    pen.moveTo(9, 9, 9)
+    pen.clear()
+    assert pen.np.getNumChildren() == 0 and pen._Pen__mto is None and pen._current_thickness == 1
+    assert (pen.rotZ, pen.rotY) == (30, 90) and pen.lineNode == last
+    pen.lineTo(2, 0, 0)
+    pen.lineTo(3, 0, 0)
+    pen.update()
+    assert strokes(pen.lineNode) == [("GeomLinestrips", [((2, 0, 0), RED), ((3, 0, 0), RED)])]
+    assert pen.lineNode.node().getGeomState(0).getAttrib(RenderModeAttrib).getThickness() == 4
+
+
+def test_colour_applies_to_what_comes_after_and_never_to_what_is_built(pen):
+    pen.moveTo(0, 0, 0)
+    pen.lineTo(1, 0, 0)
+    pen.update()
+    built = strokes(pen.lineNode)
+    pen.color(RED)
+    pen.lineTo(2, 0, 0)
+    pen.update()
+    assert strokes(pen.lineNode) == [("GeomLinestrips", [((0, 0, 0), WHITE), ((1, 0, 0), WHITE),
+                                                         ((2, 0, 0), RED)])]
+    assert strokes(pen.np.getChild(0)) == built
+
+
+def test_size_applies_to_the_whole_next_build(pen):
+    pen.moveTo(0, 0, 0)
+    pen.lineTo(1, 0, 0)
+    pen.size(3)
+    pen.moveTo(5, 5, 5)
+    pen.dot()
+    pen.update()
+    node = pen.lineNode.node()
+    assert [node.getGeomState(i).getAttrib(RenderModeAttrib).getThickness() for i in range(2)] == [3, 3]
+    assert pen._current_thickness == 3
+
+
+def test_color_takes_exactly_one_colour(pen):
+    with pytest.raises(TypeError):
+        pen.color(RED, True)
+
+
+def record(ops, target):
+    """Plays drawing operations on a Pen or, with engine calls, on a LineSegs."""
+    for name, *args in ops:
+        getattr(target, name)(*args)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_builds_match_the_engines_own_build_byte_for_byte(pen, seed):
+    rng = random.Random(seed)
+    colours = [(1, 0, 0, 1), (0.2, 0.4, 0.6, 0.8), (2, -1, 0.5, 1), (float("nan"), 0, 1, 1), (0.00196, 1, 0.5, 0)]
+    engine, pen_ops, engine_ops, pending = LineSegs(), [], [], None
+    pen.size(2.5)
+    engine.setThickness(2.5)
+    for _ in range(rng.randint(1, 60)):
+        point = tuple(rng.uniform(-9, 9) for _ in range(3))
+        choice = rng.random()
+        if choice < 0.3:
+            pen_ops += [("moveTo", *point), ("dot",)]
+            engine_ops.append(("moveTo", *point))
+            pending = point  # a dot leaves the move pending: the next line starts there again
+        elif choice < 0.8:
+            pen_ops.append(("lineTo", *point))
+            if pending:
+                engine_ops.append(("moveTo", *pending))
+                pending = None
+            engine_ops.append(("drawTo", *point))
+        else:
+            colour = rng.choice(colours)
+            pen_ops.append(("color", colour))
+            engine_ops.append(("setColor", colour))
+    record(pen_ops, pen)
+    record(engine_ops, engine)
+    pen.update()
+    assert exact_build(pen.lineNode) == exact_build(engine.create(True))
+
+
+def test_a_large_build_matches_the_engines_build(pen):
+    engine = LineSegs()
+    for index in range(70000):
+        pen.lineTo(index, index % 7, 0)
+        engine.drawTo(index, index % 7, 0)
+    pen.moveTo(1, 1, 1)
+    pen.dot()
+    engine.moveTo(1, 1, 1)
+    pen.update()
+    assert exact_build(pen.lineNode) == exact_build(engine.create(True))
+
+
+# ---- vertex edits ----------------------------------------------------------------------
+
+def drawn_square(pen):
+    pen.drawPath([(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, 1, 0)])
+    pen.update()
+
+
+@pytest.mark.parametrize("index", [-1, 4, 10**30, -10**30])
+def test_out_of_range_vertices_are_ignored(pen, index):
+    drawn_square(pen)
+    before = positions(pen.lineNode)
+    assert pen.setVertex(index, 9, 9, 9) is None
+    assert positions(pen.lineNode) == before
+
+
+def test_vertex_edits_before_the_first_build_do_nothing(pen):
+    pen.drawPath([(0, 0, 0), (1, 0, 0)])
+    pen.setVertex(0, 5, 5, 5)
+    pen.update()
+    assert positions(pen.lineNode) == [[(0, 0, 0), (1, 0, 0)]]
+
+
+@pytest.mark.parametrize("index, moved", [(2, 2), (2.9, 2), (True, 1), (Fraction(7, 2), 3), (Decimal("0.5"), 0)])
+def test_a_vertex_edit_moves_the_vertex_of_the_latest_build_in_place(pen, index, moved):
+    drawn_square(pen)
+    earlier = pen.lineNode
+    pen.update()
+    pen.setVertex(index, 7, 8, 9)
+    expected = [(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, 1, 0)]
+    assert positions(earlier) == [expected]
+    expected[moved] = (7, 8, 9)
+    assert positions(pen.lineNode) == [expected]
+
+
+@pytest.mark.parametrize("index, type_name", [("1", "str"), (None, "NoneType"), ([1], "list"), (b"1", "bytes")])
+def test_a_vertex_index_that_is_no_number_is_named_in_the_error(pen, index, type_name):
+    with pytest.raises(TypeError) as raised:
+        pen.setVertex(index, 0, 0, 0)
+    assert str(raised.value) == f"Argument 'n' has incorrect type (expected int, got {type_name})"
+
+
+@pytest.mark.parametrize("coordinates", [("x", 0, 0), (0, None, 0), (0, 0, [1])])
+def test_vertex_coordinates_must_be_numbers(pen, coordinates):
+    drawn_square(pen)
+    with pytest.raises(TypeError):
+        pen.setVertex(0, *coordinates)
+    assert positions(pen.lineNode)[0][0] == (0, 0, 0)
+
+
+# ---- polylines -----------------------------------------------------------------------------
+
+def test_an_empty_path_does_nothing_and_one_point_only_moves(pen):
+    pen.drawPath([])
+    assert pen._Pen__mto is None
+    pen.drawPath([(0, 0, 0)])
+    assert pen.getPos() == (0, 0, 0)
+    pen.update()
+    assert pen.lineNode.node().getNumGeoms() == 0
+
+
+def test_a_path_is_one_connected_line_from_any_indexable_points(pen):
+    pen.drawPath(((0, 0, 0, "ignored"), [1, 0, 0], LPoint3f(1, 1, 0)))
+    pen.drawPath([(5, 5, 5), (6, 5, 5)])
+    pen.update()
+    assert positions(pen.lineNode) == [[(0, 0, 0), (1, 0, 0), (1, 1, 0)], [(5, 5, 5), (6, 5, 5)]]
+
+
+def test_a_short_point_fails_after_the_earlier_ones_are_drawn(pen):
+    with pytest.raises(IndexError):
+        pen.drawPath([(0, 0, 0), (1, 0, 0), (1, 2)])
+    pen.update()
+    assert positions(pen.lineNode) == [[(0, 0, 0), (1, 0, 0)]]
+
+
+# ---- headings ------------------------------------------------------------------------------
+
+def reference_normalize(angle):
+    angle = angle % 360
+    if angle > 180:
+        angle -= 360
+    return angle
+
+
+def same(a, b):
+    if isinstance(a, float) and math.isnan(a):
+        return type(a) is type(b) and math.isnan(b)
+    return type(a) is type(b) and a == b and str(a) == str(b)
+
+
+ANGLES = [0, 180, -180, 540, 360, 181, -90, 190.5, -0.0, 1e-20, -1e-20, 359.99999999999994, 2**70 + 7,
+          -(2**80), True, False, Fraction(721, 2), Decimal("-190.25"), float("nan"), float("inf"), 1e300]
+
+
+def test_a_new_pen_heads_along_x_with_integer_angles(pen):
+    assert same(pen.rotZ, 0) and same(pen.rotY, 90)
+
+
+@pytest.mark.parametrize("angle", ANGLES, ids=repr)
+@pytest.mark.parametrize("prop", ["rotZ", "rotY"])
+def test_angles_are_normalised_as_python_numbers_are(pen, angle, prop):
+    setattr(pen, prop, angle)
+    assert same(getattr(pen, prop), reference_normalize(angle))
+    assert same(pen._normalize_angle(angle), reference_normalize(angle))
+
+
+@pytest.mark.parametrize("start", [0, 90, 45.5, -179])
+@pytest.mark.parametrize("turn", [1, 90, 180, 270, 720, -1, 0.5, 1e-17, 2**65, Fraction(1, 3), True])
+def test_turns_add_and_subtract_as_python_numbers_do(pen, start, turn):
+    pen.rotZ = pen.rotY = start
+    pen.dLeft(turn)
+    assert same(pen.rotZ, reference_normalize(reference_normalize(start) + turn))
+    pen.dDown(turn)
+    assert same(pen.rotY, reference_normalize(reference_normalize(start) + turn))
+    pen.rotZ = pen.rotY = start
+    pen.dRight(turn)
+    pen.dUp(turn)
+    expected = reference_normalize(reference_normalize(start) - turn)
+    assert same(pen.rotZ, expected) and same(pen.rotY, expected)
+
+
+@pytest.mark.parametrize("turns, rotZ", [(("dLeft", 180), 180), (("dRight", 180), 180), (("dLeft", 270), -90),
+                                         (("dLeft", 720), 0)])
+def test_turn_examples(pen, turns, rotZ):
+    getattr(pen, turns[0])(turns[1])
+    assert same(pen.rotZ, rotZ)
+
+
+def test_looking_up_past_the_vertical_heads_backwards(pen):
+    pen.dUp(120)
+    assert same(pen.rotY, -30)
+    pen.moveTo(0, 0, 0)
+    pen.forward(1)
+    assert close(pen.getPos(), (-0.5, 0, math.sqrt(3) / 2))
+
+
+@pytest.mark.parametrize("value", ["90", None, [1], object(), 1j])
+@pytest.mark.parametrize("change", ["rotZ", "rotY", "dLeft", "dRight", "dUp", "dDown"])
+def test_non_numbers_raise_type_error_and_leave_the_angle(pen, value, change):
+    pen.rotZ, pen.rotY = 10, 20
+    with pytest.raises(TypeError):
+        if change.startswith("rot"):
+            setattr(pen, change, value)
+        else:
+            getattr(pen, change)(value)
+    assert same(pen.rotZ, 10) and same(pen.rotY, 20)
+
+
+# ---- moving ---------------------------------------------------------------------------------
+
+def test_forward_on_a_new_pen_moves_along_x_in_floats(pen):
+    pen.forward(10)
+    target = pen.getPos()
+    assert type(target) is tuple and [type(v) for v in target] == [float] * 3
+    assert target[:2] == (10.0, 0.0) and 0 < target[2] < 1e-15
+    assert pen._Pen__lsg is not None and isinstance(pen._Pen__lsg, LineSegs)
+
+
+@pytest.mark.parametrize("turn, target", [(("dLeft", 90), (0, 10, 0)), (("dUp", 90), (0, 0, 10)),
+                                          (("dDown", 90), (0, 0, -10))])
+def test_forward_follows_the_heading(pen, turn, target):
+    getattr(pen, turn[0])(turn[1])
+    pen.forward(10)
+    assert close(pen.getPos(), target)
+
+
+def test_forward_backwards_zero_and_drawing(pen):
+    pen.moveTo(1, 1, 1)
+    pen.forward(-5)
+    assert close(pen.getPos(), (-4, 1, 1))
+    pen.forward(0)
+    assert close(pen.getPos(), (-4, 1, 1))
+    pen.forward(5, True)
+    pen.update()
+    assert [close(a, b) for a, b in zip(positions(pen.lineNode)[0], [(-4, 1, 1), (1, 1, 1)])] == [True, True]
+
+
+class Plain(Pen):
+    """A subclass overriding nothing: every call takes the ordinary way."""
+
+
+def random_program(rng, steps=120):
+    numbers = [1, 2, -3, 0, 0.5, -2.25, 1e-9, 7, 45, 90.0, 12345678901, True]
+    program = []
+    for _ in range(steps):
+        kind = rng.random()
+        if kind < 0.35:
+            program.append(("forward", rng.choice(numbers), rng.choice([True, False])))
+        elif kind < 0.65:
+            program.append((rng.choice(["dLeft", "dRight", "dUp", "dDown"]), rng.choice(numbers)))
+        elif kind < 0.75:
+            program.append(("moveTo", *(rng.choice(numbers) for _ in range(3))))
+        elif kind < 0.8:
+            program.append(("lineTo", rng.uniform(-5, 5), 1, 2))
+        elif kind < 0.85:
+            program.append(("towards", rng.uniform(-5, 5), rng.choice([0, 3]), 1))
+        elif kind < 0.9:
+            program.append(("color", (rng.random(), 0.5, 0.25, 1)))
+        elif kind < 0.93:
+            program.append(("update",))
+        elif kind < 0.95:
+            program.append(("clear",))
+        else:
+            program.append(("getPos",))
+    return program
+
+
+def observed(pen):
+    position = pen.getPos()
+    shown = tuple(position) if isinstance(position, LPoint3f) else position
+    return (type(position), [(type(v), v) for v in shown], type(pen.rotZ), pen.rotZ, type(pen.rotY), pen.rotY)
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_the_quick_way_gives_the_same_results_as_the_ordinary_way(make_pen, seed):
+    quick, ordinary = make_pen(), make_pen(Plain)
+    for step in random_program(random.Random(seed)):
+        for pen in (quick, ordinary):
+            getattr(pen, step[0])(*step[1:])
+        assert observed(quick) == observed(ordinary), step
+    quick.update()
+    ordinary.update()
+    assert exact_build(quick.lineNode) == exact_build(ordinary.lineNode)
+
+
+# ---- overriding changes the composite operations ----------------------------------------------
+
+class Tracing(Pen):
+    def __init__(self, app):
+        super().__init__(app)
+        self.calls = []
+
+    def moveTo(self, x, y, z):
+        self.calls.append(("moveTo", round(x, 6), round(y, 6), round(z, 6)))
+        super().moveTo(x, y, z)
+
+    def lineTo(self, x, y, z):
+        self.calls.append(("lineTo", round(x, 6), round(y, 6), round(z, 6)))
+        super().lineTo(x, y, z)
+
+
+def test_overridden_moves_and_lines_are_used_by_forward_drawpath_and_drawvec(make_pen):
+    pen = make_pen(Tracing)
+    pen.forward(2)
+    pen.forward(1, True)
+    pen.drawPath([(0, 0, 0), (0, 1, 0)])
+    assert pen.calls == [("moveTo", 2, 0, 0), ("lineTo", 3, 0, 0), ("moveTo", 0, 0, 0), ("lineTo", 0, 1, 0)]
+    pen.calls.clear()
+    pen.drawVec(LPoint3f(0, 0, 0), LVector3f(1, 0, 0))
+    assert [name for name, *_ in pen.calls] == ["moveTo", "lineTo", "lineTo", "lineTo", "lineTo"]
+
+
+def test_a_method_set_on_the_instance_is_used_by_forward(pen):
+    lines = []
+    pen.lineTo = lambda x, y, z: lines.append((x, y, z))
+    pen.forward(3, True)
+    assert close(lines[0], (3, 0, 0))
+    pen.update()
+    assert pen.lineNode.node().getNumGeoms() == 1  # the origin asked for by getPos, nothing more
+
+
+def test_changes_to_the_class_and_the_module_reach_forward(pen, monkeypatch):
+    monkeypatch.setattr(Pen, "getPos", lambda self: (100, 0, 0))
+    pen.forward(1)
+    assert close(pen._Pen__mto, (101, 0, 0))
+    monkeypatch.undo()
+    monkeypatch.setattr(tv, "abs", lambda n: 2 * n, raising=False)
+    pen.moveTo(0, 0, 0)
+    pen.forward(1)
+    assert close(pen.getPos(), (2, 0, 0))
+    monkeypatch.undo()
+
+    class Upright:
+        radians, sin, cos = math.radians, staticmethod(lambda x: 0.0), staticmethod(lambda x: 1.0)
+    monkeypatch.setattr(tv, "math", Upright)
+    pen.moveTo(0, 0, 0)
+    pen.forward(3)
+    assert pen.getPos() == (0.0, 0.0, 3.0)
+
+
+def test_a_subclass_normalisation_is_used_by_the_turns(make_pen):
+    class Raw(Pen):
+        def _normalize_angle(self, angle):
+            return angle
+    pen = make_pen(Raw)
+    pen.dLeft(400)
+    pen.dUp(1000)
+    assert (pen.rotZ, pen.rotY) == (400, -910)
+
+
+# ---- aiming and arrows ------------------------------------------------------------------------
+
+@pytest.mark.parametrize("target, rotZ, rotY", [((1, 1, 0), 45.0, 90.0), ((0, 0, 5), 0.0, 0), ((0, 0, -5), 0.0, 180)])
+def test_towards_sets_both_headings(pen, target, rotZ, rotY):
+    pen.towards(*target)
+    assert same(pen.rotZ, rotZ) and same(pen.rotY, rotY)
+
+
+@pytest.mark.parametrize("point", [[3, -4, 2], (3, -4, 2), LPoint3f(3, -4, 2), LVector3(3, -4, 2), iter((3, -4, 2))])
+def test_towards_takes_any_point_and_forward_then_arrives(pen, point):
+    pen.moveTo(1, 1, 1)
+    pen.towards(point)
+    pen.forward(math.dist((1, 1, 1), (3, -4, 2)))
+    assert close(pen.getPos(), (3, -4, 2), 1e-9)
+
+
+def test_towards_the_pen_position_changes_nothing(pen):
+    pen.rotZ, pen.rotY = 10, 20
+    pen.moveTo(1, 2, 3)
+    pen.towards(1, 2, 3)
+    assert same(pen.rotZ, 10) and same(pen.rotY, 20)
+
+
+class Raising:
+    def __iter__(self):
+        raise RuntimeError("no points here")
+
+
+@pytest.mark.parametrize("args, context", [((), None), ((1, 2), None), (((1, 2),), ValueError), ((5,), TypeError),
+                                           ((1, 2, 3, 4), None), (("ab",), ValueError), ((None,), TypeError)])
+def test_towards_rejects_what_is_no_point_with_its_message(pen, args, context):
+    with pytest.raises(ValueError) as raised:
+        pen.towards(*args)
+    assert str(raised.value) == TOWARDS_MESSAGE and raised.value.__cause__ is None
+    assert type(raised.value.__context__) is (context or type(None))
+    assert same(pen.rotZ, 0) and same(pen.rotY, 90)
+
+
+def test_towards_lets_other_errors_through(pen):
+    with pytest.raises(RuntimeError):
+        pen.towards(Raising())
+    with pytest.raises(TypeError):
+        pen.towards("a", 0, 0)
+    assert same(pen.rotZ, 0)
+
+
+def test_an_arrow_is_a_shaft_and_a_closed_head(pen):
+    pen.drawVec(LPoint3f(0, 0, 0), LVector3f(1, 0, 0))
+    [line] = positions(pen.lineNode)
+    expected = [(0, 0, 0), (1, 0, 0), (0.74019, 0, 0.15), (0.74019, 0, -0.15), (1, 0, 0)]
+    assert all(close(a, b, 1e-4) for a, b in zip(line, expected)) and len(line) == 5
+    assert math.isclose(pen.rotZ, 0.0) and math.isclose(pen.rotY, 60.0) and pen._Pen__mto is None
+    assert close(pen.getPos(), (1, 0, 0))
+
+
+def test_a_zero_arrow_keeps_the_previous_heading(pen):
+    pen.dLeft(90)
+    pen.drawVec(LPoint3(2, 2, 2), LVector3(0, 0, 0), arsz=1)
+    line = positions(pen.lineNode)[0]
+    assert close(line[0], (2, 2, 2)) and close(line[1], (2, 2, 2)) and same(pen.rotZ, 90)
+    assert close(line[2], (2, 2 - math.cos(math.radians(30)), 2.5))
+
+
+def test_drawvec_errors_come_where_the_steps_fail(pen):
+    with pytest.raises(AttributeError):
+        pen.drawVec((0, 0, 0), (1, 0, 0))
+    assert pen._Pen__mto is None
+    with pytest.raises(TypeError):
+        pen.drawVec("abc", LVector3f(1, 0, 0))
+    assert pen._Pen__mto == ("a", "b", "c")
+
+
+# ---- bad input never crashes ---------------------------------------------------------------------
+
+class Hostile:
+    def __float__(self):
+        raise ZeroDivisionError("float")
+
+    def __index__(self):
+        raise ZeroDivisionError("index")
+
+    def __bool__(self):
+        raise ZeroDivisionError("bool")
+
+    def __iter__(self):
+        raise ZeroDivisionError("iter")
+
+    def __len__(self):
+        raise ZeroDivisionError("len")
+
+
+HOSTILE = Hostile()
+NAN, INF = float("nan"), float("inf")
+BAD_CALLS = [
+    ("moveTo then lineTo", lambda p: (p.moveTo(HOSTILE, 0, 0), p.lineTo(0, 0, 0)), ZeroDivisionError),
+    ("moveTo None then dot", lambda p: (p.moveTo(None, 0, 0), p.dot()), TypeError),
+    ("lineTo string", lambda p: p.lineTo("x", 0, 0), TypeError),
+    ("lineTo huge", lambda p: p.lineTo(10**400, 0, 0), OverflowError),
+    ("lineTo hostile", lambda p: p.lineTo(0, 0, HOSTILE), ZeroDivisionError),
+    ("color string", lambda p: p.color("red"), TypeError),
+    ("color three", lambda p: p.color((1, 0, 0)), TypeError),
+    ("color hostile", lambda p: p.color((1, 0, HOSTILE, 1)), Exception),
+    ("size string", lambda p: p.size("big"), TypeError),
+    ("size hostile", lambda p: p.size(HOSTILE), ZeroDivisionError),
+    ("forward string", lambda p: p.forward("far"), TypeError),
+    ("forward hostile draw", lambda p: p.forward(1, HOSTILE), ZeroDivisionError),
+    ("forward hostile", lambda p: p.forward(HOSTILE), TypeError),
+    ("setVertex hostile", lambda p: p.setVertex(HOSTILE, 0, 0, 0), ZeroDivisionError),
+    ("setVertex nan index", lambda p: p.setVertex(NAN, 0, 0, 0), ValueError),
+    ("setVertex inf index", lambda p: p.setVertex(INF, 0, 0, 0), OverflowError),
+    ("setVertex hostile coordinate", lambda p: p.setVertex(0, HOSTILE, 0, 0), ZeroDivisionError),
+    ("drawPath number", lambda p: p.drawPath(5), TypeError),
+    ("drawPath hostile", lambda p: p.drawPath(HOSTILE), ZeroDivisionError),
+    ("drawPath hostile item", lambda p: p.drawPath([HOSTILE]), TypeError),
+    ("drawPath None item", lambda p: p.drawPath([None]), TypeError),
+    ("towards hostile", lambda p: p.towards(HOSTILE), ZeroDivisionError),
+    ("towards strings", lambda p: p.towards("x", "y", "z"), TypeError),
+    ("drawVec None", lambda p: p.drawVec(None, None), AttributeError),
+    ("drawVec hostile size", lambda p: p.drawVec(LPoint3f(0, 0, 0), LVector3f(1, 0, 0), HOSTILE), TypeError),
+    ("dLeft hostile", lambda p: p.dLeft(HOSTILE), TypeError),
+    ("update with a broken container", lambda p: (setattr(p, "np", None), p.update()), AttributeError),
+    ("no recorder", lambda p: (delattr(p, "_Pen__lsg"), p.lineTo(0, 0, 0)), AttributeError),
+    ("recorder replaced", lambda p: (setattr(p, "_Pen__lsg", 5), p.forward(1, True)), AttributeError),
+    ("pending move replaced", lambda p: (setattr(p, "_Pen__mto", 7), p.forward(1, True)), TypeError),
+    ("angle replaced", lambda p: (setattr(p, "_Pen__rotZ", "x"), p.forward(1)), TypeError),
+    ("angle infinite", lambda p: (setattr(p, "_Pen__rotZ", INF), p.forward(1)), ValueError),
+    ("Pen of nothing", lambda p: Pen(None), AttributeError),
+    ("argument count", lambda p: p.forward(), TypeError),
+]
+
+
+@pytest.mark.parametrize("call, error", [case[1:] for case in BAD_CALLS], ids=[case[0] for case in BAD_CALLS])
+def test_bad_input_raises_a_python_exception(pen, call, error):
+    with pytest.raises(error):
+        call(pen)
+
+
+@pytest.mark.parametrize("value", [NAN, INF, -INF, 1e308, 2**60, -0.0])
+def test_extreme_numbers_are_drawn_as_the_engine_takes_them(pen, value):
+    pen.moveTo(value, 0, 0)
+    pen.forward(value, True)
+    pen.dLeft(value)
+    pen.setVertex(0, value, value, value)
+    pen.update()
+    pen.setVertex(0, value, value, value)
+    assert pen.lineNode.node().getNumGeoms() == 1
+
+
+def test_a_foreign_recorder_is_driven_call_by_call(pen):
+    foreign = LineSegs("foreign")
+    pen._Pen__lsg = foreign
+    pen.forward(2, True)
+    assert close(foreign.getCurrentPosition(), (2, 0, 0))
+    pen.update()
+    line = positions(pen.lineNode)[0]
+    assert close(line[0], (0, 0, 0)) and close(line[1], (2, 0, 0)) and foreign.isEmpty()
+
+
+def test_repeated_pen_calls_hold_no_memory(pen):
+    calls = {
+        "forward": lambda: (pen.forward(1), pen.dLeft(1), pen.dUp(0.5), pen.getPos()),
+        "towards": lambda: pen.towards((1, 2, 3)),
+        "towards error": swallow(lambda: pen.towards((1, 2)), ValueError),
+        "vertex error": swallow(lambda: pen.setVertex("a", 0, 0, 0), TypeError),
+        "dot error": swallow(lambda: (pen.moveTo(None, 0, 0), pen.dot()), TypeError),
+        "angles": lambda: setattr(pen, "rotZ", Fraction(1, 3)),
+    }
+    for name, call in calls.items():
+        assert growth_per_call(call, calls=1000) < 8.0, name
+
+
+# ---- on the screen ----------------------------------------------------------------------------
+
+def screen_point(app, point):
+    """The pixel where a point in render space appears."""
+    film = LPoint3()
+    lens = app.cam.node().getLens()
+    assert lens.project(app.cam.getRelativePoint(app.render, point), film)
+    return int((film[0] + 1) / 2 * app.win.getXSize()), int((1 - film[1]) / 2 * app.win.getYSize())
+
+
+def reddish(image, x, y, reach=2):
+    return any(image.getRed(x + dx, y + dy) > 0.8 and image.getGreen(x + dx, y + dy) < 0.3
+               and image.getBlue(x + dx, y + dy) < 0.3
+               for dx in range(-reach, reach + 1) for dy in range(-reach, reach + 1))
+
+
+def test_a_red_square_drawn_with_forward_and_left_turns_shows_on_screen(app, pen, screenshot):
+    saved = (app.camera.getPos(), app.camera.getHpr())
+    try:
+        app.camera.setPos(15, 15, 60)
+        app.camera.lookAt(LPoint3(15, 15, 0), LVector3(0, 1, 0))
+        pen.color((1, 0, 0, 1))
+        pen.size(5)
+        pen.moveTo(10, 10, 0)
+        for _ in range(4):
+            pen.forward(10, True)
+            pen.dLeft(90)
+        pen.update()
+        image = screenshot()
+        for edge_middle in [(15, 10, 0), (20, 15, 0), (15, 20, 0), (10, 15, 0)]:
+            assert reddish(image, *screen_point(app, edge_middle)), edge_middle
+        assert not reddish(image, *screen_point(app, (15, 15, 0)), reach=20)
+        assert not reddish(image, *screen_point(app, (25, 25, 0)))
+    finally:
+        app.camera.setPos(saved[0])
+        app.camera.setHpr(saved[1])

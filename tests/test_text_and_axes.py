@@ -1,0 +1,297 @@
+"""The axes gizmo drawn with a pen, billboard text and its per-frame facing."""
+from fractions import Fraction
+
+import pytest
+from panda3d.core import LPoint3, LPoint3f, NodePath, TextNode
+
+import tavik.tavik as tv
+from tavik.tavik import Pen, drawAxies
+from test_pen import HOSTILE, close, positions, strokes
+
+RED, GREEN, BLUE = (1, 0, 0, 1), (0, 1, 0, 1), (0, 0, 1, 1)
+
+
+@pytest.fixture
+def pen(app):
+    made = Pen(app)
+    yield made
+    made.np.removeNode()
+
+
+# ---- the axes gizmo -------------------------------------------------------------------
+
+def test_the_default_axes_are_three_coloured_arrows(pen):
+    assert drawAxies(pen) is None
+    shown = strokes(pen.lineNode)
+    assert [kind for kind, _ in shown] == ["GeomLinestrips"] * 3
+    assert [{colour for _, colour in points} for _, points in shown] == [{RED}, {GREEN}, {BLUE}]
+    assert positions(pen.lineNode) == [
+        [(0, 0, 0), (5, 0, 0), (4.5, 0, 0.5), (4.5, 0, -0.5), (5, 0, 0)],
+        [(0, 0, 0), (0, 5, 0), (0, 4.5, 0.5), (0, 4.5, -0.5), (0, 5, 0)],
+        [(0, 0, 0), (0, 0, 5), (0.5, 0, 4.5), (-0.5, 0, 4.5), (0, 0, 5)],
+    ]
+
+
+def test_after_the_axes_the_pen_draws_on_in_blue_from_the_z_tip(pen):
+    drawAxies(pen, n2=3)
+    assert pen.getPos() == LPoint3f(0, 0, 3)
+    pen.lineTo(1, 1, 1)
+    pen.update()
+    _, last = strokes(pen.lineNode)[-1]
+    assert last[-2:] == [((0, 0, 3), BLUE), ((1, 1, 1), BLUE)]
+    assert pen.np.getNumChildren() == 2
+
+
+@pytest.mark.parametrize("n1, n2, n3, x_axis", [
+    (2, 2, 0.5, [(2, 0, 0), (2, 0, 0), (1.5, 0, 0.5), (1.5, 0, -0.5), (2, 0, 0)]),
+    (0, 5, -1, [(0, 0, 0), (5, 0, 0), (6, 0, -1), (6, 0, 1), (5, 0, 0)]),
+    (-3, 1.5, 0.25, [(-3, 0, 0), (1.5, 0, 0), (1.25, 0, 0.25), (1.25, 0, -0.25), (1.5, 0, 0)]),
+])
+def test_shaft_and_head_follow_the_arguments(pen, n1, n2, n3, x_axis):
+    drawAxies(pen, n1, n2, n3)
+    assert positions(pen.lineNode)[0] == x_axis
+
+
+class Recorder:
+    """A stand-in pen that writes down what drawAxies asks of it."""
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, name):
+        return lambda *args: self.calls.append((name, *args))
+
+
+def test_the_axes_use_only_color_drawpath_and_update_with_the_callers_numbers():
+    pen = Recorder()
+    third = Fraction(1, 3)
+    drawAxies(pen, n1=0, n2=Fraction(2), n3=third)
+    assert [name for name, *_ in pen.calls] == ["color", "drawPath"] * 3 + ["update"]
+    assert [call[1] for call in pen.calls[0:6:2]] == [tv.Color.red, tv.Color.green, tv.Color.blue]
+    x_axis = pen.calls[1][1]
+    assert x_axis == [(0, 0, 0), (2, 0, 0), (Fraction(5, 3), 0, third), (Fraction(5, 3), 0, -third), (2, 0, 0)]
+    assert type(x_axis) is list and type(x_axis[2][0]) is Fraction and type(x_axis[0][1]) is int
+
+
+@pytest.mark.parametrize("arguments, error", [
+    ((None,), AttributeError), ((object(),), AttributeError), ((), TypeError),
+    (("pen", 0, 5, 0.5, 1), TypeError),
+])
+def test_axes_without_a_pen_raise(arguments, error):
+    with pytest.raises(error):
+        drawAxies(*arguments)
+
+
+@pytest.mark.parametrize("numbers, error", [
+    (dict(n1="a"), TypeError), (dict(n3="x"), TypeError), (dict(n2=HOSTILE), TypeError),
+    (dict(n1=None), TypeError), (dict(n2=10**400), OverflowError), (dict(n3=[1]), TypeError),
+])
+def test_axes_with_bad_numbers_raise(pen, numbers, error):
+    with pytest.raises(error):
+        drawAxies(pen, **numbers)
+
+
+# ---- billboard text -------------------------------------------------------------------
+
+def test_a_text_made_without_a_font_gets_none_as_its_font(app):
+    saved = app.cnFont
+    app.cnFont = None
+    try:
+        label = app.makeText("fontless", "x")
+        assert not label.node().hasFont() and app.textNodes[-1] is label
+    finally:
+        app.cnFont = saved
+        label.removeNode()
+
+
+@pytest.mark.parametrize("arguments", [
+    dict(nodeName=None), dict(nodeName=HOSTILE), dict(nodeName="n", text=HOSTILE), dict(nodeName="n", pos=HOSTILE),
+    dict(nodeName="n", pos=(1, 2)), dict(nodeName="n", color=(1, 0, 0)), dict(nodeName="n", color=HOSTILE),
+    dict(nodeName="n", scale=HOSTILE), dict(nodeName="n", align=HOSTILE), dict(nodeName="n", align=10**30),
+], ids=repr)
+def test_text_with_bad_arguments_raises_and_registers_nothing(app, arguments):
+    count = len(app.textNodes)
+    before = set(app.render.getChildren())
+    with pytest.raises(Exception) as raised:
+        app.makeText(**arguments)
+    assert isinstance(raised.value, (TypeError, ValueError, OverflowError, ZeroDivisionError, AssertionError))
+    assert len(app.textNodes) == count
+    for child in set(app.render.getChildren()) - before:
+        child.removeNode()
+
+
+def python_facing(app, labels):
+    """The facing step as written, for comparison."""
+    for t in labels:
+        if t.isEmpty():
+            continue
+        camera_pos = app.camera.getPos()
+        text_pos = t.getPos()
+        direction = camera_pos - text_pos
+        opposite_direction = -direction
+        t.lookAt(text_pos + opposite_direction)
+
+
+@pytest.fixture
+def labels(app):
+    """Labels in assorted places, some under moved parents, and twins to turn in Python."""
+    saved = app.camera.getPos(), app.camera.getHpr()
+    parent = app.render.attachNewNode("moved parent")
+    parent.setPosHprScale(3, -2, 1, 30, 10, 0, 2, 2, 2)
+    made, twins = [], []
+    for index, pos in enumerate([(0, 0, 0), (5, 1, -2), (-4, 7, 3), (0.1, 0.2, 0.3), (2, 2, 2)]):
+        label = app.makeText(f"facing{index}", "面向", pos)
+        if index % 2:
+            label.wrtReparentTo(parent)
+        made.append(label)
+        twin = label.getParent().attachNewNode("twin")
+        twin.setTransform(label.getTransform())
+        twins.append(twin)
+    yield made, twins
+    parent.removeNode()
+    for node in made + twins:
+        node.removeNode()
+    app.camera.setPos(saved[0])
+    app.camera.setHpr(saved[1])
+
+
+def same_turn(made, twins):
+    return all(label.getTransform() == twin.getTransform() for label, twin in zip(made, twins)
+               if not label.isEmpty())
+
+
+@pytest.mark.parametrize("camera", [(0, -10, 0), (10, 0, 0), (3, 4, 25), (-7.5, 2.25, -3), (0, 0, 0)])
+def test_labels_turn_exactly_as_the_written_steps_turn_them(app, labels, camera):
+    made, twins = labels
+    app.camera.setPos(*camera)
+    for frame in range(3):
+        app.textNodeslookAtCamera()
+        python_facing(app, twins)
+        assert same_turn(made, twins), frame
+
+
+def test_the_text_at_the_origin_looks_away_from_a_camera_on_the_x_axis(app, labels):
+    made, _ = labels
+    app.camera.setPos(10, 0, 0)
+    app.textNodeslookAtCamera()
+    assert close(made[0].getQuat().getForward(), (-1, 0, 0))
+
+
+def test_labels_moved_or_turned_while_the_camera_stands_still_are_turned_again(app, labels):
+    made, twins = labels
+    app.camera.setPos(6, -20, 4)
+    for _ in range(2):
+        app.textNodeslookAtCamera()
+        python_facing(app, twins)
+    for node in (made[0], twins[0]):
+        node.setPos(1, 1, 1)
+    for node in (made[2], twins[2]):
+        node.setHpr(45, 0, 0)
+    for node in (made[3], twins[3]):
+        node.setScale(3)
+    app.textNodeslookAtCamera()
+    python_facing(app, twins)
+    assert same_turn(made, twins)
+
+
+def test_a_removed_label_is_skipped_and_the_rest_still_turn(app, labels):
+    made, twins = labels
+    made[1].removeNode()
+    twins[1].removeNode()
+    app.camera.setPos(1, -30, 2)
+    app.textNodeslookAtCamera()
+    python_facing(app, twins)
+    assert same_turn(made, twins)
+
+
+class TracedPath(NodePath):
+    looks = 0
+
+    def lookAt(self, *args):
+        TracedPath.looks += 1
+        super().lookAt(*args)
+
+
+def test_labels_of_other_kinds_take_the_written_steps_every_frame(app, monkeypatch, labels):
+    made, twins = labels
+    traced = TracedPath(made[0])
+    app.camera.setPos(2, -15, 3)
+    monkeypatch.setattr(app, "textNodes", [traced] + made[1:])
+    for _ in range(3):
+        app.textNodeslookAtCamera()
+    assert TracedPath.looks == 3
+    monkeypatch.setattr(app, "textNodes", tuple(made))
+    app.camera.setPos(-5, -15, 3)
+    app.textNodeslookAtCamera()
+    python_facing(app, twins)
+    assert same_turn(made, twins)
+
+
+def test_the_camera_is_read_through_the_application_for_every_label(app, monkeypatch, labels):
+    made, twins = labels
+    stand_in = NodePath("stand-in camera")
+    stand_in.setPos(9, 9, 9)
+    reads = []
+
+    def camera(self):
+        reads.append(1)
+        return stand_in
+    monkeypatch.setattr(type(app), "camera", property(camera), raising=False)
+    monkeypatch.setattr(app, "textNodes", made)
+    app.textNodeslookAtCamera()
+    monkeypatch.undo()
+    assert len(reads) == 1 + len(made)
+    for twin in twins:
+        twin.lookAt(twin.getPos() - (stand_in.getPos() - twin.getPos()))
+    assert same_turn(made, twins)
+
+
+# ---- on the screen --------------------------------------------------------------------
+
+def yellow_ink(image):
+    """The columns of yellow ink on the screen: (first, last, ink per column)."""
+    counts = [sum(image.getRed(x, y) > 0.7 and image.getGreen(x, y) > 0.7 and image.getBlue(x, y) < 0.3
+                  for y in range(0, image.getYSize(), 3))
+              for x in range(0, image.getXSize(), 2)]
+    inked = [x for x, count in enumerate(counts) if count]
+    if not inked:
+        return 0, 0, []
+    return inked[0] * 2, inked[-1] * 2, counts[inked[0]:inked[-1] + 1]
+
+
+def profile(ink, bins=24):
+    """Ink across the label's width in `bins` parts, as fractions of all ink."""
+    total = sum(ink) or 1
+    return [sum(ink[i * len(ink) // bins:(i + 1) * len(ink) // bins]) / total for i in range(bins)]
+
+
+def distance(a, b):
+    return sum(abs(x - y) for x, y in zip(a, b))
+
+
+def test_a_label_stays_readable_while_the_camera_orbits(app, screenshot):
+    controller = app.camera_controller
+    saved = controller.theta, controller.phi
+    shown = [child for child in app.render.getChildren() if not child.isHidden()]
+    for child in shown:
+        child.hide()
+    label = app.makeText("orbit", "你好世界", (0, 0, 0), (1, 1, 0, 1), scale=3)
+    try:
+        controller.phi = 80
+        views = []
+        # From the front (-Y), from the side where the label's own plane
+        # would be edge-on, and from behind where it would read mirrored.
+        for theta in (180, 270, 360):
+            controller.theta = theta
+            controller.update_camera_position()
+            views.append(yellow_ink(screenshot()))
+        front = profile(views[0][2])
+        assert views[0][1] - views[0][0] > 150
+        for first, last, ink in views[1:]:
+            assert last - first > 0.8 * (views[0][1] - views[0][0])
+            assert distance(profile(ink), front) < distance(profile(ink)[::-1], front)
+    finally:
+        label.removeNode()
+        for child in shown:
+            child.show()
+        controller.theta, controller.phi = saved
+        controller.update_camera_position()
