@@ -515,12 +515,16 @@ Ref plainInstance(PyObject* self, std::initializer_list<const Original*> methods
     return dict;
 }
 
+// `math` and `abs` as the movement would find them are the ones of import.
 bool plainMath() {
     if (!originalMath) return false;
-    PyObject* globals = py::moduleDict();
-    if (!sameEntry(globals, nameMath, originalMath) || !sameEntry(globals, nameAbs, nullptr)) return false;
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (!builtins || !sameEntry(builtins, nameAbs, originalAbs)) return false;
+    Ref math = py::global(nameMath);
+    Ref abs = math ? py::global(nameAbs) : Ref();
+    if (!abs) {
+        PyErr_Clear();
+        return false;
+    }
+    if (math.get() != originalMath || abs.get() != originalAbs) return false;
     PyObject* mathDict = PyModule_GetDict(originalMath);
     return sameEntry(mathDict, nameRadians, originalRadians) && sameEntry(mathDict, nameSin, originalSin) &&
            sameEntry(mathDict, nameCos, originalCos);
