@@ -359,15 +359,6 @@ def cell_point(r, c):
     return (r * 1.0, c * 1.0, 0.5)
 
 
-def expected_frames(points, step):
-    """Frames until completion: one arrival per point plus the full steps between."""
-    frames = 1
-    for a, b in zip(points, points[1:]):
-        length = math.dist(a, b)
-        frames += math.ceil(length / step - 1e-9) if length / step != int(length / step) else int(length / step) + 1
-    return frames
-
-
 def walk(app, step, points):
     model = app.loader.loadModel("models/misc/sphere")
     model.reparentTo(app.render)
