@@ -305,85 +305,20 @@ bool fetchEngineTypes() {
     return true;
 }
 
-int layoutMatches();
-
 bool isType(PyObject* object, PyObject* type) { return reinterpret_cast<PyObject*>(Py_TYPE(object)) == type; }
 
 struct Vec3 {
     float v[3];
 };
 
-// The engine's Python binding lays its objects out as the Python header,
-// the binding's type record, the wrapped C++ object (for a 3-vector, three
-// floats first), a signature and two flags.  Reading and writing those
-// floats directly spares six calls per step; the layout is checked at
-// import against a known point, and without a match every component goes
-// through indexing instead.
-struct EngineInstance {
-    PyObject_HEAD
-    void* bindingType;
-    void* object;
-    unsigned short signature;
-    bool ownsObject;
-    bool isConst;
-};
-constexpr unsigned short engineSignature = 0xbeaf;
-bool directAccess = false;
-
-float* components(PyObject* vector, bool writing) {
-    if (!directAccess) return nullptr;
-    auto* instance = reinterpret_cast<EngineInstance*>(vector);
-    if (instance->signature != engineSignature || !instance->object || (writing && instance->isConst)) return nullptr;
-    return static_cast<float*>(instance->object);
-}
-
 // The components of an exact engine 3-vector, as its indexing gives them.
 bool readEngineVector(PyObject* vector, Vec3& out) {
-    if (const float* direct = components(vector, false)) {
-        for (int axis = 0; axis < 3; axis++) out.v[axis] = direct[axis];
-        return true;
-    }
     for (Py_ssize_t axis = 0; axis < 3; axis++) {
         Ref item = Ref::steal(PySequence_GetItem(vector, axis));
         if (!item || !PyFloat_CheckExact(item.get())) return false;
         out.v[axis] = static_cast<float>(PyFloat_AS_DOUBLE(item.get()));
     }
     return true;
-}
-
-bool writeEngineVector(PyObject* vector, const Vec3& value) {
-    if (float* direct = components(vector, true)) {
-        for (int axis = 0; axis < 3; axis++) direct[axis] = value.v[axis];
-        return true;
-    }
-    for (Py_ssize_t axis = 0; axis < 3; axis++) {
-        Ref component = py::number(static_cast<double>(value.v[axis]));
-        if (!component || PySequence_SetItem(vector, axis, component.get()) < 0) return false;
-    }
-    return true;
-}
-
-// Whether a point made by the engine shows its components where the
-// layout above says, for reading and for writing.
-int layoutMatches() {
-    for (PyObject* type : {engine.point3, engine.vector3, engine.vecBase3}) {
-        if (reinterpret_cast<PyTypeObject*>(type)->tp_basicsize != static_cast<Py_ssize_t>(sizeof(EngineInstance))) {
-            return 0;
-        }
-    }
-    Ref x = py::number(1.5), y = py::number(-2.25), z = py::number(1024.125);
-    Ref probe = x && y && z ? py::call(engine.point3, {x.get(), y.get(), z.get()}) : Ref();
-    if (!probe) return -1;
-    directAccess = true;
-    Vec3 seen;
-    bool readable = readEngineVector(probe.get(), seen) && seen.v[0] == 1.5f && seen.v[1] == -2.25f &&
-                    seen.v[2] == 1024.125f;
-    bool written = readable && writeEngineVector(probe.get(), {{4.0f, 5.0f, 6.0f}});
-    directAccess = false;
-    if (!written) return 0;
-    Ref third = py::getItem(probe.get(), 2);
-    if (!third) return -1;
-    return PyFloat_Check(third.get()) && PyFloat_AS_DOUBLE(third.get()) == 6.0;
 }
 
 // A plain number as the engine converts it for a single-precision
@@ -442,10 +377,13 @@ Vec3 advanced(const Vec3& from, const Vec3& direction, float step) {
     return {{from.v[0] + scaled.v[0], from.v[1] + scaled.v[1], from.v[2] + scaled.v[2]}};
 }
 
-// `model.setPos(point)` with the engine point `scratch` (a fresh object
-// from getPos that nobody else holds) overwritten with `position`.
-bool setPosNative(PyObject* model, PyObject* scratch, const Vec3& position) {
-    return writeEngineVector(scratch, position) && py::callMethod(model, nameSetPos, {scratch});
+// `model.setPos(point)`: the single-precision components go over exactly
+// as three floats.
+bool setPosNative(PyObject* model, const Vec3& position) {
+    Ref x = py::number(static_cast<double>(position.v[0]));
+    Ref y = py::number(static_cast<double>(position.v[1]));
+    Ref z = py::number(static_cast<double>(position.v[2]));
+    return x && y && z && py::callMethod(model, nameSetPos, {x.get(), y.get(), z.get()});
 }
 
 // `LVector3(node[0], node[1], node[2])`
@@ -608,12 +546,12 @@ PyObject* stepNative(PyObject* self, PyObject* model, PyObject* vectorType, PyOb
         arrived = distanceObject ? PyObject_RichCompareBool(distanceObject.get(), step.get(), Py_LT) : -1;
     }
     if (arrived < 0) return nullptr;
-    if (arrived) return setPosNative(model, currentPos, end) ? arrive(self) : nullptr;
+    if (arrived) return setPosNative(model, end) ? arrive(self) : nullptr;
     // A plain-number step was compared without running any code, so it
     // still holds; any other step is read again, as the plain code does.
     float stride;
     if (plainNumber(step.get(), stride)) {
-        if (!setPosNative(model, currentPos, advanced(current, normalized(difference(end, current)), stride))) {
+        if (!setPosNative(model, advanced(current, normalized(difference(end, current)), stride))) {
             return nullptr;
         }
         return py::none();
@@ -680,9 +618,6 @@ const char startDoc[] =
 
 bool addInteraction() {
     if (!fetchEngineTypes()) return false;
-    int matches = layoutMatches();
-    if (matches < 0) return false;
-    directAccess = matches == 1;
     Ref click = py::defineClass({"ClickCtrl", "DirectObject.DirectObject", clickDoc, {
         py::method({"__init__", "(self, show_collisions=False)", clickInitDoc, clickInit}),
         py::method({"setModelClick", "(self, model, tag_name, tag_value)", setModelClickDoc, setModelClick}),
