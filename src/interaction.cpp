@@ -1,4 +1,635 @@
+// Interaction and motion: ClickCtrl picks the nearest tagged model under
+// the pointer with a collision ray; PathMoveCtrl walks a model along a
+// list of points one step per call.
+//
+// The mover's step is called for every moving model in every frame, so it
+// has a native rendition of its vector arithmetic.  That rendition runs
+// only while every object involved is one of the engine's own exact types
+// (whose methods nobody can replace) and repeats the engine's single-
+// precision operations one for one, so its results are bit-identical to
+// the ordinary calls; anything else takes the ordinary calls.
+#include <cmath>
+
 #include "py.hpp"
 #include "units.hpp"
 
-bool addInteraction() { return true; }
+// The engine does its vector arithmetic in single precision without fused
+// multiply-adds; the native step must round exactly as it does.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+using py::Ref;
+
+namespace {
+
+py::Name nameBase("base");
+py::Name nameRender("render");
+py::Name nameCamera("camera");
+py::Name nameCamNode("camNode");
+py::Name nameMouseWatcherNode("mouseWatcherNode");
+py::Name nameCollisionTraverser("CollisionTraverser");
+py::Name nameCollisionHandlerQueue("CollisionHandlerQueue");
+py::Name nameCollisionNode("CollisionNode");
+py::Name nameCollisionRay("CollisionRay");
+py::Name nameGeomNode("GeomNode");
+py::Name nameGetDefaultCollideMask("getDefaultCollideMask");
+py::Name nameCollisionTraverserAttribute("collisionTraverser");
+py::Name nameCollisionHandler("collisionHandler");
+py::Name namePickerNode("pickerNode");
+py::Name namePickerNP("pickerNP");
+py::Name namePickerRay("pickerRay");
+py::Name nameClickHandlers("click_handlers");
+py::Name nameShowCollisions("showCollisions");
+py::Name nameAttachNewNode("attachNewNode");
+py::Name nameSetFromCollideMask("setFromCollideMask");
+py::Name nameSetIntoCollideMask("setIntoCollideMask");
+py::Name nameAddSolid("addSolid");
+py::Name nameAddCollider("addCollider");
+py::Name nameAccept("accept");
+py::Name nameOnMouseClick("onMouseClick");
+py::Name nameSetTag("setTag");
+py::Name nameFindAllMatches("findAllMatches");
+py::Name nameNode("node");
+py::Name nameHasMouse("hasMouse");
+py::Name nameGetMouse("getMouse");
+py::Name nameGetX("getX");
+py::Name nameGetY("getY");
+py::Name nameSetFromLens("setFromLens");
+py::Name nameTraverse("traverse");
+py::Name nameGetNumEntries("getNumEntries");
+py::Name nameSortEntries("sortEntries");
+py::Name nameGetEntry("getEntry");
+py::Name nameGetIntoNodePath("getIntoNodePath");
+py::Name nameFindNetTag("findNetTag");
+py::Name nameIsEmpty("isEmpty");
+py::Name nameGetSurfacePoint("getSurfacePoint");
+
+py::Name nameModel("model");
+py::Name namePath("path");
+py::Name nameMStep("mStep");
+py::Name nameMtni("mtni");
+py::Name nameMf("mf");
+py::Name nameCompleteCB("completeCB");
+py::Name nameLoop("loop");
+py::Name nameLVector3("LVector3");
+py::Name nameMath("math");
+py::Name nameDegrees("degrees");
+py::Name nameAtan2("atan2");
+py::Name nameX("x");
+py::Name nameY("y");
+py::Name nameGetPos("getPos");
+py::Name nameSetPos("setPos");
+py::Name nameSetH("setH");
+py::Name nameLength("length");
+py::Name nameNormalized("normalized");
+py::Name nameUpdateHeading("updateHeading");
+
+// ---- ClickCtrl -----------------------------------------------------------
+
+Ref globalAttr(PyObject* name, PyObject* attribute) {
+    Ref found = py::global(name);
+    return found ? py::getAttr(found.get(), attribute) : Ref();
+}
+
+Ref construct(PyObject* className, std::initializer_list<PyObject*> args = {}) {
+    Ref cls = py::global(className);
+    return cls ? py::call(cls.get(), args) : Ref();
+}
+
+Ref defaultCollideMask() {
+    Ref getMask = globalAttr(nameGeomNode, nameGetDefaultCollideMask);
+    return getMask ? py::call(getMask.get()) : Ref();
+}
+
+// `self.<holder>.<method>(args...)`
+bool callOn(PyObject* self, PyObject* holder, PyObject* method, std::initializer_list<PyObject*> args = {}) {
+    Ref object = py::getAttr(self, holder);
+    return object && py::callMethod(object.get(), method, args);
+}
+
+bool setNew(PyObject* self, PyObject* attribute, PyObject* className, std::initializer_list<PyObject*> args = {}) {
+    Ref made = construct(className, args);
+    return made && py::setAttr(self, attribute, made.get());
+}
+
+bool showCollisionsIfAsked(PyObject* self, PyObject* showCollisions) {
+    int show = py::truth(showCollisions);
+    if (show <= 0) return show == 0;
+    Ref render = py::global(nameRender);
+    return render && callOn(self, nameCollisionTraverserAttribute, nameShowCollisions, {render.get()});
+}
+
+bool attachPicker(PyObject* self) {
+    Ref camera = py::global(nameBase);
+    camera = camera ? py::getAttr(camera.get(), nameCamera) : Ref();
+    Ref pickerNode = camera ? py::getAttr(self, namePickerNode) : Ref();
+    Ref pickerNP = pickerNode ? py::callMethod(camera.get(), nameAttachNewNode, {pickerNode.get()}) : Ref();
+    if (!pickerNP || !py::setAttr(self, namePickerNP, pickerNP.get())) return false;
+    Ref mask = defaultCollideMask();
+    return mask && callOn(self, namePickerNode, nameSetFromCollideMask, {mask.get()});
+}
+
+bool addRay(PyObject* self) {
+    if (!setNew(self, namePickerRay, nameCollisionRay)) return false;
+    Ref ray = py::getAttr(self, namePickerRay);
+    if (!ray || !callOn(self, namePickerNode, nameAddSolid, {ray.get()})) return false;
+    Ref pickerNP = py::getAttr(self, namePickerNP);
+    Ref handler = pickerNP ? py::getAttr(self, nameCollisionHandler) : Ref();
+    return handler && callOn(self, nameCollisionTraverserAttribute, nameAddCollider, {pickerNP.get(), handler.get()});
+}
+
+PyObject* clickInit(py::Args args) {
+    PyObject* self = args[0];
+    if (!setNew(self, nameCollisionTraverserAttribute, nameCollisionTraverser)) return nullptr;
+    if (!showCollisionsIfAsked(self, args[1])) return nullptr;
+    if (!setNew(self, nameCollisionHandler, nameCollisionHandlerQueue)) return nullptr;
+    Ref rayName = py::text("mouseRay");
+    if (!rayName || !setNew(self, namePickerNode, nameCollisionNode, {rayName.get()})) return nullptr;
+    if (!attachPicker(self) || !addRay(self)) return nullptr;
+    Ref handlers = Ref::steal(PyDict_New());
+    if (!handlers || !py::setAttr(self, nameClickHandlers, handlers.get())) return nullptr;
+    // The controller's own accept: base's "mouse1" stays with the camera.
+    Ref event = py::text("mouse1");
+    Ref handler = event ? py::getAttr(self, nameOnMouseClick) : Ref();
+    if (!handler || !py::callMethod(self, nameAccept, {event.get(), handler.get()})) return nullptr;
+    return py::none();
+}
+
+PyObject* setModelClick(py::Args args) {
+    PyObject* model = args[1];
+    if (!py::callMethod(model, nameSetTag, {args[2], args[3]})) return nullptr;
+    Ref pattern = py::text("**/+GeomNode");
+    Ref matches = pattern ? py::callMethod(model, nameFindAllMatches, {pattern.get()}) : Ref();
+    Ref iterator = matches ? Ref::steal(PyObject_GetIter(matches.get())) : Ref();
+    if (!iterator) return nullptr;
+    while (Ref found = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref node = py::callMethod(found.get(), nameNode);
+        Ref mask = node ? defaultCollideMask() : Ref();
+        if (!mask || !py::callMethod(node.get(), nameSetIntoCollideMask, {mask.get()})) return nullptr;
+    }
+    return PyErr_Occurred() ? nullptr : py::none();
+}
+
+PyObject* addCallback(py::Args args) {
+    Ref handlers = py::getAttr(args[0], nameClickHandlers);
+    if (!handlers || PyObject_SetItem(handlers.get(), args[1], args[2]) < 0) return nullptr;
+    return py::none();
+}
+
+// `self.collisionHandler.getEntry(0)`
+Ref nearestEntry(PyObject* self) {
+    Ref zero = py::number(0L);
+    Ref queue = zero ? py::getAttr(self, nameCollisionHandler) : Ref();
+    return queue ? py::callMethod(queue.get(), nameGetEntry, {zero.get()}) : Ref();
+}
+
+// Aims the ray from the lens through the pointer and fills the queue;
+// 1 when it holds at least one hit, 0 when not (or no pointer), -1 on error.
+int castRay(PyObject* self) {
+    Ref base = py::global(nameBase);
+    Ref watcher = base ? py::getAttr(base.get(), nameMouseWatcherNode) : Ref();
+    Ref hasMouse = watcher ? py::callMethod(watcher.get(), nameHasMouse) : Ref();
+    int inside = hasMouse ? py::truth(hasMouse.get()) : -1;
+    if (inside <= 0) return inside;
+    Ref mouse = py::callMethod(watcher.get(), nameGetMouse);
+    Ref lens = mouse ? py::getAttr(base.get(), nameCamNode) : Ref();
+    Ref x = lens ? py::callMethod(mouse.get(), nameGetX) : Ref();
+    Ref y = x ? py::callMethod(mouse.get(), nameGetY) : Ref();
+    if (!y || !callOn(self, namePickerRay, nameSetFromLens, {lens.get(), x.get(), y.get()})) return -1;
+    Ref render = py::global(nameRender);
+    if (!render || !callOn(self, nameCollisionTraverserAttribute, nameTraverse, {render.get()})) return -1;
+    Ref queue = py::getAttr(self, nameCollisionHandler);
+    Ref count = queue ? py::callMethod(queue.get(), nameGetNumEntries) : Ref();
+    Ref zero = py::number(0L);
+    if (!count || !zero) return -1;
+    return PyObject_RichCompareBool(count.get(), zero.get(), Py_GT);
+}
+
+// Calls the callback of the first registered tag name found at or above
+// the picked node; 1 when one ran, 0 when none matched, -1 on error.
+int dispatchTags(PyObject* self, PyObject* picked) {
+    Ref handlers = py::getAttr(self, nameClickHandlers);
+    Ref iterator = handlers ? Ref::steal(PyObject_GetIter(handlers.get())) : Ref();
+    if (!iterator) return -1;
+    while (Ref tagName = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref tagged = py::callMethod(picked, nameFindNetTag, {tagName.get()});
+        Ref empty = tagged ? py::callMethod(tagged.get(), nameIsEmpty) : Ref();
+        int isEmpty = empty ? py::truth(empty.get()) : -1;
+        if (isEmpty < 0) return -1;
+        if (isEmpty) continue;
+        Ref entry = nearestEntry(self);
+        Ref render = entry ? py::global(nameRender) : Ref();
+        Ref point = render ? py::callMethod(entry.get(), nameGetSurfacePoint, {render.get()}) : Ref();
+        Ref table = point ? py::getAttr(self, nameClickHandlers) : Ref();
+        Ref callback = table ? Ref::steal(PyObject_GetItem(table.get(), tagName.get())) : Ref();
+        if (!callback || !py::call(callback.get(), {tagged.get(), point.get()})) return -1;
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* onMouseClick(py::Args args) {
+    PyObject* self = args[0];
+    int hit = castRay(self);
+    if (hit <= 0) return hit < 0 ? nullptr : py::none();
+    if (!callOn(self, nameCollisionHandler, nameSortEntries)) return nullptr;
+    Ref entry = nearestEntry(self);
+    Ref picked = entry ? py::callMethod(entry.get(), nameGetIntoNodePath) : Ref();
+    if (!picked || dispatchTags(self, picked.get()) < 0) return nullptr;
+    return py::none();
+}
+
+const char clickDoc[] =
+    "\n"
+    "    点击控制器类\n"
+    "    功能：\n"
+    "    - 处理鼠标点击事件\n"
+    "    - 检测点击的3D物体\n"
+    "    - 调用用户定义的回调函数\n"
+    "    ";
+
+const char clickInitDoc[] =
+    "\n"
+    "        初始化点击控制器\n"
+    "        参数：\n"
+    "        - show_collisions: 是否显示碰撞信息（用于调试）\n"
+    "        ";
+
+const char setModelClickDoc[] =
+    "\n"
+    "        为模型设置碰撞检测\n"
+    "        参数：\n"
+    "        - model: 要设置碰撞检测的模型\n"
+    "        - tag_name: 模型的分类标签\n"
+    "        - tag_value: 模型的标签值（可以存储额外信息）\n"
+    "        ";
+
+const char addCallbackDoc[] =
+    "\n"
+    "        添加点击回调函数\n"
+    "        参数：\n"
+    "        - tag_name: 模型的分类标签\n"
+    "        - callback: 点击回调函数，接收两个参数：点击的模型和点击位置\n"
+    "        ";
+
+// ---- PathMoveCtrl: the engine's own types ----------------------------------
+
+// The exact engine types whose behaviour the native step reproduces.  They
+// are taken from the engine module itself, not from our namespace, and
+// kept for the life of the process.
+struct EngineTypes {
+    PyObject* nodePath = nullptr;
+    PyObject* point3 = nullptr;
+    PyObject* vector3 = nullptr;
+    PyObject* vecBase3 = nullptr;
+};
+EngineTypes engine;
+
+bool fetchEngineTypes() {
+    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
+    if (!core) return false;
+    Ref types[4] = {Ref::steal(PyObject_GetAttrString(core.get(), "NodePath")),
+                    Ref::steal(PyObject_GetAttrString(core.get(), "LPoint3f")),
+                    Ref::steal(PyObject_GetAttrString(core.get(), "LVector3f")),
+                    Ref::steal(PyObject_GetAttrString(core.get(), "LVecBase3f"))};
+    for (Ref& type : types) {
+        if (!type) return false;
+    }
+    engine.nodePath = types[0].release();
+    engine.point3 = types[1].release();
+    engine.vector3 = types[2].release();
+    engine.vecBase3 = types[3].release();
+    return true;
+}
+
+bool isType(PyObject* object, PyObject* type) { return reinterpret_cast<PyObject*>(Py_TYPE(object)) == type; }
+
+struct Vec3 {
+    float v[3];
+};
+
+// The components of an exact engine 3-vector, as its indexing gives them.
+bool readEngineVector(PyObject* vector, Vec3& out) {
+    for (Py_ssize_t axis = 0; axis < 3; axis++) {
+        Ref item = Ref::steal(PySequence_GetItem(vector, axis));
+        if (!item || !PyFloat_CheckExact(item.get())) return false;
+        out.v[axis] = static_cast<float>(PyFloat_AS_DOUBLE(item.get()));
+    }
+    return true;
+}
+
+// A plain number as the engine converts it for a single-precision
+// parameter; false (no exception) for anything else.
+bool plainNumber(PyObject* value, float& out) {
+    double wide;
+    if (PyFloat_CheckExact(value)) {
+        wide = PyFloat_AS_DOUBLE(value);
+    } else if (PyLong_CheckExact(value)) {
+        wide = PyLong_AsDouble(value);
+        if (wide == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();  // the engine's own conversion will raise it
+            return false;
+        }
+    } else {
+        return false;
+    }
+    out = static_cast<float>(wide);
+    return true;
+}
+
+// A point the native step can read without running any Python code:
+// an exact tuple or list of plain numbers, or an exact engine 3-vector.
+bool readPlainPoint(PyObject* node, Vec3& out) {
+    if (PyTuple_CheckExact(node) || PyList_CheckExact(node)) {
+        if (PySequence_Fast_GET_SIZE(node) < 3) return false;
+        for (Py_ssize_t axis = 0; axis < 3; axis++) {
+            if (!plainNumber(PySequence_Fast_GET_ITEM(node, axis), out.v[axis])) return false;
+        }
+        return true;
+    }
+    if (isType(node, engine.point3) || isType(node, engine.vector3) || isType(node, engine.vecBase3)) {
+        if (readEngineVector(node, out)) return true;
+        PyErr_Clear();
+    }
+    return false;
+}
+
+// The engine's single-precision vector operations, one for one.  Its dot
+// product adds the last two squares first (a pairwise reduction), and its
+// division by the length multiplies by the reciprocal.
+float lengthSquared(const Vec3& a) { return a.v[0] * a.v[0] + (a.v[1] * a.v[1] + a.v[2] * a.v[2]); }
+
+Vec3 difference(const Vec3& a, const Vec3& b) { return {{a.v[0] - b.v[0], a.v[1] - b.v[1], a.v[2] - b.v[2]}}; }
+
+Vec3 normalized(const Vec3& a) {
+    float squared = lengthSquared(a);
+    if (squared == 0.0f) return {{0.0f, 0.0f, 0.0f}};
+    if (squared == 1.0f) return a;
+    float reciprocal = 1.0f / std::sqrt(squared);
+    return {{a.v[0] * reciprocal, a.v[1] * reciprocal, a.v[2] * reciprocal}};
+}
+
+Vec3 advanced(const Vec3& from, const Vec3& direction, float step) {
+    Vec3 scaled = {{direction.v[0] * step, direction.v[1] * step, direction.v[2] * step}};
+    return {{from.v[0] + scaled.v[0], from.v[1] + scaled.v[1], from.v[2] + scaled.v[2]}};
+}
+
+// `model.setPos(point)`: the single-precision components go over exactly
+// as three floats.
+bool setPosNative(PyObject* model, const Vec3& position) {
+    Ref x = py::number(static_cast<double>(position.v[0]));
+    Ref y = py::number(static_cast<double>(position.v[1]));
+    Ref z = py::number(static_cast<double>(position.v[2]));
+    return x && y && z && py::callMethod(model, nameSetPos, {x.get(), y.get(), z.get()});
+}
+
+// `LVector3(node[0], node[1], node[2])`
+Ref vectorOf(PyObject* vectorType, PyObject* node) {
+    Ref items[3];
+    for (Py_ssize_t axis = 0; axis < 3; axis++) {
+        items[axis] = py::getItem(node, axis);
+        if (!items[axis]) return {};
+    }
+    return py::call(vectorType, {items[0].get(), items[1].get(), items[2].get()});
+}
+
+Ref vectorOf(PyObject* vectorType, const Vec3& point) {
+    Ref x = py::number(static_cast<double>(point.v[0]));
+    Ref y = py::number(static_cast<double>(point.v[1]));
+    Ref z = py::number(static_cast<double>(point.v[2]));
+    if (!x || !y || !z) return {};
+    return py::call(vectorType, {x.get(), y.get(), z.get()});
+}
+
+// ---- PathMoveCtrl: methods ---------------------------------------------
+
+PyObject* moverInit(py::Args args) {
+    PyObject* self = args[0];
+    Ref step = py::number(0.025);
+    if (!step || !py::setAttr(self, nameModel, Py_None) || !py::setAttr(self, namePath, Py_None) ||
+        !py::setAttr(self, nameMStep, step.get()) || !py::setAttr(self, nameMtni, Py_None) ||
+        !py::setAttr(self, nameMf, Py_False) || !py::setAttr(self, nameCompleteCB, Py_None) ||
+        !py::setAttr(self, nameLoop, Py_False)) {
+        return nullptr;
+    }
+    return py::none();
+}
+
+PyObject* moverStart(py::Args args) {
+    PyObject* self = args[0];
+    PyObject* model = args[1];
+    PyObject* path = args[2];
+    Ref zero = py::number(0L);
+    if (!zero || !py::setAttr(self, nameModel, model) || !py::setAttr(self, namePath, path) ||
+        !py::setAttr(self, nameMStep, args[3]) || !py::setAttr(self, nameMtni, zero.get()) ||
+        !py::setAttr(self, nameMf, Py_True) || !py::setAttr(self, nameCompleteCB, args[4]) ||
+        !py::setAttr(self, nameLoop, args[5])) {
+        return nullptr;
+    }
+    Ref first = py::getItem(path, 0);
+    Ref vectorType = first ? py::global(nameLVector3) : Ref();
+    Ref position = vectorType ? vectorOf(vectorType.get(), first.get()) : Ref();
+    if (!position || !py::callMethod(model, nameSetPos, {position.get()})) return nullptr;
+    return py::callMethod(self, nameUpdateHeading).release();
+}
+
+// `self.<name> is None`: 1, 0, or -1 on error; `value` receives the attribute.
+int isNoneAttr(PyObject* self, PyObject* name, Ref& value) {
+    value = py::getAttr(self, name);
+    if (!value) return -1;
+    return value.get() == Py_None;
+}
+
+// `a == b`, as the truth of the comparison's result.
+int equals(PyObject* a, PyObject* b) {
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return result ? py::truth(result.get()) : -1;
+}
+
+Ref headingTowards(PyObject* endPos, PyObject* currentPos) {
+    Ref endY = py::getAttr(endPos, nameY);
+    Ref currentY = endY ? py::getAttr(currentPos, nameY) : Ref();
+    Ref dy = currentY ? Ref::steal(PyNumber_Subtract(endY.get(), currentY.get())) : Ref();
+    Ref endX = dy ? py::getAttr(endPos, nameX) : Ref();
+    Ref currentX = endX ? py::getAttr(currentPos, nameX) : Ref();
+    Ref dx = currentX ? Ref::steal(PyNumber_Subtract(endX.get(), currentX.get())) : Ref();
+    Ref math = dx ? py::global(nameMath) : Ref();
+    Ref degrees = math ? py::getAttr(math.get(), nameDegrees) : Ref();
+    Ref atan2 = degrees ? py::getAttr(math.get(), nameAtan2) : Ref();
+    Ref radians = atan2 ? py::call(atan2.get(), {dy.get(), dx.get()}) : Ref();
+    return radians ? py::call(degrees.get(), {radians.get()}) : Ref();
+}
+
+PyObject* updateHeading(py::Args args) {
+    PyObject* self = args[0];
+    Ref model, path, target;
+    int missing = isNoneAttr(self, nameModel, model);
+    if (!missing) missing = isNoneAttr(self, namePath, path);
+    if (!missing) missing = isNoneAttr(self, nameMtni, target);
+    if (missing) return missing < 0 ? nullptr : py::none();
+    Ref currentPos = py::callMethod(model.get(), nameGetPos);
+    Ref node = currentPos ? Ref::steal(PyObject_GetItem(path.get(), target.get())) : Ref();
+    Ref vectorType = node ? py::global(nameLVector3) : Ref();
+    Ref endPos = vectorType ? vectorOf(vectorType.get(), node.get()) : Ref();
+    Ref heading = endPos ? headingTowards(endPos.get(), currentPos.get()) : Ref();
+    if (!heading || !py::callMethod(model.get(), nameSetH, {heading.get()})) return nullptr;
+    return py::none();
+}
+
+// The arrival on the target point (the model already stands on it): the
+// next target, the way back to the first point, or the end of the run.
+PyObject* arrive(PyObject* self) {
+    Ref target = py::getAttr(self, nameMtni);
+    Ref path = target ? py::getAttr(self, namePath) : Ref();
+    Py_ssize_t size = path ? PyObject_Size(path.get()) : -1;
+    Ref lastIndex = size >= 0 ? Ref::steal(PyLong_FromSsize_t(size - 1)) : Ref();
+    int atLast = lastIndex ? equals(target.get(), lastIndex.get()) : -1;
+    if (atLast < 0) return nullptr;
+    if (!atLast) {
+        Ref current = py::getAttr(self, nameMtni);
+        Ref one = current ? py::number(1L) : Ref();
+        Ref next = one ? Ref::steal(PyNumber_InPlaceAdd(current.get(), one.get())) : Ref();
+        if (!next || !py::setAttr(self, nameMtni, next.get())) return nullptr;
+        return py::callMethod(self, nameUpdateHeading).release();
+    }
+    Ref loop = py::getAttr(self, nameLoop);
+    int looping = loop ? equals(loop.get(), Py_True) : -1;
+    if (looping < 0) return nullptr;
+    if (looping) {
+        Ref zero = py::number(0L);
+        return zero && py::setAttr(self, nameMtni, zero.get()) ? py::none() : nullptr;
+    }
+    if (!py::setAttr(self, nameMf, Py_False)) return nullptr;
+    Ref callback = py::getAttr(self, nameCompleteCB);
+    if (!callback) return nullptr;
+    if (callback.get() != Py_None && !py::call(callback.get())) return nullptr;
+    return py::none();
+}
+
+// `model.setPos(currentPos + direction * step)`
+PyObject* advanceGeneral(PyObject* model, PyObject* currentPos, PyObject* direction, PyObject* step) {
+    Ref stride = Ref::steal(PyNumber_Multiply(direction, step));
+    Ref newPos = stride ? Ref::steal(PyNumber_Add(currentPos, stride.get())) : Ref();
+    if (!newPos || !py::callMethod(model, nameSetPos, {newPos.get()})) return nullptr;
+    return py::none();
+}
+
+// One step through the ordinary engine calls.
+PyObject* stepGeneral(PyObject* self, PyObject* model, PyObject* currentPos, PyObject* endPos) {
+    Ref offset = Ref::steal(PyNumber_Subtract(currentPos, endPos));
+    Ref distance = offset ? py::callMethod(offset.get(), nameLength) : Ref();
+    Ref step = distance ? py::getAttr(self, nameMStep) : Ref();
+    int arrived = step ? PyObject_RichCompareBool(distance.get(), step.get(), Py_LT) : -1;
+    if (arrived < 0) return nullptr;
+    if (arrived) return py::callMethod(model, nameSetPos, {endPos}) ? arrive(self) : nullptr;
+    Ref towards = Ref::steal(PyNumber_Subtract(endPos, currentPos));
+    Ref direction = towards ? py::callMethod(towards.get(), nameNormalized) : Ref();
+    step = direction ? py::getAttr(self, nameMStep) : Ref();
+    return step ? advanceGeneral(model, currentPos, direction.get(), step.get()) : nullptr;
+}
+
+// One step in native arithmetic; `current` and `end` are the components
+// of the model's position (the engine point `currentPos`) and the target.
+PyObject* stepNative(PyObject* self, PyObject* model, PyObject* vectorType, PyObject* currentPos, const Vec3& current,
+                     const Vec3& end) {
+    double distance = std::sqrt(lengthSquared(difference(current, end)));
+    Ref step = py::getAttr(self, nameMStep);
+    if (!step) return nullptr;
+    int arrived;
+    if (PyFloat_CheckExact(step.get())) {
+        arrived = distance < PyFloat_AS_DOUBLE(step.get());
+    } else {
+        Ref distanceObject = py::number(distance);
+        arrived = distanceObject ? PyObject_RichCompareBool(distanceObject.get(), step.get(), Py_LT) : -1;
+    }
+    if (arrived < 0) return nullptr;
+    if (arrived) return setPosNative(model, end) ? arrive(self) : nullptr;
+    // A plain-number step was compared without running any code, so it
+    // still holds; any other step is read again, as the plain code does.
+    float stride;
+    if (plainNumber(step.get(), stride)) {
+        if (!setPosNative(model, advanced(current, normalized(difference(end, current)), stride))) {
+            return nullptr;
+        }
+        return py::none();
+    }
+    Ref endPos = vectorOf(vectorType, end);
+    Ref towards = endPos ? Ref::steal(PyNumber_Subtract(endPos.get(), currentPos)) : Ref();
+    Ref direction = towards ? py::callMethod(towards.get(), nameNormalized) : Ref();
+    step = direction ? py::getAttr(self, nameMStep) : Ref();
+    return step ? advanceGeneral(model, currentPos, direction.get(), step.get()) : nullptr;
+}
+
+PyObject* moverUpdate(py::Args args) {
+    PyObject* self = args[0];
+    Ref moving = py::getAttr(self, nameMf);
+    int isMoving = moving ? py::truth(moving.get()) : -1;
+    if (isMoving <= 0) return isMoving < 0 ? nullptr : py::none();
+    Ref model, path;
+    int missing = isNoneAttr(self, nameModel, model);
+    if (!missing) missing = isNoneAttr(self, namePath, path);
+    if (missing) return missing < 0 ? nullptr : py::none();
+    Ref currentPos = py::callMethod(model.get(), nameGetPos);
+    Ref target = currentPos ? py::getAttr(self, nameMtni) : Ref();
+    Ref node = target ? Ref::steal(PyObject_GetItem(path.get(), target.get())) : Ref();
+    Ref vectorType = node ? py::global(nameLVector3) : Ref();
+    if (!vectorType) return nullptr;
+    Vec3 current, end;
+    if (isType(model.get(), engine.nodePath) && vectorType.get() == engine.vector3 &&
+        isType(currentPos.get(), engine.point3) && readPlainPoint(node.get(), end)) {
+        if (readEngineVector(currentPos.get(), current)) {
+            return stepNative(self, model.get(), vectorType.get(), currentPos.get(), current, end);
+        }
+        PyErr_Clear();
+    }
+    Ref endPos = vectorOf(vectorType.get(), node.get());
+    return endPos ? stepGeneral(self, model.get(), currentPos.get(), endPos.get()) : nullptr;
+}
+
+PyObject* moverStop(py::Args args) {
+    PyObject* self = args[0];
+    if (!py::setAttr(self, nameMf, Py_False) || !py::setAttr(self, nameMtni, Py_None)) return nullptr;
+    return py::none();
+}
+
+const char moverDoc[] =
+    "\n"
+    "    路径移动控制器类\n"
+    "    功能：\n"
+    "    - 控制模型沿着指定路径移动\n"
+    "    - 自动计算并更新模型的偏航角\n"
+    "    - 提供开始、更新和停止方法\n"
+    "    ";
+
+const char startDoc[] =
+    "\n"
+    "        开始路径移动\n"
+    "        参数：\n"
+    "        - model: 要移动的模型\n"
+    "        - path: 移动路径,格式为[(x1,y1,z1),(x2,y2,z2),...]\n"
+    "        - mStep: 移动步长（速度）\n"
+    "        - completeCB: 路径移动完成后的回调函数\n"
+    "        ";
+
+}  // namespace
+
+bool addInteraction() {
+    if (!fetchEngineTypes()) return false;
+    Ref click = py::defineClass({"ClickCtrl", "DirectObject.DirectObject", clickDoc, {
+        py::method({"__init__", "(self, show_collisions=False)", clickInitDoc, clickInit}),
+        py::method({"setModelClick", "(self, model, tag_name, tag_value)", setModelClickDoc, setModelClick}),
+        py::method({"addCallback", "(self, tag_name, callback)", addCallbackDoc, addCallback}),
+        py::method({"onMouseClick", "(self)", "鼠标左键点击事件处理函数", onMouseClick}),
+    }});
+    if (!click) return false;
+    return bool(py::defineClass({"PathMoveCtrl", nullptr, moverDoc, {
+        py::method({"__init__", "(self)", "初始化路径移动控制器", moverInit}),
+        py::method({"start", "(self, model, path, mStep=0.025, completeCB=None, loop=False)", startDoc, moverStart}),
+        py::method({"updateHeading", "(self)", "更新模型的偏航角", updateHeading}),
+        py::method({"update", "(self)", "执行路径移动一步", moverUpdate}),
+        py::method({"stop", "(self)", "强制停止路径移动并重置状态", moverStop}),
+    }}));
+}

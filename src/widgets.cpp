@@ -1,4 +1,132 @@
+// The screen widgets: one call puts a label, a button or a text entry on
+// the pixel layer, placed from the window's top-left corner, in the kit's
+// one look (black frame, white left-aligned 16-pixel text, Chinese font).
 #include "py.hpp"
 #include "units.hpp"
 
-bool addWidgets() { return true; }
+using py::Ref;
+
+namespace {
+
+py::Name nameDirectLabel("DirectLabel");
+py::Name nameDirectButton("DirectButton");
+py::Name nameDirectEntry("DirectEntry");
+py::Name nameTextNode("TextNode");
+py::Name nameALeft("ALeft");
+py::Name namePixel2d("pixel2d");
+py::Name nameCnFont("cnFont");
+
+// The fixed look and the keyword names, made once at import and shared by
+// every call, as the constants of a function body are.
+struct Look {
+    PyObject* frameColor = nullptr;   // (0, 0, 0, 1)
+    PyObject* borderWidth = nullptr;  // (0.05, 0.05)
+    PyObject* textColor = nullptr;    // (1, 1, 1, 1)
+    PyObject* scale = nullptr;        // 16
+    PyObject* labelKeywords = nullptr;
+    PyObject* buttonKeywords = nullptr;
+    PyObject* entryKeywords = nullptr;
+};
+Look look;
+
+// Builds a tuple of interned keyword names.
+Ref keywordTuple(std::initializer_list<const char*> names) {
+    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!result) return {};
+    Py_ssize_t index = 0;
+    for (const char* name : names) {
+        PyObject* keyword = PyUnicode_InternFromString(name);
+        if (!keyword) return {};
+        PyTuple_SET_ITEM(result.get(), index++, keyword);
+    }
+    return result;
+}
+
+Ref integers(std::initializer_list<long> items) {
+    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!result) return {};
+    Py_ssize_t index = 0;
+    for (long item : items) {
+        PyObject* value = PyLong_FromLong(item);
+        if (!value) return {};
+        PyTuple_SET_ITEM(result.get(), index++, value);
+    }
+    return result;
+}
+
+// Kept for the life of the process, like the module's own constants.
+bool makeLook() {
+    Ref made[7] = {
+        integers({0, 0, 0, 1}),
+        py::floats({0.05, 0.05}),
+        integers({1, 1, 1, 1}),
+        py::number(16L),
+        keywordTuple({"text", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg", "text_align",
+                      "text_font"}),
+        keywordTuple({"text", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg", "text_align",
+                      "text_font", "command"}),
+        keywordTuple({"initialText", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg",
+                      "text_align", "text_font", "numLines"}),
+    };
+    for (Ref& item : made) {
+        if (!item) return false;
+    }
+    PyObject** slots[7] = {&look.frameColor,   &look.borderWidth,    &look.textColor,    &look.scale,
+                           &look.labelKeywords, &look.buttonKeywords, &look.entryKeywords};
+    for (int index = 0; index < 7; index++) *slots[index] = made[index].release();
+    return true;
+}
+
+// What every widget needs from the application object and the position,
+// read in the order the builders read them.
+struct Placement {
+    Ref widgetClass;
+    Ref parent;
+    Ref pos;
+    Ref align;
+    Ref font;
+};
+
+bool place(PyObject* className, PyObject* tv, PyObject* x, PyObject* y, Placement& out) {
+    out.widgetClass = py::global(className);
+    out.parent = out.widgetClass ? py::getAttr(tv, namePixel2d) : Ref();
+    Ref up = out.parent ? Ref::steal(PyNumber_Negative(y)) : Ref();
+    Ref zero = up ? py::number(0L) : Ref();
+    out.pos = zero ? py::tuple({x, zero.get(), up.get()}) : Ref();
+    Ref textNode = out.pos ? py::global(nameTextNode) : Ref();
+    out.align = textNode ? py::getAttr(textNode.get(), nameALeft) : Ref();
+    out.font = out.align ? py::getAttr(tv, nameCnFont) : Ref();
+    return bool(out.font);
+}
+
+// Calls the widget class with the shared look; `first` is the text (or
+// initial text) and `last` the builder's own final keyword, if any.
+PyObject* build(PyObject* className, PyObject* keywords, py::Args args, PyObject* last) {
+    Placement placement;
+    if (!place(className, args[0], args[2], args[3], placement)) return nullptr;
+    PyObject* txt = args[1];
+    if (!last) {
+        return py::callWithKeywords(placement.widgetClass.get(),
+                                    {txt, placement.parent.get(), placement.pos.get(), look.scale, look.frameColor,
+                                     look.borderWidth, look.textColor, placement.align.get(), placement.font.get()},
+                                    keywords)
+            .release();
+    }
+    return py::callWithKeywords(placement.widgetClass.get(),
+                                {txt, placement.parent.get(), placement.pos.get(), look.scale, look.frameColor,
+                                 look.borderWidth, look.textColor, placement.align.get(), placement.font.get(), last},
+                                keywords)
+        .release();
+}
+
+PyObject* makeLabel(py::Args args) { return build(nameDirectLabel, look.labelKeywords, args, nullptr); }
+PyObject* makeButton(py::Args args) { return build(nameDirectButton, look.buttonKeywords, args, args[4]); }
+PyObject* makeEntry(py::Args args) { return build(nameDirectEntry, look.entryKeywords, args, args[4]); }
+
+}  // namespace
+
+bool addWidgets() {
+    return makeLook() && py::defineFunction({"makeLabel", "(tv, txt, x, y)", nullptr, makeLabel}) &&
+           py::defineFunction({"makeButton", "(tv, txt, x, y, cmd)", nullptr, makeButton}) &&
+           py::defineFunction({"makeEntry", "(tv, txt, x, y, lines=1)", nullptr, makeEntry});
+}
