@@ -136,7 +136,7 @@ struct Vertex {
 struct Colour {
     float rgba[4];
     bool packed = false;
-    uint8_t bytes[4];  // as the engine stores it in a vertex
+    uint8_t bytes[4] = {};  // as the engine stores it in a vertex
 };
 
 // Everything the pen's LineSegs would hold since clear() if its build did
