@@ -28,7 +28,14 @@ Conventions
 * One material per colour (metallic 0, roughness 0.8); the mesh has one
   primitive per colour.  Colours are stored as the values they should have
   on screen in Panda3D's default (non-sRGB) renderer.
-* Flat normals give the faceted low-poly look; the ball uses smooth normals.
+* Every vertex also carries COLOR_0 (RGBA bytes): the part colour with
+  lighting baked in from a fixed sun (see ``shade``).  A Panda3D scene
+  without lights draws these, so models are coloured and read as solids
+  even unlit; once lights are added, the fixed-function pipeline uses the
+  material colour instead.  (Viewers that follow the glTF rule "base colour
+  times COLOR_0" show the models darker than Panda3D does.)
+* Flat normals give the faceted low-poly look; the ball uses smooth normals,
+  so its baked shading varies per vertex.
 """
 
 import argparse
@@ -425,7 +432,7 @@ MODELS = {
 # glTF 2.0 binary writer
 # ---------------------------------------------------------------------------
 
-FLOAT, USHORT, UINT = 5126, 5123, 5125
+FLOAT, UBYTE, USHORT, UINT = 5126, 5121, 5123, 5125
 ARRAY_BUFFER, ELEMENT_ARRAY_BUFFER = 34962, 34963
 
 
@@ -440,10 +447,26 @@ def f32(x):
     return struct.unpack("<f", struct.pack("<f", x))[0]
 
 
-def build_primitive(parts):
+# Baked lighting.  Panda3D renders a scene without lights unlit, and its
+# fixed-function pipeline then ignores glTF material colours; the vertex
+# colours are what shows.  Shading them once here by a fixed sun keeps the
+# faces of a low-poly model apart, so it still reads as a solid.
+LIGHT_DIR = normalize((0.4, -0.6, 0.7))     # Panda3D frame: above, front, right
+AMBIENT = 0.58
+DIFFUSE = 1.0 - AMBIENT                     # a face turned to the sun gets 1.0
+
+
+def shade(colour, normal):
+    """Baked vertex colour (RGBA bytes) of ``colour`` on a surface facing
+    ``normal`` (Panda3D frame)."""
+    k = AMBIENT + DIFFUSE * max(0.0, dot(normal, LIGHT_DIR))
+    return tuple(min(255, int(round(c * k * 255.0))) for c in colour) + (255,)
+
+
+def build_primitive(parts, colour):
     """Merge same-coloured parts into indexed vertex data."""
     index_of = {}
-    positions, normals, indices = [], [], []
+    positions, normals, colours, indices = [], [], [], []
     for part in parts:
         for ti, tri in enumerate(part.tris):
             if part.normals is None:
@@ -461,8 +484,9 @@ def build_primitive(parts):
                     index_of[key] = idx
                     positions.append(gp)
                     normals.append(gn)
+                    colours.append(shade(colour, n))
                 indices.append(idx)
-    return positions, normals, indices
+    return positions, normals, colours, indices
 
 
 def pad4(data, fill=b"\0"):
@@ -492,9 +516,10 @@ def write_glb(name, parts, path):
         return len(buffer_views) - 1
 
     for (mat_name, colour), group in groups.items():
-        positions, normals, indices = build_primitive(group)
+        positions, normals, colours, indices = build_primitive(group, colour)
         pos_data = b"".join(struct.pack("<3f", *p) for p in positions)
         nrm_data = b"".join(struct.pack("<3f", *n) for n in normals)
+        col_data = b"".join(struct.pack("<4B", *c) for c in colours)
         if len(positions) < 65536:
             idx_type, idx_data = USHORT, struct.pack("<%dH" % len(indices),
                                                      *indices)
@@ -514,10 +539,20 @@ def write_glb(name, parts, path):
         })
         nrm_acc = len(accessors) - 1
         accessors.append({
+            "bufferView": add_view(col_data, ARRAY_BUFFER),
+            "componentType": UBYTE, "normalized": True,
+            "count": len(colours), "type": "VEC4",
+        })
+        col_acc = len(accessors) - 1
+        accessors.append({
             "bufferView": add_view(idx_data, ELEMENT_ARRAY_BUFFER),
             "componentType": idx_type, "count": len(indices), "type": "SCALAR",
         })
         idx_acc = len(accessors) - 1
+        # baseColorFactor repeats the part colour: under lights Panda3D's
+        # fixed-function pipeline takes the material colour and ignores the
+        # baked vertex colours, so a lit model shades as before instead of
+        # turning white (a white factor) or being shaded twice (no factor).
         materials.append({
             "name": mat_name,
             "pbrMetallicRoughness": {
@@ -527,7 +562,8 @@ def write_glb(name, parts, path):
             },
         })
         primitives.append({
-            "attributes": {"POSITION": pos_acc, "NORMAL": nrm_acc},
+            "attributes": {"POSITION": pos_acc, "NORMAL": nrm_acc,
+                           "COLOR_0": col_acc},
             "indices": idx_acc,
             "material": len(materials) - 1,
             "mode": 4,
