@@ -115,8 +115,9 @@ bool requestWindow(PyObject* self) {
     Ref propertiesType = py::global(nameWindowProperties);
     Ref properties = propertiesType ? py::call(propertiesType.get()) : Ref();
     Ref title = properties ? py::text("Norvane3D编程") : Ref();
-    Ref width = py::number(1000L), height = py::number(750L);
-    if (!title || !width || !height || !callAndDrop(properties.get(), nameSetTitle, {title.get()}) ||
+    Ref width = title ? py::number(1000L) : Ref();
+    Ref height = width ? py::number(750L) : Ref();
+    if (!height || !callAndDrop(properties.get(), nameSetTitle, {title.get()}) ||
         !callAndDrop(properties.get(), nameSetSize, {width.get(), height.get()})) {
         return false;
     }
@@ -147,9 +148,10 @@ bool clearWindow(PyObject* self, PyObject* colour, bool alsoDepth) {
 bool attachCameraController(PyObject* self) {
     Ref controllerType = py::global(nameCameraController);
     Ref pointType = controllerType ? py::global(nameLPoint3) : Ref();
-    Ref zero = py::number(0L), radius = py::number(40L);
-    Ref origin = pointType && zero ? py::call(pointType.get(), {zero.get(), zero.get(), zero.get()}) : Ref();
-    Ref controller = origin && radius ? py::call(controllerType.get(), {self, origin.get(), radius.get()}) : Ref();
+    Ref zero = pointType ? py::number(0L) : Ref();
+    Ref radius = zero ? py::number(40L) : Ref();
+    Ref origin = radius ? py::call(pointType.get(), {zero.get(), zero.get(), zero.get()}) : Ref();
+    Ref controller = origin ? py::call(controllerType.get(), {self, origin.get(), radius.get()}) : Ref();
     return controller && py::setAttr(self, nameCameraControllerAttribute, controller.get());
 }
 
@@ -501,8 +503,9 @@ PyObject* gm(py::Args args) {
 #endif
     Ref name = Ref::steal(PyObject_Str(args[1]));
     Ref reason = name ? Ref::steal(PyObject_Str(error.get())) : Ref();
-    Ref prefix = py::text("加载模型 '"), middle = py::text("' 失败: ");
-    Ref line = reason && prefix && middle ? py::concat({prefix.get(), name.get(), middle.get(), reason.get()}) : Ref();
+    Ref prefix = reason ? py::text("加载模型 '") : Ref();
+    Ref middle = prefix ? py::text("' 失败: ") : Ref();
+    Ref line = middle ? py::concat({prefix.get(), name.get(), middle.get(), reason.get()}) : Ref();
     if (!line || !printLine(line.get())) return nullptr;
     return py::none();
 }
@@ -621,22 +624,27 @@ PyObject* makeText(py::Args args) {
 template <typename Place>
 Ref arrowPath(PyObject* n1, PyObject* n2, PyObject* n3, Place place) {
     Ref list = Ref::steal(PyList_New(0));
-    Ref back1 = Ref::steal(PyNumber_Subtract(n2, n3));
+    Ref back1 = list ? Ref::steal(PyNumber_Subtract(n2, n3)) : Ref();
     Ref back2 = back1 ? Ref::steal(PyNumber_Subtract(n2, n3)) : Ref();
     Ref minus = back2 ? Ref::steal(PyNumber_Negative(n3)) : Ref();
-    if (!list || !minus) return {};
-    Ref points[5] = {place(n1, nullptr), place(n2, nullptr), place(back1.get(), n3), place(back2.get(), minus.get()),
-                     place(n2, nullptr)};
-    for (Ref& point : points) {
+    if (!minus) return {};
+    PyObject* corners[5][2] = {{n1, nullptr}, {n2, nullptr}, {back1.get(), n3}, {back2.get(), minus.get()},
+                               {n2, nullptr}};
+    for (auto& corner : corners) {
+        Ref point = place(corner[0], corner[1]);
         if (!point || PyList_Append(list.get(), point.get()) < 0) return {};
     }
     return list;
 }
 
-bool drawArrow(PyObject* pen, PyObject* colourName, const Ref& path) {
+// pen.color(Color.<colourName>), then pen.drawPath(<the arrow polyline>).
+template <typename Place>
+bool drawArrow(PyObject* pen, PyObject* colourName, PyObject* n1, PyObject* n2, PyObject* n3, Place place) {
     Ref palette = py::global(nameColorPalette);
     Ref colour = palette ? py::getAttr(palette.get(), colourName) : Ref();
-    return colour && path && callAndDrop(pen, nameColor, {colour.get()}) && callAndDrop(pen, nameDrawPath, {path.get()});
+    if (!colour || !callAndDrop(pen, nameColor, {colour.get()})) return false;
+    Ref path = arrowPath(n1, n2, n3, place);
+    return path && callAndDrop(pen, nameDrawPath, {path.get()});
 }
 
 PyObject* drawAxies(py::Args args) {
@@ -649,9 +657,10 @@ PyObject* drawAxies(py::Args args) {
     auto alongX = [&](PyObject* along, PyObject* across) { return py::tuple({along, o, orZero(across)}); };
     auto alongY = [&](PyObject* along, PyObject* across) { return py::tuple({o, along, orZero(across)}); };
     auto alongZ = [&](PyObject* along, PyObject* across) { return py::tuple({orZero(across), o, along}); };
-    if (!drawArrow(pen, nameRed, arrowPath(n1, n2, n3, alongX))) return nullptr;
-    if (!drawArrow(pen, nameGreen, arrowPath(n1, n2, n3, alongY))) return nullptr;
-    if (!drawArrow(pen, nameBlue, arrowPath(n1, n2, n3, alongZ))) return nullptr;
+    if (!drawArrow(pen, nameRed, n1, n2, n3, alongX) || !drawArrow(pen, nameGreen, n1, n2, n3, alongY) ||
+        !drawArrow(pen, nameBlue, n1, n2, n3, alongZ)) {
+        return nullptr;
+    }
     return py::callMethod(pen, nameUpdate).release();
 }
 

@@ -182,8 +182,9 @@ bool turnBy(PyObject* self, PyObject* attribute, PyObject* delta) {
 // `phi = max(5, min(175, phi))`, keeping the objects that min and max pick.
 bool clampPhi(PyObject* self) {
     Ref phi = py::getAttr(self, namePhi);
-    Ref low = py::number(5L), high = py::number(175L);
-    if (!phi || !low || !high) return false;
+    Ref low = phi ? py::number(5L) : Ref();
+    Ref high = low ? py::number(175L) : Ref();
+    if (!high) return false;
     int below = PyObject_RichCompareBool(phi.get(), high.get(), Py_LT);
     if (below < 0) return false;
     Ref clamped = below ? std::move(phi) : std::move(high);
@@ -225,8 +226,9 @@ bool pan(PyObject* self, PyObject* dxObject, PyObject* dyObject) {
     Ref toTarget = target ? Ref::steal(PyNumber_Subtract(target.get(), cameraPos.get())) : Ref();
     Ref targetDir = toTarget ? py::callMethod(toTarget.get(), nameNormalized) : Ref();
     Ref vectorType = targetDir ? py::global(nameLVector3) : Ref();
-    Ref zero = py::number(0L), one = py::number(1L);
-    Ref worldUp = vectorType && zero && one ? py::call(vectorType.get(), {zero.get(), zero.get(), one.get()}) : Ref();
+    Ref zero = vectorType ? py::number(0L) : Ref();
+    Ref one = zero ? py::number(1L) : Ref();
+    Ref worldUp = one ? py::call(vectorType.get(), {zero.get(), zero.get(), one.get()}) : Ref();
     Ref right = worldUp ? normalizedCross(targetDir.get(), worldUp.get()) : Ref();
     Ref up = right ? normalizedCross(right.get(), targetDir.get()) : Ref();
     Ref panX = up ? Ref::steal(PyNumber_Multiply(dxObject, speed.get())) : Ref();

@@ -321,7 +321,7 @@ PyObject* Function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     Function* function = asFunction(callable);
     Py_ssize_t given = PyVectorcall_NARGS(flags);
     if (!keywords && given == function->parameterCount && !function->hasVarargs) return function->impl(args);
-    PyObject* bound[maxParameters + 1];
+    PyObject* bound[maxParameters + 1] = {};
     Ref varargs;
     if (!bindArguments(function, args, given, keywords, bound, varargs)) return nullptr;
     return function->impl(bound);

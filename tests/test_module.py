@@ -2,6 +2,7 @@
 import inspect
 import math
 import pydoc
+import re
 
 import panda3d.core
 import pytest
@@ -217,10 +218,15 @@ def test_defaults_are_evaluated_once_at_import():
 
 
 def test_help_shows_methods_with_parameters_and_chinese_docstrings():
-    text = pydoc.plain(pydoc.render_doc(tv.TAVIK))
+    def flat(cls):
+        # Newer pydoc wraps long signatures over several lines.
+        text = pydoc.plain(pydoc.render_doc(cls)).replace(" |", " ")
+        return re.sub(r"\(\s+", "(", " ".join(text.split()))
+
+    text = flat(tv.TAVIK)
     assert "makeText(self, nodeName, text='None'" in text
     assert "创建文字节点" in text and "设置演示场景" in text
-    camera = pydoc.plain(pydoc.render_doc(tv.CameraController))
+    camera = flat(tv.CameraController)
     assert "update_mouse(self, task)" in camera and "鼠标移动更新任务" in camera
 
 
