@@ -297,3 +297,21 @@ def test_a_label_stays_readable_while_the_camera_orbits(app, screenshot):
             child.show()
         controller.theta, controller.phi = saved
         controller.update_camera_position()
+
+
+def test_axes_set_the_colour_before_a_bad_size_fails():
+    calls = []
+
+    class Recording:
+        def color(self, c):
+            calls.append(("color", c))
+
+        def drawPath(self, path):
+            calls.append(("drawPath", path))
+
+        def update(self):
+            calls.append(("update",))
+
+    with pytest.raises(TypeError):
+        tv.drawAxies(Recording(), 0, 5, "wide")
+    assert calls == [("color", tv.Color.red)]
