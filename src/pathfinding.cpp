@@ -617,7 +617,15 @@ PyObject* prepareAndSearch(PyObject* self) {
 // both changed, the rule above gives exactly their list order.
 
 enum : uint8_t { Unseen = 0, Opened = 1, Closed = 2 };
-enum : uint8_t { Loaded = 1, Walkable = 2, MultiplierRead = 4, IntegerG = 8, HasParent = 16 };
+// Per cell: whether its node was read, and what was found.  A node the
+// native search cannot answer for (another class, moved coordinates, a
+// value whose truth or product would run the script's code) is marked
+// odd; only when the search needs it does the native search give up.
+enum : uint8_t { Loaded = 1, Odd = 2, Walkable = 4, OddMultiplier = 8, IntegerG = 16, HasParent = 32 };
+
+// Nodes are read a short run of a row at a time: the run lies together in
+// memory, and the search usually needs its neighbours soon after.
+constexpr Py_ssize_t loadRun = 64;
 
 struct Cell {
     double f, g, h, multiplier;
@@ -696,8 +704,16 @@ struct Search {
         return first;
     }
 
-    bool load(int32_t cell, Py_ssize_t r, Py_ssize_t c);
-    bool readMultiplier(int32_t cell);
+    void loadOne(int32_t cell, Py_ssize_t r, Py_ssize_t c);
+    void readMultiplier(Cell& slot, PyObject* node);
+    // The flags of a cell, its run of nodes read if need be.
+    uint8_t flagsOf(int32_t cell, Py_ssize_t r, Py_ssize_t c) {
+        if (!(cells[cell].flags & Loaded)) {
+            Py_ssize_t first = c - c % loadRun, last = std::min(numRows, first + loadRun);
+            for (Py_ssize_t j = first; j < last; j++) loadOne(index(r, j), r, j);
+        }
+        return cells[cell].flags;
+    }
     Outcome run();
     bool writeBack(PyObject* open, PyObject* closedList);
     PyObject* buildPath(PyObject* self);
@@ -712,12 +728,12 @@ bool isCoordinate(PyObject* node, PyObject* name, Py_ssize_t expected) {
     return !overflow && number == expected;
 }
 
-// Reads a cell's node the first time the search looks at it.  False when
-// the node is anything the native search cannot answer for exactly (the
-// caller then falls back); no exception is left set.
-bool Search::load(int32_t cell, Py_ssize_t r, Py_ssize_t c) {
+// Reads a cell's node: its coordinates, walkability and, when it can be
+// entered, its multiplier.  Leaves no exception set.
+void Search::loadOne(int32_t cell, Py_ssize_t r, Py_ssize_t c) {
     Cell& slot = cells[cell];
-    if (slot.flags & Loaded) return true;
+    if (slot.flags & Loaded) return;
+    slot.flags = Loaded | Odd;
     PyObject* node = PyList_GET_ITEM(rows[size_t(r)].get(), c);
     bool plain = Py_TYPE(node) == reinterpret_cast<PyTypeObject*>(shared.nodeClass.get()) && isCoordinate(node, nameR, r) &&
                  isCoordinate(node, nameC, c);
@@ -727,37 +743,36 @@ bool Search::load(int32_t cell, Py_ssize_t r, Py_ssize_t c) {
     if (!value || !(PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
                     PyUnicode_CheckExact(value) || value == Py_None)) {
         PyErr_Clear();
-        return false;
+        return;
     }
     slot.held = int32_t(nodes.size());
     nodes.push_back(Ref::borrow(node));
-    slot.flags = uint8_t(Loaded | (PyObject_IsTrue(value) ? Walkable : 0));
-    return true;
+    slot.flags = Loaded;
+    if (PyObject_IsTrue(value)) {
+        slot.flags |= Walkable;
+        readMultiplier(slot, node);
+    }
 }
 
-bool Search::readMultiplier(int32_t cell) {
-    Cell& slot = cells[cell];
-    if (slot.flags & MultiplierRead) return true;
-    Ref value = py::getAttr(node(cell), nameCostMultiplier);
+// Plain numbers only: a finite float, or an int the float product
+// converts exactly as the interpreter does.
+void Search::readMultiplier(Cell& slot, PyObject* node) {
+    Ref value = py::getAttr(node, nameCostMultiplier);
+    double multiplier = NAN;
     if (!value) {
         PyErr_Clear();
-        return false;
-    }
-    double multiplier;
-    if (PyFloat_CheckExact(value.get())) {
+    } else if (PyFloat_CheckExact(value.get())) {
         multiplier = PyFloat_AS_DOUBLE(value.get());
     } else if (PyLong_CheckExact(value.get()) || PyBool_Check(value.get())) {
         int overflow;
         long long number = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-        if (overflow) return false;
-        multiplier = double(number);
-    } else {
-        return false;
+        if (!overflow) multiplier = double(number);
     }
-    if (!std::isfinite(multiplier)) return false;
-    slot.multiplier = multiplier;
-    slot.flags |= MultiplierRead;
-    return true;
+    if (std::isfinite(multiplier)) {
+        slot.multiplier = multiplier;
+    } else {
+        slot.flags |= OddMultiplier;
+    }
 }
 
 // The loop of the search on the native open list.  Nothing is written to
@@ -779,13 +794,16 @@ Outcome Search::run() {
                 int32_t test = index(i, j);
                 if (test == node) continue;
                 int32_t cornerA = index(r, j), cornerB = index(i, c);
-                if (!load(test, i, j)) return Outcome::Fallback;
-                if (!(cells[test].flags & Walkable)) continue;
-                if (!load(cornerA, r, j)) return Outcome::Fallback;
-                if (!(cells[cornerA].flags & Walkable)) continue;
-                if (!load(cornerB, i, c)) return Outcome::Fallback;
-                if (!(cells[cornerB].flags & Walkable)) continue;
-                if (!readMultiplier(test)) return Outcome::Fallback;
+                uint8_t flags = flagsOf(test, i, j);
+                if (flags & Odd) return Outcome::Fallback;
+                if (!(flags & Walkable)) continue;
+                uint8_t corner = flagsOf(cornerA, r, j);
+                if (corner & Odd) return Outcome::Fallback;
+                if (!(corner & Walkable)) continue;
+                corner = flagsOf(cornerB, i, c);
+                if (corner & Odd) return Outcome::Fallback;
+                if (!(corner & Walkable)) continue;
+                if (flags & OddMultiplier) return Outcome::Fallback;
                 Cell& candidate = cells[test];
                 double cost = (r == i || c == j) ? straightCost : diagCost;
                 double g = current.g + cost * candidate.multiplier;
@@ -834,6 +852,8 @@ Ref scoreObject(const Cell& cell, double value, bool integerZero) {
 // Puts the scores on the nodes (start first: g, h, f as findPath writes
 // them) and fills the two lists as the plain search leaves them.
 bool Search::writeBack(PyObject* open, PyObject* closedList) {
+    // In the order of the grid, which is the order of the nodes in memory.
+    std::sort(reached.begin(), reached.end());
     for (int32_t cell : reached) {
         const Cell& slot = cells[cell];
         PyObject* target = node(cell);
@@ -973,7 +993,7 @@ bool prepareNative(PyObject* self, PyObject* start, PyObject* end, Search& searc
     search.cells = static_cast<Cell*>(std::calloc(count, sizeof(Cell)));
     if (!search.cells) return false;
     Py_ssize_t startR = search.start / search.numRows, startC = search.start % search.numRows;
-    if (!search.load(search.start, startR, startC)) return false;
+    if (search.flagsOf(search.start, startR, startC) & Odd) return false;
     Cell& first = search.cells[search.start];
     first.g = 0.0;
     first.h = search.heuristic(startR, startC);
