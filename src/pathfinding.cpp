@@ -181,7 +181,7 @@ long long countOf(PyObject* size, int& overflow) {
 
 // No grid bigger than the machine's memory can be built; asking for one
 // fails at once instead of after the memory has run out.  The sizes are
-// exact ints.
+// ints (or bools).
 bool fitsInMemory(PyObject* numCols, PyObject* numRows) {
     int colsOverflow = 0, rowsOverflow = 0;
     long long cols = countOf(numCols, colsOverflow);
@@ -262,8 +262,7 @@ bool buildGrid(PyObject* self) {
     Ref numRows = numCols ? py::getAttr(self, nameNumRows) : Ref();
     Ref nodes = numRows ? py::getAttr(self, nameNodes) : Ref();
     if (!nodes) return false;
-    if (PyLong_CheckExact(numCols.get()) && PyLong_CheckExact(numRows.get()) &&
-        !fitsInMemory(numCols.get(), numRows.get())) {
+    if (PyLong_Check(numCols.get()) && PyLong_Check(numRows.get()) && !fitsInMemory(numCols.get(), numRows.get())) {
         return false;
     }
     int native = nativeBuildApplies(self, numCols.get(), numRows.get());
@@ -627,8 +626,9 @@ enum : uint8_t { Loaded = 1, Odd = 2, Walkable = 4, OddMultiplier = 8, IntegerG 
 // memory, and the search usually needs its neighbours soon after.
 constexpr Py_ssize_t loadRun = 64;
 
+// h is not kept: the heuristic gives the same double every time.
 struct Cell {
-    double f, g, h, multiplier;
+    double f, g, multiplier;
     int32_t parent;
     int32_t heapIndex;
     int32_t held;  // index of the node in Search::nodes
@@ -637,7 +637,7 @@ struct Cell {
     uint8_t flags;
 };
 
-enum class Outcome { NotFound, Found, Fallback, Failed };
+enum class Outcome { NotFound, Found, Fallback };
 
 struct Search {
     Py_ssize_t numCols = 0, numRows = 0;
@@ -820,7 +820,6 @@ Outcome Search::run() {
                 }
                 candidate.f = f;
                 candidate.g = g;
-                candidate.h = h;
                 candidate.parent = node;
                 candidate.flags = uint8_t((candidate.flags & ~IntegerG) | HasParent);
             }
@@ -845,8 +844,9 @@ Outcome Search::run() {
     return Outcome::Found;
 }
 
-Ref scoreObject(const Cell& cell, double value, bool integerZero) {
-    return integerZero && (cell.flags & IntegerG) ? Ref::borrow(shared.zero.get()) : py::number(value);
+// g as findPath leaves it: the start keeps the int 0 unless improved.
+Ref gObject(const Cell& cell) {
+    return (cell.flags & IntegerG) ? Ref::borrow(shared.zero.get()) : py::number(cell.g);
 }
 
 // Puts the scores on the nodes (start first: g, h, f as findPath writes
@@ -857,7 +857,8 @@ bool Search::writeBack(PyObject* open, PyObject* closedList) {
     for (int32_t cell : reached) {
         const Cell& slot = cells[cell];
         PyObject* target = node(cell);
-        Ref f = py::number(slot.f), g = scoreObject(slot, slot.g, true), h = py::number(slot.h);
+        Ref f = py::number(slot.f), g = gObject(slot);
+        Ref h = py::number(heuristic(cell / numRows, cell % numRows));
         if (!f || !g || !h) return false;
         bool written = cell == start ? setAll(target, {{nameG, g.get()}, {nameH, h.get()}, {nameF, f.get()}})
                                      : setAll(target, {{nameF, f.get()}, {nameG, g.get()}, {nameH, h.get()}});
@@ -996,8 +997,7 @@ bool prepareNative(PyObject* self, PyObject* start, PyObject* end, Search& searc
     if (search.flagsOf(search.start, startR, startC) & Odd) return false;
     Cell& first = search.cells[search.start];
     first.g = 0.0;
-    first.h = search.heuristic(startR, startC);
-    first.f = 0.0 + first.h;
+    first.f = 0.0 + search.heuristic(startR, startC);
     if (std::isnan(first.f)) return false;
     first.flags |= IntegerG;
     search.reached.push_back(search.start);

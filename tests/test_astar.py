@@ -464,7 +464,7 @@ def test_sizes_with_index_are_accepted_like_range():
     assert [cells(row) for row in grid._nodes] == [cells(row) for row in ref.AStar(3, 2)._nodes]
 
 
-@pytest.mark.parametrize("cols, rows", [(10 ** 30, 1), (10 ** 30, 0), (2 ** 62, 2 ** 62), (1, 10 ** 40)])
+@pytest.mark.parametrize("cols, rows", [(10 ** 30, 1), (10 ** 30, 0), (2 ** 62, 2 ** 62), (1, 10 ** 40), (2 ** 100, True)])
 def test_impossible_grid_sizes_raise_memory_error(cols, rows):
     with pytest.raises(MemoryError):
         AStar(cols, rows)
@@ -513,3 +513,72 @@ def test_docstrings_and_method_order():
     assert AStar.getNode.__doc__ == "获取指定位置的节点"
     assert AStarNode.__bases__ == (object,) and AStar.__bases__ == (object,)
     assert math.isclose(AStar(1, 1)._diagCost, 1.414)
+
+
+# ---- reference counting -----------------------------------------------------------------------
+
+def growth_per_call(function, calls=2000):
+    """Bytes of Python memory still held per call after warming up."""
+    import gc
+    import tracemalloc
+    for _ in range(100):
+        function()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.take_snapshot()
+        for _ in range(calls):
+            function()
+        gc.collect()
+        after = tracemalloc.take_snapshot()
+    finally:
+        tracemalloc.stop()
+    return sum(stat.size_diff for stat in after.compare_to(before, "filename")) / calls
+
+
+def swallow(function, *errors):
+    def run():
+        try:
+            function()
+        except errors:
+            pass
+    return run
+
+
+def searchable(kind, cols=12, rows=10, prepare=None):
+    grid = kind(cols, rows)
+    corner_to_corner(grid, cols, rows)
+    if prepare:
+        prepare(grid)
+    return grid
+
+
+def looping(kind):
+    grid = kind(4, 1)
+    grid.getNode(1, 0).costMultiplier = grid.getNode(2, 0).costMultiplier = -5.0
+    grid.setStartNode(0, 0)
+    grid.setEndNode(3, 0)
+    return grid
+
+
+LEAK_CASES = {
+    "build": lambda: AStar(6, 5),
+    "build through a subclass": lambda: GeneralAStar(6, 5),
+    "build error": swallow(lambda: AStar(2, 2.5), TypeError),
+    "build too large": swallow(lambda: AStar(10 ** 30, 2), MemoryError),
+    "native search": searchable(AStar).findPath,
+    "general search": searchable(GeneralAStar).findPath,
+    "search that falls back": searchable(AStar, prepare=lambda g: setattr(g.getNode(2, 3), "walkable", [1])).findPath,
+    "search without a route": searchable(AStar, prepare=lambda g: g.setWalkable(8, 6, False)).findPath,
+    "native parent loop": swallow(looping(AStar).findPath, ValueError),
+    "general parent loop": swallow(looping(GeneralAStar).findPath, ValueError),
+    "multiplier error": swallow(searchable(AStar, prepare=lambda g: setattr(g.getNode(1, 1), "costMultiplier", "x"))
+                                .findPath, TypeError),
+    "index errors": swallow(lambda: AStar(2, 2).getNode(5, 0), IndexError),
+    "membership before a search": swallow(lambda: AStar(1, 1).isOpen(None), TypeError),
+}
+
+
+@pytest.mark.parametrize("name", LEAK_CASES)
+def test_repeated_calls_hold_no_memory(name):
+    assert growth_per_call(LEAK_CASES[name]) < 1.0
