@@ -715,6 +715,7 @@ struct Search {
         return cells[cell].flags;
     }
     Outcome run();
+    std::vector<int32_t> inMemoryOrder(const std::vector<int32_t>& cellList) const;
     bool writeBack(PyObject* open, PyObject* closedList);
     PyObject* buildPath(PyObject* self);
 };
@@ -844,6 +845,18 @@ Outcome Search::run() {
     return Outcome::Found;
 }
 
+// The cells grouped by run of a row, as the grid's nodes lie in memory,
+// so that writing to them streams instead of jumping (a counting sort).
+std::vector<int32_t> Search::inMemoryOrder(const std::vector<int32_t>& cellList) const {
+    size_t runs = size_t((numCols * numRows + loadRun - 1) / loadRun);
+    std::vector<int32_t> firstOfRun(runs + 1, 0);
+    for (int32_t cell : cellList) firstOfRun[size_t(cell / loadRun) + 1]++;
+    for (size_t run = 0; run < runs; run++) firstOfRun[run + 1] += firstOfRun[run];
+    std::vector<int32_t> ordered(cellList.size());
+    for (int32_t cell : cellList) ordered[size_t(firstOfRun[size_t(cell / loadRun)]++)] = cell;
+    return ordered;
+}
+
 // g as findPath leaves it: the start keeps the int 0 unless improved.
 Ref gObject(const Cell& cell) {
     return (cell.flags & IntegerG) ? Ref::borrow(shared.zero.get()) : py::number(cell.g);
@@ -852,9 +865,7 @@ Ref gObject(const Cell& cell) {
 // Puts the scores on the nodes (start first: g, h, f as findPath writes
 // them) and fills the two lists as the plain search leaves them.
 bool Search::writeBack(PyObject* open, PyObject* closedList) {
-    // In the order of the grid, which is the order of the nodes in memory.
-    std::sort(reached.begin(), reached.end());
-    for (int32_t cell : reached) {
+    for (int32_t cell : inMemoryOrder(reached)) {
         const Cell& slot = cells[cell];
         PyObject* target = node(cell);
         Ref f = py::number(slot.f), g = gObject(slot);
