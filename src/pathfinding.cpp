@@ -1,4 +1,1152 @@
+// Grid path finding: AStarNode, one cell, and AStar, the grid with its A*
+// search on 8 neighbours (no corner cutting, octile heuristic).
+//
+// Every method has a general form that goes step by step through ordinary
+// attribute reads and method calls, so subclasses, replaced nodes and odd
+// attribute values behave as the plain algorithm says.  Construction and
+// findPath also have native forms, taken only when nothing a script could
+// have changed is in play; they give the same nodes, the same scores and
+// the same lists, down to the order of ties in the open list.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <unordered_set>
+#include <vector>
+
+#include <unistd.h>
+
 #include "py.hpp"
 #include "units.hpp"
 
-bool addPathFinding() { return true; }
+// Scores must round exactly as the interpreter's float arithmetic does, so
+// a multiply followed by an add must not be fused into one instruction.
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+using py::Ref;
+
+namespace {
+
+py::Name nameF("f");
+py::Name nameG("g");
+py::Name nameH("h");
+py::Name nameWalkable("walkable");
+py::Name nameParent("parent");
+py::Name nameCostMultiplier("costMultiplier");
+py::Name nameR("r");
+py::Name nameC("c");
+py::Name nameOpen("_open");
+py::Name nameClosed("_closed");
+py::Name nameEndNode("_endNode");
+py::Name nameStartNode("_startNode");
+py::Name namePath("_path");
+py::Name nameStraightCost("_straightCost");
+py::Name nameDiagCost("_diagCost");
+py::Name nameNumCols("_numCols");
+py::Name nameNumRows("_numRows");
+py::Name nameNodes("_nodes");
+py::Name nameAStarNode("AStarNode");
+py::Name nameRange("range");
+py::Name nameAppend("append");
+py::Name nameInsert("insert");
+py::Name namePop("pop");
+py::Name nameSort("sort");
+py::Name nameKey("key");
+py::Name nameGetNode("getNode");
+py::Name nameGetNumCols("getNumCols");
+py::Name nameGetNumRows("getNumRows");
+py::Name nameIsOpen("isOpen");
+py::Name nameIsClosed("isClosed");
+py::Name nameDiagonal("diagonal");
+py::Name nameSortFun("sortFun");
+py::Name nameSearch("search");
+py::Name nameBuildPath("buildPath");
+
+const char cycleMessage[] = "无法回溯路径：父节点形成了环，回不到起点（代价乘数或代价是否设成了负数？）";
+const char tooLargeMessage[] = "网格太大，内存放不下这么多节点";
+
+// Objects made once at import and kept for the life of the process: the
+// initial values every node and grid shares, the two classes as defined,
+// and copies of their namespaces to notice later changes.
+// Never destroyed: the references must not be released after the
+// interpreter has gone.
+struct Shared {
+    Ref zero, one, straightCost, diagCost, emptyTuple;
+    Ref keyOnly;  // ("key",)
+    Ref nodeClass, gridClass, nodeNamespace, gridNamespace;
+};
+Shared& shared = *new Shared;
+
+// ---- small helpers ------------------------------------------------------------
+
+bool setAll(PyObject* object, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+    for (const auto& [name, value] : items) {
+        if (!py::setAttr(object, name, value)) return false;
+    }
+    return true;
+}
+
+// The truth of `value`, or -1 with an exception set.
+int truthOf(const Ref& value) { return value ? py::truth(value.get()) : -1; }
+
+int compareTruth(PyObject* left, PyObject* right, int op) {
+    return truthOf(Ref::steal(PyObject_RichCompare(left, right, op)));
+}
+
+// builtins.max/min of two values: the later one wins only when strictly
+// greater (smaller).
+Ref pick(PyObject* first, PyObject* second, int op) {
+    int later = PyObject_RichCompareBool(second, first, op);
+    if (later < 0) return {};
+    return Ref::borrow(later ? second : first);
+}
+
+Ref subtract(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+Ref multiply(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+
+// True when a class still has exactly the namespace it was defined with:
+// no method replaced, no descriptor or comparison added.
+bool unchanged(PyObject* cls, PyObject* snapshot) {
+    PyObject* live = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+    if (!live || PyDict_Size(live) != PyDict_Size(snapshot)) return false;
+    PyObject *key, *value;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(snapshot, &position, &key, &value)) {
+        if (PyDict_GetItemWithError(live, key) != value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- AStarNode ------------------------------------------------------------------
+
+// The attributes in the order the constructor sets them; both ways of
+// making a node go through here so every node has the same layout.
+bool initNode(PyObject* node, PyObject* r, PyObject* c) {
+    return setAll(node, {{nameF, shared.zero.get()}, {nameG, shared.zero.get()}, {nameH, shared.zero.get()}, {nameWalkable, Py_True},
+                         {nameParent, Py_None}, {nameCostMultiplier, shared.one.get()}, {nameR, r}, {nameC, c}});
+}
+
+PyObject* nodeInit(py::Args args) { return initNode(args[0], args[1], args[2]) ? py::none() : nullptr; }
+
+// A node made without calling the class, for the native grid build: the
+// class is known to be the original, whose only method is the constructor.
+Ref newNode(PyObject* r, PyObject* c) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(shared.nodeClass.get());
+    Ref node = Ref::steal(type->tp_new(type, shared.emptyTuple.get(), nullptr));
+    if (!node || !initNode(node.get(), r, c)) return {};
+    return node;
+}
+
+const char nodeDoc[] =
+    "\n"
+    "    节点类，代表网格中的一个单元格\n"
+    "\n"
+    "    Attributes:\n"
+    "        f: 总代价 (f = g + h)\n"
+    "        g: 从起点到当前节点的实际代价\n"
+    "        h: 从当前节点到终点的估计代价\n"
+    "        walkable: 是否可通行\n"
+    "        parent: 父节点，用于回溯路径\n"
+    "        costMultiplier: 代价乘数，可用于设置不同地形的难度\n"
+    "        r, c: 节点在网格中的行和列坐标\n"
+    "    ";
+
+const char nodeInitDoc[] =
+    "\n"
+    "        初始化节点\n"
+    "\n"
+    "        Args:\n"
+    "            pr: 节点所在的行\n"
+    "            pc: 节点所在的列\n"
+    "        ";
+
+// ---- AStar: construction --------------------------------------------------------
+
+// A size as range() would count it: negative sizes make no rows.
+long long countOf(PyObject* size, int& overflow) {
+    long long count = PyLong_AsLongLongAndOverflow(size, &overflow);
+    if (overflow > 0) return 0;
+    overflow = 0;
+    return count < 0 ? 0 : count;
+}
+
+// No grid bigger than the machine's memory can be built; asking for one
+// fails at once instead of after the memory has run out.  The sizes are
+// ints (or bools).
+bool fitsInMemory(PyObject* numCols, PyObject* numRows) {
+    int colsOverflow = 0, rowsOverflow = 0;
+    long long cols = countOf(numCols, colsOverflow);
+    long long rows = countOf(numRows, rowsOverflow);
+    if (PyErr_Occurred()) return false;
+    double memory = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGESIZE));
+    // An empty row costs at least 64 bytes, a node more than 64.
+    double needed = 64.0 * double(cols) * (rows > 1 ? double(rows) : 1.0);
+    bool tooMany = colsOverflow || (cols > 0 && rowsOverflow) || (memory > 0 && needed > memory);
+    if (tooMany) {
+        PyErr_SetString(PyExc_MemoryError, tooLargeMessage);
+        return false;
+    }
+    return true;
+}
+
+// The grid as the plain algorithm builds it: ranges over the attributes,
+// one call of the module's AStarNode per cell.
+bool buildGeneral(PyObject* self) {
+    Ref range = py::global(nameRange);
+    Ref numCols = range ? py::getAttr(self, nameNumCols) : Ref();
+    Ref outer = numCols ? py::call(range.get(), {numCols.get()}) : Ref();
+    Ref rowsIterator = outer ? Ref::steal(PyObject_GetIter(outer.get())) : Ref();
+    if (!rowsIterator) return false;
+    while (Ref i = Ref::steal(PyIter_Next(rowsIterator.get()))) {
+        Ref row = Ref::steal(PyList_New(0));
+        Ref numRows = row ? py::getAttr(self, nameNumRows) : Ref();
+        Ref inner = numRows ? py::call(range.get(), {numRows.get()}) : Ref();
+        Ref columns = inner ? Ref::steal(PyObject_GetIter(inner.get())) : Ref();
+        if (!columns) return false;
+        while (Ref j = Ref::steal(PyIter_Next(columns.get()))) {
+            Ref nodeClass = py::global(nameAStarNode);
+            Ref node = nodeClass ? py::call(nodeClass.get(), {i.get(), j.get()}) : Ref();
+            if (!node || PyList_Append(row.get(), node.get()) < 0) return false;
+        }
+        if (PyErr_Occurred()) return false;
+        Ref nodes = py::getAttr(self, nameNodes);
+        if (!nodes || !py::callMethod(nodes.get(), nameAppend, {row.get()})) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// The same grid made natively; the column numbers are shared by all rows.
+bool buildNative(PyObject* nodes, Py_ssize_t numCols, Py_ssize_t numRows) {
+    std::vector<Ref> columns;
+    columns.reserve(size_t(std::max<Py_ssize_t>(numRows, 0)));
+    for (Py_ssize_t j = 0; j < numRows; j++) {
+        columns.push_back(Ref::steal(PyLong_FromSsize_t(j)));
+        if (!columns.back()) return false;
+    }
+    for (Py_ssize_t i = 0; i < numCols; i++) {
+        Ref r = Ref::steal(PyLong_FromSsize_t(i));
+        Ref row = r ? Ref::steal(PyList_New(std::max<Py_ssize_t>(numRows, 0))) : Ref();
+        if (!row) return false;
+        for (Py_ssize_t j = 0; j < numRows; j++) {
+            Ref node = newNode(r.get(), columns[size_t(j)].get());
+            if (!node) return false;
+            PyList_SET_ITEM(row.get(), j, node.release());
+        }
+        if (PyList_Append(nodes, row.get()) < 0) return false;
+    }
+    return true;
+}
+
+// The native build applies when the grid, the module's AStarNode and both
+// classes are the originals and the sizes are plain integers.
+int nativeBuildApplies(PyObject* self, PyObject* numCols, PyObject* numRows) {
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(shared.gridClass.get())) return 0;
+    if (!PyLong_CheckExact(numCols) || !PyLong_CheckExact(numRows)) return 0;
+    Ref nodeClass = py::global(nameAStarNode);
+    if (!nodeClass) return -1;
+    return nodeClass.get() == shared.nodeClass.get() && unchanged(shared.nodeClass.get(), shared.nodeNamespace.get()) &&
+           unchanged(shared.gridClass.get(), shared.gridNamespace.get());
+}
+
+bool buildGrid(PyObject* self) {
+    Ref numCols = py::getAttr(self, nameNumCols);
+    Ref numRows = numCols ? py::getAttr(self, nameNumRows) : Ref();
+    Ref nodes = numRows ? py::getAttr(self, nameNodes) : Ref();
+    if (!nodes) return false;
+    if (PyLong_Check(numCols.get()) && PyLong_Check(numRows.get()) && !fitsInMemory(numCols.get(), numRows.get())) {
+        return false;
+    }
+    int native = nativeBuildApplies(self, numCols.get(), numRows.get());
+    if (native < 0) return false;
+    if (!native || !PyList_CheckExact(nodes.get())) return buildGeneral(self);
+    // Many small objects are made at once; collecting in between finds
+    // nothing to free, so the collector waits until the grid stands.
+    int overflow = 0;
+    Py_ssize_t cols = Py_ssize_t(countOf(numCols.get(), overflow));
+    Py_ssize_t rows = Py_ssize_t(countOf(numRows.get(), overflow));
+    int collecting = PyGC_Disable();
+    bool built = buildNative(nodes.get(), cols, rows);
+    if (collecting) PyGC_Enable();
+    return built;
+}
+
+PyObject* gridInit(py::Args args) {
+    PyObject* self = args[0];
+    Ref nodes = Ref::steal(PyList_New(0));
+    if (!nodes) return nullptr;
+    if (!setAll(self, {{nameOpen, Py_None},
+                       {nameClosed, Py_None},
+                       {nameEndNode, Py_None},
+                       {nameStartNode, Py_None},
+                       {namePath, Py_None},
+                       {nameStraightCost, shared.straightCost.get()},
+                       {nameDiagCost, shared.diagCost.get()},
+                       {nameNumCols, args[1]},
+                       {nameNumRows, args[2]},
+                       {nameNodes, nodes.get()}})) {
+        return nullptr;
+    }
+    return buildGrid(self) ? py::none() : nullptr;
+}
+
+// ---- AStar: accessors -----------------------------------------------------------
+
+Ref nodeAt(PyObject* self, PyObject* r, PyObject* c) {
+    Ref nodes = py::getAttr(self, nameNodes);
+    Ref row = nodes ? Ref::steal(PyObject_GetItem(nodes.get(), r)) : Ref();
+    return row ? Ref::steal(PyObject_GetItem(row.get(), c)) : Ref();
+}
+
+PyObject* getNode(py::Args args) { return nodeAt(args[0], args[1], args[2]).release(); }
+
+PyObject* setStartNode(py::Args args) {
+    Ref node = nodeAt(args[0], args[1], args[2]);
+    return node && py::setAttr(args[0], nameStartNode, node.get()) ? py::none() : nullptr;
+}
+
+PyObject* getStartNode(py::Args args) { return py::getAttr(args[0], nameStartNode).release(); }
+
+PyObject* setEndNode(py::Args args) {
+    Ref node = nodeAt(args[0], args[1], args[2]);
+    return node && py::setAttr(args[0], nameEndNode, node.get()) ? py::none() : nullptr;
+}
+
+PyObject* getEndNode(py::Args args) { return py::getAttr(args[0], nameEndNode).release(); }
+
+PyObject* setWalkable(py::Args args) {
+    Ref node = nodeAt(args[0], args[1], args[2]);
+    return node && py::setAttr(node.get(), nameWalkable, args[3]) ? py::none() : nullptr;
+}
+
+PyObject* getNumCols(py::Args args) { return py::getAttr(args[0], nameNumCols).release(); }
+PyObject* getNumRows(py::Args args) { return py::getAttr(args[0], nameNumRows).release(); }
+PyObject* getPath(py::Args args) { return py::getAttr(args[0], namePath).release(); }
+
+// True when reading `name` from `self` runs no code of the script's: the
+// generic attribute lookup, and no class attribute of that name.
+bool plainAttribute(PyObject* self, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr || !type->tp_mro) return false;
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); k++) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, k))->tp_dict;
+        if (!dict || PyDict_GetItemWithError(dict, name)) return false;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool identityEquality(PyObject* object) {
+    return Py_TYPE(object)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+}
+
+// Membership by linear scan: the length once, then entry k of the list as
+// the attribute holds it at that moment, compared by equality.  While no
+// code of the script's has run, the attribute cannot have changed and is
+// not read again.
+PyObject* contains(PyObject* self, PyObject* listName, PyObject* node) {
+    Ref list = py::getAttr(self, listName);
+    if (!list) return nullptr;
+    Py_ssize_t length = PyObject_Size(list.get());
+    if (length < 0) return nullptr;
+    bool untouched = plainAttribute(self, listName) && PyList_CheckExact(list.get()) && identityEquality(node);
+    for (Py_ssize_t k = 0; k < length; k++) {
+        if (!untouched) {
+            list = py::getAttr(self, listName);
+            if (!list) return nullptr;
+        }
+        Ref entry = PyList_CheckExact(list.get()) ? Ref::borrow(PyList_GetItem(list.get(), k))
+                                                   : py::getItem(list.get(), k);
+        if (!entry) return nullptr;
+        if (untouched && identityEquality(entry.get())) {
+            if (entry.get() == node) return py::boolean(true);
+            continue;
+        }
+        untouched = false;
+        int equal = compareTruth(entry.get(), node, Py_EQ);
+        if (equal < 0) return nullptr;
+        if (equal) return py::boolean(true);
+    }
+    return py::boolean(false);
+}
+
+PyObject* isOpen(py::Args args) { return contains(args[0], nameOpen, args[1]); }
+PyObject* isClosed(py::Args args) { return contains(args[0], nameClosed, args[1]); }
+
+// ---- AStar: the general search --------------------------------------------------
+
+PyObject* sortFun(py::Args args) { return py::getAttr(args[1], nameF).release(); }
+
+PyObject* diagonal(py::Args args) {
+    PyObject *self = args[0], *node = args[1];
+    Ref end = py::getAttr(self, nameEndNode);
+    Ref nodeR = end ? py::getAttr(node, nameR) : Ref();
+    Ref endR = nodeR ? py::getAttr(end.get(), nameR) : Ref();
+    Ref differenceR = endR ? subtract(nodeR.get(), endR.get()) : Ref();
+    Ref dx = differenceR ? Ref::steal(PyNumber_Absolute(differenceR.get())) : Ref();
+    Ref end2 = dx ? py::getAttr(self, nameEndNode) : Ref();
+    Ref nodeC = end2 ? py::getAttr(node, nameC) : Ref();
+    Ref endC = nodeC ? py::getAttr(end2.get(), nameC) : Ref();
+    Ref differenceC = endC ? subtract(nodeC.get(), endC.get()) : Ref();
+    Ref dy = differenceC ? Ref::steal(PyNumber_Absolute(differenceC.get())) : Ref();
+    Ref diag = dy ? pick(dx.get(), dy.get(), Py_LT) : Ref();
+    Ref straight = diag ? add(dx.get(), dy.get()) : Ref();
+    Ref diagCost = straight ? py::getAttr(self, nameDiagCost) : Ref();
+    Ref diagPart = diagCost ? multiply(diagCost.get(), diag.get()) : Ref();
+    Ref straightCost = diagPart ? py::getAttr(self, nameStraightCost) : Ref();
+    Ref two = straightCost ? py::number(2L) : Ref();
+    Ref twice = two ? multiply(two.get(), diag.get()) : Ref();
+    Ref rest = twice ? subtract(straight.get(), twice.get()) : Ref();
+    Ref straightPart = rest ? multiply(straightCost.get(), rest.get()) : Ref();
+    return straightPart ? add(diagPart.get(), straightPart.get()).release() : nullptr;
+}
+
+// Calls `body(i)` for each i of range(start, stop) as Python ints;
+// returns false with an exception set when either fails.
+template <typename Body>
+bool forRange(PyObject* start, PyObject* stop, Body body) {
+    Ref first = Ref::steal(PyNumber_Index(start));
+    Ref last = first ? Ref::steal(PyNumber_Index(stop)) : Ref();
+    Ref one = last ? py::number(1L) : Ref();
+    if (!one) return false;
+    for (Ref i = std::move(first);;) {
+        int inside = PyObject_RichCompareBool(i.get(), last.get(), Py_LT);
+        if (inside < 0) return false;
+        if (!inside) return true;
+        if (!body(i.get())) return false;
+        i = add(i.get(), one.get());
+        if (!i) return false;
+    }
+}
+
+// Whether the cell at (r, c) of the grid is walkable: 1, 0 or -1.
+int walkableAt(PyObject* self, PyObject* r, PyObject* c) {
+    Ref cell = py::callMethod(self, nameGetNode, {r, c});
+    return cell ? truthOf(py::getAttr(cell.get(), nameWalkable)) : -1;
+}
+
+// Step 3 of the loop: 1 when the candidate is skipped, 0 when not.
+int skipCandidate(PyObject* self, PyObject* node, PyObject* test) {
+    if (test == node) return 1;
+    int walkable = truthOf(py::getAttr(test, nameWalkable));
+    if (walkable <= 0) return walkable < 0 ? -1 : 1;
+    for (int corner = 0; corner < 2; corner++) {
+        Ref r = py::getAttr(corner == 0 ? node : test, nameR);
+        Ref c = r ? py::getAttr(corner == 0 ? test : node, nameC) : Ref();
+        int open = c ? walkableAt(self, r.get(), c.get()) : -1;
+        if (open <= 0) return open < 0 ? -1 : 1;
+    }
+    return 0;
+}
+
+// Cost of the step from `node` to `test`, read from the grid's attributes.
+Ref stepCost(PyObject* self, PyObject* node, PyObject* test) {
+    Ref cost = py::getAttr(self, nameStraightCost);
+    if (!cost) return {};
+    for (PyObject* name : {nameR.get(), nameC.get()}) {
+        Ref mine = py::getAttr(node, name);
+        Ref theirs = mine ? py::getAttr(test, name) : Ref();
+        int same = theirs ? compareTruth(mine.get(), theirs.get(), Py_EQ) : -1;
+        if (same < 0) return {};
+        if (same) return cost;
+    }
+    return py::getAttr(self, nameDiagCost);
+}
+
+bool setScores(PyObject* test, PyObject* f, PyObject* g, PyObject* h, PyObject* parent) {
+    return setAll(test, {{nameF, f}, {nameG, g}, {nameH, h}, {nameParent, parent}});
+}
+
+// Steps 4 to 7 for one candidate that is not skipped.
+bool examine(PyObject* self, PyObject* node, PyObject* test) {
+    Ref cost = stepCost(self, node, test);
+    Ref nodeG = cost ? py::getAttr(node, nameG) : Ref();
+    Ref multiplier = nodeG ? py::getAttr(test, nameCostMultiplier) : Ref();
+    Ref stepG = multiplier ? multiply(cost.get(), multiplier.get()) : Ref();
+    Ref g = stepG ? add(nodeG.get(), stepG.get()) : Ref();
+    Ref h = g ? py::callMethod(self, nameDiagonal, {test}) : Ref();
+    Ref f = h ? add(g.get(), h.get()) : Ref();
+    int known = f ? truthOf(py::callMethod(self, nameIsOpen, {test})) : -1;
+    if (known == 0) known = truthOf(py::callMethod(self, nameIsClosed, {test}));
+    if (known < 0) return false;
+    if (known) {
+        Ref testF = py::getAttr(test, nameF);
+        int better = testF ? compareTruth(testF.get(), f.get(), Py_GT) : -1;
+        if (better < 0) return false;
+        return !better || setScores(test, f.get(), g.get(), h.get(), node);
+    }
+    if (!setScores(test, f.get(), g.get(), h.get(), node)) return false;
+    Ref open = py::getAttr(self, nameOpen);
+    return open && py::callMethod(open.get(), nameAppend, {test});
+}
+
+// Steps 1 and 2 of the loop: the clipped 3x3 window around `node`.
+bool expand(PyObject* self, PyObject* node) {
+    Ref bounds[4];
+    for (int axis = 0; axis < 2; axis++) {
+        PyObject* coordinate = axis == 0 ? nameR.get() : nameC.get();
+        Ref one = py::number(1L), zero = py::number(0L);
+        Ref low = one && zero ? py::getAttr(node, coordinate) : Ref();
+        Ref below = low ? subtract(low.get(), one.get()) : Ref();
+        bounds[2 * axis] = below ? pick(zero.get(), below.get(), Py_GT) : Ref();
+        Ref extent = bounds[2 * axis] ? py::callMethod(self, axis == 0 ? nameGetNumCols : nameGetNumRows) : Ref();
+        Ref lastIndex = extent ? subtract(extent.get(), one.get()) : Ref();
+        Ref high = lastIndex ? py::getAttr(node, coordinate) : Ref();
+        Ref above = high ? add(high.get(), one.get()) : Ref();
+        bounds[2 * axis + 1] = above ? pick(lastIndex.get(), above.get(), Py_LT) : Ref();
+        if (!bounds[2 * axis + 1]) return false;
+    }
+    Ref one = py::number(1L);
+    Ref stopR = one ? add(bounds[1].get(), one.get()) : Ref();
+    if (!stopR) return false;
+    return forRange(bounds[0].get(), stopR.get(), [&](PyObject* i) {
+        Ref stopC = add(bounds[3].get(), one.get());
+        return stopC && forRange(bounds[2].get(), stopC.get(), [&](PyObject* j) {
+                   Ref test = py::callMethod(self, nameGetNode, {i, j});
+                   int skip = test ? skipCandidate(self, node, test.get()) : -1;
+                   return skip == 1 || (skip == 0 && examine(self, node, test.get()));
+               });
+    });
+}
+
+// The search loop; 1 when the end was reached, 0 when the open list ran
+// empty, -1 with an exception set.
+int searchGeneral(PyObject* self) {
+    Ref node = py::getAttr(self, nameStartNode);
+    if (!node) return -1;
+    for (;;) {
+        Ref end = py::getAttr(self, nameEndNode);
+        int away = end ? compareTruth(node.get(), end.get(), Py_NE) : -1;
+        if (away <= 0) break;
+        if (!expand(self, node.get())) return -1;
+        Ref closed = py::getAttr(self, nameClosed);
+        if (!closed || !py::callMethod(closed.get(), nameAppend, {node.get()})) return -1;
+        Ref open = py::getAttr(self, nameOpen);
+        Py_ssize_t waiting = open ? PyObject_Size(open.get()) : -1;
+        if (waiting < 0) return -1;
+        if (waiting == 0) return 0;
+        Ref sort = py::getAttr(open.get(), nameSort);
+        Ref key = sort ? py::getAttr(self, nameSortFun) : Ref();
+        Ref sorted = key ? py::callWithKeywords(sort.get(), {key.get()}, shared.keyOnly.get()) : Ref();
+        Ref openAgain = sorted ? py::getAttr(self, nameOpen) : Ref();
+        node = openAgain ? py::callMethod(openAgain.get(), namePop, {shared.zero.get()}) : Ref();
+        if (!node) return -1;
+    }
+    if (PyErr_Occurred()) return -1;
+    return py::callMethod(self, nameBuildPath) ? 1 : -1;
+}
+
+PyObject* search(py::Args args) {
+    int found = searchGeneral(args[0]);
+    return found < 0 ? nullptr : py::boolean(found);
+}
+
+// buildPath, with one guard: parent links that lead round in a loop (only
+// negative costs can make one) raise instead of walking for ever.
+PyObject* buildPath(py::Args args) {
+    PyObject* self = args[0];
+    Ref path = Ref::steal(PyList_New(0));
+    if (!path || !py::setAttr(self, namePath, path.get())) return nullptr;
+    Ref node = py::getAttr(self, nameEndNode);
+    Ref current = node ? py::getAttr(self, namePath) : Ref();
+    if (!current || !py::callMethod(current.get(), nameAppend, {node.get()})) return nullptr;
+    try {
+        std::unordered_set<PyObject*> seen{node.get()};  // the path keeps them alive
+        for (;;) {
+            Ref start = py::getAttr(self, nameStartNode);
+            if (!start) return nullptr;
+            if (node.get() == start.get()) return py::none();
+            node = py::getAttr(node.get(), nameParent);
+            if (!node) return nullptr;
+            if (!seen.insert(node.get()).second) {
+                PyErr_SetString(PyExc_ValueError, cycleMessage);
+                return nullptr;
+            }
+            Ref list = py::getAttr(self, namePath);
+            if (!list || !py::callMethod(list.get(), nameInsert, {shared.zero.get(), node.get()})) return nullptr;
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// findPath from step 3 on, as the plain algorithm does it.
+PyObject* prepareAndSearch(PyObject* self) {
+    Ref start = py::getAttr(self, nameStartNode);
+    if (!start || !py::setAttr(start.get(), nameG, shared.zero.get())) return nullptr;
+    Ref start2 = py::getAttr(self, nameStartNode);
+    Ref h = start2 ? py::callMethod(self, nameDiagonal, {start2.get()}) : Ref();
+    Ref start3 = h ? py::getAttr(self, nameStartNode) : Ref();
+    if (!start3 || !py::setAttr(start3.get(), nameH, h.get())) return nullptr;
+    Ref start4 = py::getAttr(self, nameStartNode);
+    Ref g = start4 ? py::getAttr(start4.get(), nameG) : Ref();
+    Ref start5 = g ? py::getAttr(self, nameStartNode) : Ref();
+    Ref h2 = start5 ? py::getAttr(start5.get(), nameH) : Ref();
+    Ref f = h2 ? add(g.get(), h2.get()) : Ref();
+    Ref start6 = f ? py::getAttr(self, nameStartNode) : Ref();
+    if (!start6 || !py::setAttr(start6.get(), nameF, f.get())) return nullptr;
+    return py::callMethod(self, nameSearch).release();
+}
+
+// ---- AStar: the native search ----------------------------------------------------
+//
+// The open list is sorted stably by f before every removal, and a node
+// whose f improves keeps its place, so among equal f the order is the
+// order the list had before the sort.  That order is (f, stamp): stamps
+// grow over the search, and a node gets a new one whenever it enters the
+// list or its f improves.  Within one expansion the improved nodes take
+// theirs first, in their previous (f, stamp) order, which is the order
+// they stood in; then the new nodes, in the order they were appended.
+// Proof sketch: take A and B of equal f at a sort.  If neither changed
+// since the previous sort, their order is the previous one (induction).
+// If only B changed (improved or appended), its old f was larger or it
+// was not there, so it stood behind A, and its new stamp is larger.  If
+// both changed, the rule above gives exactly their list order.
+
+enum : uint8_t { Unseen = 0, Opened = 1, Closed = 2 };
+// Per cell: whether its node was read, and what was found.  A node the
+// native search cannot answer for (another class, moved coordinates, a
+// value whose truth or product would run the script's code) is marked
+// odd; only when the search needs it does the native search give up.
+enum : uint8_t { Loaded = 1, Odd = 2, Walkable = 4, OddMultiplier = 8, IntegerG = 16, HasParent = 32 };
+
+// Nodes are read a short run of a row at a time: the run lies together in
+// memory, and the search usually needs its neighbours soon after.
+constexpr Py_ssize_t loadRun = 64;
+
+// h is not kept: the heuristic gives the same double every time.
+struct Cell {
+    double f, g, multiplier;
+    int32_t parent;
+    int32_t heapIndex;
+    int32_t held;  // index of the node in Search::nodes
+    uint64_t stamp;
+    uint8_t state;
+    uint8_t flags;
+};
+
+enum class Outcome { NotFound, Found, Fallback };
+
+struct Search {
+    Py_ssize_t numCols = 0, numRows = 0;
+    std::vector<Ref> rows;  // the inner lists of the grid
+    double straightCost = 0, diagCost = 0;
+    int32_t endR = 0, endC = 0, start = 0, end = 0;
+    Cell* cells = nullptr;
+    std::vector<Ref> nodes;        // every node looked at, kept alive
+    std::vector<int32_t> reached;  // cells whose scores were written
+    std::vector<int32_t> closed;
+    std::vector<int32_t> heap;
+    uint64_t nextStamp = 0;
+
+    ~Search() { std::free(cells); }
+
+    int32_t index(Py_ssize_t r, Py_ssize_t c) const { return int32_t(r * numRows + c); }
+    PyObject* node(int32_t cell) const { return nodes[size_t(cells[cell].held)].get(); }
+
+    double heuristic(Py_ssize_t r, Py_ssize_t c) const {
+        long long dx = std::llabs(r - endR), dy = std::llabs(c - endC);
+        long long diag = std::min(dx, dy), straight = dx + dy;
+        return diagCost * double(diag) + straightCost * double(straight - 2 * diag);
+    }
+
+    bool before(int32_t a, int32_t b) const {
+        const Cell &x = cells[a], &y = cells[b];
+        return x.f < y.f || (!(y.f < x.f) && x.stamp < y.stamp);
+    }
+    void place(size_t position, int32_t cell) {
+        heap[position] = cell;
+        cells[cell].heapIndex = int32_t(position);
+    }
+    void siftUp(size_t position) {
+        int32_t cell = heap[position];
+        while (position > 0) {
+            size_t parent = (position - 1) / 2;
+            if (!before(cell, heap[parent])) break;
+            place(position, heap[parent]);
+            position = parent;
+        }
+        place(position, cell);
+    }
+    void siftDown(size_t position) {
+        int32_t cell = heap[position];
+        size_t size = heap.size();
+        for (;;) {
+            size_t child = 2 * position + 1;
+            if (child >= size) break;
+            if (child + 1 < size && before(heap[child + 1], heap[child])) child++;
+            if (!before(heap[child], cell)) break;
+            place(position, heap[child]);
+            position = child;
+        }
+        place(position, cell);
+    }
+    int32_t popFirst() {
+        int32_t first = heap[0];
+        int32_t last = heap.back();
+        heap.pop_back();
+        if (!heap.empty()) {
+            place(0, last);
+            siftDown(0);
+        }
+        return first;
+    }
+
+    void loadOne(int32_t cell, Py_ssize_t r, Py_ssize_t c);
+    void readMultiplier(Cell& slot, PyObject* node);
+    // The flags of a cell, its run of nodes read if need be.
+    uint8_t flagsOf(int32_t cell, Py_ssize_t r, Py_ssize_t c) {
+        if (!(cells[cell].flags & Loaded)) {
+            Py_ssize_t first = c - c % loadRun, last = std::min(numRows, first + loadRun);
+            for (Py_ssize_t j = first; j < last; j++) loadOne(index(r, j), r, j);
+        }
+        return cells[cell].flags;
+    }
+    Outcome run();
+    std::vector<int32_t> inMemoryOrder(const std::vector<int32_t>& cellList) const;
+    bool writeBack(PyObject* open, PyObject* closedList);
+    PyObject* buildPath(PyObject* self);
+};
+
+// A coordinate attribute that is exactly the given int.
+bool isCoordinate(PyObject* node, PyObject* name, Py_ssize_t expected) {
+    Ref value = py::getAttr(node, name);
+    if (!value || !PyLong_CheckExact(value.get())) return false;
+    int overflow;
+    long long number = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    return !overflow && number == expected;
+}
+
+// Reads a cell's node: its coordinates, walkability and, when it can be
+// entered, its multiplier.  Leaves no exception set.
+void Search::loadOne(int32_t cell, Py_ssize_t r, Py_ssize_t c) {
+    Cell& slot = cells[cell];
+    if (slot.flags & Loaded) return;
+    slot.flags = Loaded | Odd;
+    PyObject* node = PyList_GET_ITEM(rows[size_t(r)].get(), c);
+    bool plain = Py_TYPE(node) == reinterpret_cast<PyTypeObject*>(shared.nodeClass.get()) && isCoordinate(node, nameR, r) &&
+                 isCoordinate(node, nameC, c);
+    Ref walkable = plain ? py::getAttr(node, nameWalkable) : Ref();
+    PyObject* value = walkable.get();
+    // Only values whose truth runs no code of the script's.
+    if (!value || !(PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+                    PyUnicode_CheckExact(value) || value == Py_None)) {
+        PyErr_Clear();
+        return;
+    }
+    slot.held = int32_t(nodes.size());
+    nodes.push_back(Ref::borrow(node));
+    slot.flags = Loaded;
+    if (PyObject_IsTrue(value)) {
+        slot.flags |= Walkable;
+        readMultiplier(slot, node);
+    }
+}
+
+// Plain numbers only: a finite float, or an int the float product
+// converts exactly as the interpreter does.
+void Search::readMultiplier(Cell& slot, PyObject* node) {
+    Ref value = py::getAttr(node, nameCostMultiplier);
+    double multiplier = NAN;
+    if (!value) {
+        PyErr_Clear();
+    } else if (PyFloat_CheckExact(value.get())) {
+        multiplier = PyFloat_AS_DOUBLE(value.get());
+    } else if (PyLong_CheckExact(value.get()) || PyBool_Check(value.get())) {
+        int overflow;
+        long long number = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+        if (!overflow) multiplier = double(number);
+    }
+    if (std::isfinite(multiplier)) {
+        slot.multiplier = multiplier;
+    } else {
+        slot.flags |= OddMultiplier;
+    }
+}
+
+// The loop of the search on the native open list.  Nothing is written to
+// any Python object here, so a fallback can start over on the general path.
+Outcome Search::run() {
+    int32_t node = start;
+    while (node != end) {
+        Cell& current = cells[node];
+        Py_ssize_t r = node / numRows, c = node % numRows;
+        struct Improved {
+            double f;
+            uint64_t stamp;
+            int32_t cell;
+        } improved[8];
+        int32_t appended[8];
+        int improvedCount = 0, appendedCount = 0;
+        for (Py_ssize_t i = std::max<Py_ssize_t>(0, r - 1); i <= std::min(numCols - 1, r + 1); i++) {
+            for (Py_ssize_t j = std::max<Py_ssize_t>(0, c - 1); j <= std::min(numRows - 1, c + 1); j++) {
+                int32_t test = index(i, j);
+                if (test == node) continue;
+                int32_t cornerA = index(r, j), cornerB = index(i, c);
+                uint8_t flags = flagsOf(test, i, j);
+                if (flags & Odd) return Outcome::Fallback;
+                if (!(flags & Walkable)) continue;
+                uint8_t corner = flagsOf(cornerA, r, j);
+                if (corner & Odd) return Outcome::Fallback;
+                if (!(corner & Walkable)) continue;
+                corner = flagsOf(cornerB, i, c);
+                if (corner & Odd) return Outcome::Fallback;
+                if (!(corner & Walkable)) continue;
+                if (flags & OddMultiplier) return Outcome::Fallback;
+                Cell& candidate = cells[test];
+                double cost = (r == i || c == j) ? straightCost : diagCost;
+                double g = current.g + cost * candidate.multiplier;
+                double h = heuristic(i, j);
+                double f = g + h;
+                if (std::isnan(f)) return Outcome::Fallback;  // the list's sort order would be undefined
+                if (candidate.state != Unseen) {
+                    if (!(candidate.f > f)) continue;
+                    if (candidate.state == Opened) improved[improvedCount++] = {candidate.f, candidate.stamp, test};
+                } else {
+                    candidate.state = Opened;
+                    appended[appendedCount++] = test;
+                    reached.push_back(test);
+                }
+                candidate.f = f;
+                candidate.g = g;
+                candidate.parent = node;
+                candidate.flags = uint8_t((candidate.flags & ~IntegerG) | HasParent);
+            }
+        }
+        current.state = Closed;
+        closed.push_back(node);
+        std::sort(improved, improved + improvedCount, [](const Improved& a, const Improved& b) {
+            return a.f < b.f || (!(b.f < a.f) && a.stamp < b.stamp);
+        });
+        for (int k = 0; k < improvedCount; k++) {
+            cells[improved[k].cell].stamp = nextStamp++;
+            siftUp(size_t(cells[improved[k].cell].heapIndex));
+        }
+        for (int k = 0; k < appendedCount; k++) {
+            cells[appended[k]].stamp = nextStamp++;
+            heap.push_back(appended[k]);
+            siftUp(heap.size() - 1);
+        }
+        if (heap.empty()) return Outcome::NotFound;
+        node = popFirst();
+    }
+    return Outcome::Found;
+}
+
+// The cells grouped by run of a row, as the grid's nodes lie in memory,
+// so that writing to them streams instead of jumping (a counting sort).
+std::vector<int32_t> Search::inMemoryOrder(const std::vector<int32_t>& cellList) const {
+    size_t runs = size_t((numCols * numRows + loadRun - 1) / loadRun);
+    std::vector<int32_t> firstOfRun(runs + 1, 0);
+    for (int32_t cell : cellList) firstOfRun[size_t(cell / loadRun) + 1]++;
+    for (size_t run = 0; run < runs; run++) firstOfRun[run + 1] += firstOfRun[run];
+    std::vector<int32_t> ordered(cellList.size());
+    for (int32_t cell : cellList) ordered[size_t(firstOfRun[size_t(cell / loadRun)]++)] = cell;
+    return ordered;
+}
+
+// g as findPath leaves it: the start keeps the int 0 unless improved.
+Ref gObject(const Cell& cell) {
+    return (cell.flags & IntegerG) ? Ref::borrow(shared.zero.get()) : py::number(cell.g);
+}
+
+// Puts the scores on the nodes (start first: g, h, f as findPath writes
+// them) and fills the two lists as the plain search leaves them.
+bool Search::writeBack(PyObject* open, PyObject* closedList) {
+    for (int32_t cell : inMemoryOrder(reached)) {
+        const Cell& slot = cells[cell];
+        PyObject* target = node(cell);
+        Ref f = py::number(slot.f), g = gObject(slot);
+        Ref h = py::number(heuristic(cell / numRows, cell % numRows));
+        if (!f || !g || !h) return false;
+        bool written = cell == start ? setAll(target, {{nameG, g.get()}, {nameH, h.get()}, {nameF, f.get()}})
+                                     : setAll(target, {{nameF, f.get()}, {nameG, g.get()}, {nameH, h.get()}});
+        if (!written) return false;
+        if ((slot.flags & HasParent) && !py::setAttr(target, nameParent, node(slot.parent))) return false;
+    }
+    for (int32_t cell : closed) {
+        if (PyList_Append(closedList, node(cell)) < 0) return false;
+    }
+    std::sort(heap.begin(), heap.end(), [this](int32_t a, int32_t b) { return before(a, b); });
+    for (int32_t cell : heap) {
+        if (PyList_Append(open, node(cell)) < 0) return false;
+    }
+    return true;
+}
+
+PyObject* Search::buildPath(PyObject* self) {
+    std::vector<int32_t> walk{end};
+    std::vector<bool> seen(size_t(numCols * numRows));
+    seen[size_t(end)] = true;
+    bool loop = false;
+    for (int32_t cell = end; cell != start;) {
+        cell = cells[cell].parent;
+        if (seen[size_t(cell)]) {
+            loop = true;
+            break;
+        }
+        seen[size_t(cell)] = true;
+        walk.push_back(cell);
+    }
+    Ref path = Ref::steal(PyList_New(Py_ssize_t(walk.size())));
+    if (!path) return nullptr;
+    for (size_t k = 0; k < walk.size(); k++) {
+        PyList_SET_ITEM(path.get(), Py_ssize_t(k), Ref::borrow(node(walk[walk.size() - 1 - k])).release());
+    }
+    if (!py::setAttr(self, namePath, path.get())) return nullptr;
+    if (loop) {
+        PyErr_SetString(PyExc_ValueError, cycleMessage);
+        return nullptr;
+    }
+    return py::boolean(true);
+}
+
+// The methods the native findPath stands in for.
+const py::Name* const replacedMethods[] = {&nameGetNumCols, &nameGetNumRows, &nameGetNode, &nameIsOpen, &nameIsClosed,
+                                           &nameDiagonal, &nameSortFun, &nameBuildPath, &nameSearch};
+
+// A finite float attribute of the grid, or false.
+bool plainCost(PyObject* self, PyObject* name, double& out) {
+    Ref value = py::getAttr(self, name);
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyFloat_CheckExact(value.get())) return false;
+    out = PyFloat_AS_DOUBLE(value.get());
+    return std::isfinite(out);
+}
+
+// A node that is exactly the original class, sits where its coordinates
+// say and is the object the grid holds there; its cell or -1.
+int32_t cellOf(const Search& search, PyObject* node) {
+    if (Py_TYPE(node) != reinterpret_cast<PyTypeObject*>(shared.nodeClass.get())) return -1;
+    Ref r = py::getAttr(node, nameR);
+    Ref c = r ? py::getAttr(node, nameC) : Ref();
+    if (!c) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (!PyLong_CheckExact(r.get()) || !PyLong_CheckExact(c.get())) return -1;
+    Py_ssize_t row = PyLong_AsSsize_t(r.get()), column = PyLong_AsSsize_t(c.get());
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (row < 0 || row >= search.numCols || column < 0 || column >= search.numRows) return -1;
+    if (PyList_GET_ITEM(search.rows[size_t(row)].get(), column) != node) return -1;
+    return search.index(row, column);
+}
+
+// Whether the native search can stand in for the plain one on this grid:
+// the original classes unchanged, no method replaced on the object, plain
+// costs and sizes, and the grid's lists as the constructor made them.
+bool prepareNative(PyObject* self, PyObject* start, PyObject* end, Search& search) {
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(shared.gridClass.get())) return false;
+    if (!unchanged(shared.gridClass.get(), shared.gridNamespace.get()) || !unchanged(shared.nodeClass.get(), shared.nodeNamespace.get())) {
+        return false;
+    }
+    Ref own = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!own) {
+        PyErr_Clear();
+        return false;
+    }
+    for (const py::Name* name : replacedMethods) {
+        if (PyDict_GetItemWithError(own.get(), name->get()) || PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    if (!plainCost(self, nameStraightCost, search.straightCost) || !plainCost(self, nameDiagCost, search.diagCost)) {
+        return false;
+    }
+    Ref numCols = py::getAttr(self, nameNumCols);
+    Ref numRows = numCols ? py::getAttr(self, nameNumRows) : Ref();
+    Ref nodes = numRows ? py::getAttr(self, nameNodes) : Ref();
+    if (!nodes) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyLong_CheckExact(numCols.get()) || !PyLong_CheckExact(numRows.get()) || !PyList_CheckExact(nodes.get())) {
+        return false;
+    }
+    search.numCols = PyLong_AsSsize_t(numCols.get());
+    search.numRows = PyLong_AsSsize_t(numRows.get());
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (search.numCols <= 0 || search.numRows <= 0 || PyList_GET_SIZE(nodes.get()) != search.numCols) return false;
+    if (search.numCols > INT32_MAX / search.numRows) return false;
+    search.rows.reserve(size_t(search.numCols));
+    for (Py_ssize_t i = 0; i < search.numCols; i++) {
+        PyObject* row = PyList_GET_ITEM(nodes.get(), i);
+        if (!PyList_CheckExact(row) || PyList_GET_SIZE(row) != search.numRows) return false;
+        search.rows.push_back(Ref::borrow(row));
+    }
+    search.start = cellOf(search, start);
+    search.end = search.start < 0 ? -1 : cellOf(search, end);
+    if (search.end < 0) return false;
+    search.endR = int32_t(search.end / search.numRows);
+    search.endC = int32_t(search.end % search.numRows);
+    size_t count = size_t(search.numCols * search.numRows);
+    search.cells = static_cast<Cell*>(std::calloc(count, sizeof(Cell)));
+    if (!search.cells) return false;
+    Py_ssize_t startR = search.start / search.numRows, startC = search.start % search.numRows;
+    if (search.flagsOf(search.start, startR, startC) & Odd) return false;
+    Cell& first = search.cells[search.start];
+    first.g = 0.0;
+    first.f = 0.0 + search.heuristic(startR, startC);
+    if (std::isnan(first.f)) return false;
+    first.flags |= IntegerG;
+    search.reached.push_back(search.start);
+    return true;
+}
+
+// 1 or 0 when the native search answered, -1 on an error, 2 when the
+// plain search has to run instead.
+int findNative(PyObject* self, PyObject* start, PyObject* end, PyObject* open, PyObject* closed) {
+    try {
+        Search search;
+        if (!prepareNative(self, start, end, search)) return 2;
+        Outcome outcome = search.run();
+        if (outcome == Outcome::Fallback) return 2;
+        if (!search.writeBack(open, closed)) return -1;
+        if (outcome == Outcome::NotFound) return 0;
+        Ref done = Ref::steal(search.buildPath(self));
+        return done ? 1 : -1;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+PyObject* findPath(py::Args args) {
+    PyObject* self = args[0];
+    Ref open = Ref::steal(PyList_New(0));
+    if (!open || !py::setAttr(self, nameOpen, open.get())) return nullptr;
+    Ref closed = Ref::steal(PyList_New(0));
+    if (!closed || !py::setAttr(self, nameClosed, closed.get())) return nullptr;
+    Ref start = py::getAttr(self, nameStartNode);
+    if (!start) return nullptr;
+    if (start.get() == Py_None) return py::boolean(false);
+    Ref end = py::getAttr(self, nameEndNode);
+    if (!end) return nullptr;
+    if (end.get() == Py_None) return py::boolean(false);
+    int native = findNative(self, start.get(), end.get(), open.get(), closed.get());
+    if (native == 2) return prepareAndSearch(self);
+    return native < 0 ? nullptr : py::boolean(native);
+}
+
+// ---- docstrings -----------------------------------------------------------------
+
+const char gridInitDoc[] =
+    "\n"
+    "        初始化A*算法实例\n"
+    "\n"
+    "        Args:\n"
+    "            numCols: 网格的列数\n"
+    "            numRows: 网格的行数\n"
+    "        ";
+
+const char setWalkableDoc[] =
+    "\n"
+    "        设置指定位置节点的可通行性\n"
+    "\n"
+    "        Args:\n"
+    "            value: True表示可通行，False表示不可通行\n"
+    "        ";
+
+const char findPathDoc[] =
+    "\n"
+    "        执行A*寻路算法\n"
+    "\n"
+    "        Returns:\n"
+    "            True: 找到路径\n"
+    "            False: 未找到路径\n"
+    "        ";
+
+const char searchDoc[] =
+    "\n"
+    "        核心搜索算法\n"
+    "\n"
+    "        Returns:\n"
+    "            True: 找到路径\n"
+    "            False: 未找到路径\n"
+    "        ";
+
+const char getPathDoc[] =
+    "\n"
+    "        获取找到的路径\n"
+    "\n"
+    "        Returns:\n"
+    "            路径节点列表，从起点到终点\n"
+    "        ";
+
+Ref snapshot(const Ref& cls) {
+    return cls ? Ref::steal(PyDict_Copy(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict)) : Ref();
+}
+
+bool makeShared() {
+    Ref zero = py::number(0L), one = py::number(1.0), straight = py::number(1.0), diag = py::number(1.414);
+    Ref empty = Ref::steal(PyTuple_New(0));
+    Ref key = py::tuple({nameKey.get()});
+    if (!zero || !one || !straight || !diag || !empty || !key) return false;
+    shared.zero = std::move(zero);
+    shared.one = std::move(one);
+    shared.straightCost = std::move(straight);
+    shared.diagCost = std::move(diag);
+    shared.emptyTuple = std::move(empty);
+    shared.keyOnly = std::move(key);
+    return true;
+}
+
+}  // namespace
+
+bool addPathFinding() {
+    if (!shared.zero && !makeShared()) return false;
+    Ref nodeClass = py::defineClass({"AStarNode", nullptr, nodeDoc, {
+        py::method({"__init__", "(self, pr, pc)", nodeInitDoc, nodeInit}),
+    }});
+    Ref nodeNamespace = snapshot(nodeClass);
+    if (!nodeNamespace) return false;
+    Ref gridClass = py::defineClass({"AStar", nullptr, "A*寻路算法类，包含网格管理和寻路功能", {
+        py::method({"__init__", "(self, numCols, numRows)", gridInitDoc, gridInit}),
+        py::method({"getNode", "(self, r, c)", "获取指定位置的节点", getNode}),
+        py::method({"setStartNode", "(self, r, c)", "设置起点节点", setStartNode}),
+        py::method({"getStartNode", "(self)", "获取起点节点", getStartNode}),
+        py::method({"setEndNode", "(self, r, c)", "设置终点节点", setEndNode}),
+        py::method({"getEndNode", "(self)", "获取终点节点", getEndNode}),
+        py::method({"setWalkable", "(self, r, c, value)", setWalkableDoc, setWalkable}),
+        py::method({"getNumCols", "(self)", "获取网格列数", getNumCols}),
+        py::method({"getNumRows", "(self)", "获取网格行数", getNumRows}),
+        py::method({"findPath", "(self)", findPathDoc, findPath}),
+        py::method({"sortFun", "(self, node)", "排序函数，用于按f值对节点进行排序", sortFun}),
+        py::method({"search", "(self)", searchDoc, search}),
+        py::method({"buildPath", "(self)", "构建路径，从终点回溯到起点", buildPath}),
+        py::method({"getPath", "(self)", getPathDoc, getPath}),
+        py::method({"isOpen", "(self, node)", "检查节点是否在开放列表中", isOpen}),
+        py::method({"isClosed", "(self, node)", "检查节点是否在关闭列表中", isClosed}),
+        py::method({"diagonal", "(self, node)", "计算节点到终点的对角线启发值", diagonal}),
+    }});
+    Ref gridNamespace = snapshot(gridClass);
+    if (!gridNamespace) return false;
+    // Replaced on a second import of the module, with its new classes.
+    shared.nodeClass = std::move(nodeClass);
+    shared.gridClass = std::move(gridClass);
+    shared.nodeNamespace = std::move(nodeNamespace);
+    shared.gridNamespace = std::move(gridNamespace);
+    return true;
+}
