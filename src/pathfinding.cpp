@@ -827,9 +827,18 @@ Outcome Search::run() {
         }
         current.state = Closed;
         closed.push_back(node);
-        std::sort(improved, improved + improvedCount, [](const Improved& a, const Improved& b) {
-            return a.f < b.f || (!(b.f < a.f) && a.stamp < b.stamp);
-        });
+        // At most eight entries: an insertion sort by (f, stamp).
+        for (int k = 1; k < improvedCount; k++) {
+            Improved moving = improved[k];
+            int slot = k;
+            for (; slot > 0; slot--) {
+                const Improved& before = improved[slot - 1];
+                bool after = before.f < moving.f || (!(moving.f < before.f) && before.stamp < moving.stamp);
+                if (after) break;
+                improved[slot] = before;
+            }
+            improved[slot] = moving;
+        }
         for (int k = 0; k < improvedCount; k++) {
             cells[improved[k].cell].stamp = nextStamp++;
             siftUp(size_t(cells[improved[k].cell].heapIndex));

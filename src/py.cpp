@@ -1,5 +1,6 @@
 #include "py.hpp"
 
+#include <cstddef>
 #include <string>
 
 #if PY_VERSION_HEX >= 0x030C0000
