@@ -1,0 +1,93 @@
+"""The main program, the showcase and every example, run headless as a teacher would."""
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+from PIL import Image
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = sorted((ROOT / "examples").glob("*.py"))
+SKY = (51, 153, 204)
+
+
+def run_main(*arguments, timeout=180):
+    """`python -m tavik ...` in a fresh interpreter, away from the source tree."""
+    return subprocess.run([sys.executable, "-m", "tavik", *arguments], capture_output=True, text=True,
+                          timeout=timeout, cwd=pathlib.Path(__file__).parent, env=dict(os.environ))
+
+
+def assert_clean_run(result, screenshot):
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert "Traceback" not in result.stderr and "Exception occurred" not in result.stderr
+    assert result.stdout.strip().splitlines()[-1] == str(screenshot)
+
+
+def not_blank(image):
+    """More than a plain background: several colours over a real share of the window."""
+    raw = image.convert("RGB").resize((250, 188)).tobytes()
+    pixels = [tuple(raw[index:index + 3]) for index in range(0, len(raw), 3)]
+    background = max(set(pixels), key=pixels.count)
+    differing = sum(1 for pixel in pixels if sum(abs(a - b) for a, b in zip(pixel, background)) > 60)
+    return differing > 100 and len(set(pixels)) > 20
+
+
+def test_there_are_ten_examples():
+    assert len(EXAMPLES) >= 10
+
+
+@pytest.mark.parametrize("example", EXAMPLES, ids=lambda path: path.stem)
+def test_every_example_runs_and_shows_something(example, tmp_path):
+    screenshot = tmp_path / (example.stem + ".png")
+    result = run_main("run", str(example), "--frames", "40", "--screenshot", str(screenshot))
+    assert_clean_run(result, screenshot)
+    with Image.open(screenshot) as image:
+        assert image.size == (1000, 750)
+        assert not_blank(image), f"{example.name} shows a blank window"
+
+
+def test_the_showcase_runs_and_shows_its_world(tmp_path):
+    screenshot = tmp_path / "showcase.png"
+    result = run_main("--frames", "60", "--screenshot", str(screenshot))
+    assert_clean_run(result, screenshot)
+    with Image.open(screenshot) as image:
+        assert image.size == (1000, 750) and not_blank(image)
+
+
+def test_run_saves_the_screenshot_of_a_learners_program(tmp_path):
+    script = tmp_path / "orange.py"
+    script.write_text(
+        "from tavik.tavik import *\n"
+        "app = TAVIK(showAxis=False)\n"
+        "app.bgColor((1, 0.5, 0))\n"
+        "frames = []\n"
+        "app.update = lambda: frames.append(1)\n"
+        "app.run()\n"
+        "print('after run', len(frames))\n", encoding="utf-8")
+    screenshot = tmp_path / "shots" / "orange.png"
+    result = run_main("run", str(script), "--frames", "7", "--screenshot", str(screenshot))
+    assert_clean_run(result, screenshot)
+    assert "after run" not in result.stdout
+    with Image.open(screenshot) as image:
+        assert image.size == (1000, 750)
+        for point in [(5, 5), (500, 375), (990, 740)]:
+            assert image.convert("RGB").getpixel(point) == pytest.approx((255, 128, 0), abs=2)
+
+
+def test_run_of_a_program_that_never_calls_run_still_saves(tmp_path):
+    script = tmp_path / "norun.py"
+    script.write_text("from tavik.tavik import *\napp = TAVIK()\n", encoding="utf-8")
+    screenshot = tmp_path / "norun.png"
+    result = run_main("run", str(script), "--frames", "3", "--screenshot", str(screenshot))
+    assert_clean_run(result, screenshot)
+    with Image.open(screenshot) as image:
+        assert image.convert("RGB").getpixel((5, 5)) == pytest.approx(SKY, abs=2)
+
+
+def test_run_reports_a_learners_error_with_its_traceback(tmp_path):
+    script = tmp_path / "broken.py"
+    script.write_text("from tavik.tavik import *\napp = TAVIK()\nPen(app).towards(1, 2)\n", encoding="utf-8")
+    result = run_main("run", str(script), "--frames", "3", "--screenshot", str(tmp_path / "x.png"))
+    assert result.returncode != 0
+    assert "broken.py" in result.stderr and "towards方法需要三个参数" in result.stderr
