@@ -28,6 +28,7 @@ for r, line in enumerate(maze):
             grid.setWalkable(r, c, False)
             wall = app.cm("box")             # 引擎自带的小方块
             wall.setPos(c - 0.5, -r - 0.5, 0)
+            wall.setTextureOff(1)            # 去掉方块自带的花纹
             wall.setColor(Color.gray)
         elif cell == "S":
             grid.setStartNode(r, c)

@@ -48,7 +48,7 @@ def parse_cell(text):
 
 class Showcase:
     def __init__(self, app=None):
-        self.app = app or TAVIK()
+        self.app = app or TAVIK(showAxis=False)
         self.pen = Pen(self.app)
         self.draw_turtle_figure()
         self.place_labels()
@@ -62,17 +62,23 @@ class Showcase:
         self.mover = PathMoveCtrl()
         self.build_controls()
         self.app.update = self.update
-        self.app.camera_controller.radius = 30
-        self.app.camera_controller.update_camera_position()
+        self.look_from_the_front()
         self.restart()
 
     # ---- the scene ---------------------------------------------------------
+
+    def look_from_the_front(self):
+        """From -Y, so the turtle drawing stands left and the grid right."""
+        camera = self.app.camera_controller
+        camera.target_pos = LPoint3f(2, 0, 0)
+        camera.radius, camera.theta, camera.phi = 40, 180, 55
+        camera.update_camera_position()
 
     def draw_turtle_figure(self):
         pen = self.pen
         drawAxies(pen, 0, 3, 0.3)
         pen.size(2)
-        pen.moveTo(-9, 0, 0)
+        pen.moveTo(-7, 0, 0)
         colours = [Color.red, Color.orange, Color.yellow, Color.green, Color.cyan, Color.purple]
         for petal in range(12):
             pen.color(colours[petal % len(colours)])
@@ -85,12 +91,12 @@ class Showcase:
         for index in range(6):
             angle = math.radians(index * 60)
             pen.color(colours[index])
-            pen.drawVec(LPoint3f(-9, 0, 0), LVector3f(2 * math.cos(angle), 2 * math.sin(angle), 3), 0.3)
+            pen.drawVec(LPoint3f(-7, 0, 0), LVector3f(2 * math.cos(angle), 2 * math.sin(angle), 3), 0.3)
         pen.update()
 
     def place_labels(self):
-        self.app.makeText("title", "tavik 三维编程", (0, 0, 6), Color.white, scale=1.2)
-        self.app.makeText("turtle", "海龟画图", (-9, 0, 4.5), Color.yellow, scale=0.8)
+        self.app.makeText("title", "tavik 三维编程", (0, 0, 7), Color.white, scale=1.2)
+        self.app.makeText("turtle", "海龟画图", (-7, 0, 4.5), Color.yellow, scale=0.8)
         self.app.makeText("maze", "点一点格子：机器人会走过去", (GRID_ORIGIN[0] + 4.5, GRID_ORIGIN[1] + 1.5, 2),
                           Color.white, scale=0.6)
 
@@ -106,6 +112,7 @@ class Showcase:
                     block = self.app.cm("box")
                     block.setPos(GRID_ORIGIN[0] + c - 0.45, GRID_ORIGIN[1] - r - 0.45, 0)
                     block.setScale(0.9, 0.9, 0.6)
+                    block.setTextureOff(1)
                     block.setColor(Color.gray)
         left, top = GRID_ORIGIN[0] - 0.5, GRID_ORIGIN[1] + 0.5
         rows, columns = len(GRID), len(GRID[0])
@@ -125,7 +132,8 @@ class Showcase:
                 tile = self.app.cm("box")
                 tile.setScale(0.96, 0.96, 0.02)
                 tile.setPos(GRID_ORIGIN[0] + c - 0.48, GRID_ORIGIN[1] - r - 0.48, -0.03)
-                tile.setColor(0.25, 0.45, 0.3, 1)
+                tile.setTextureOff(1)
+                tile.setColor(0.3, 0.55, 0.35, 1)
                 self.click.setModelClick(tile, "cell", f"{r},{c}")
 
     def place_models(self):
@@ -144,7 +152,7 @@ class Showcase:
         holder = self.app.render.attachNewNode("robot")
         robot = self.app.gm("robot")
         robot.reparentTo(holder)
-        robot.setScale(0.35)
+        robot.setScale(0.45)
         robot.setH(90)
         return holder
 

@@ -91,3 +91,64 @@ def test_run_reports_a_learners_error_with_its_traceback(tmp_path):
     result = run_main("run", str(script), "--frames", "3", "--screenshot", str(tmp_path / "x.png"))
     assert result.returncode != 0
     assert "broken.py" in result.stderr and "towards方法需要三个参数" in result.stderr
+
+
+SHOWCASE_SESSION = """
+from tavik.display import ensure_display
+ensure_display()
+from panda3d.core import LPoint3f, MouseButton, Point2, Point3
+from tavik.showcase import Showcase, cell_centre
+
+showcase = Showcase()
+app = showcase.app
+for _ in range(5):
+    app.taskMgr.step()
+
+def walk_until_arrived(limit=2000):
+    for _ in range(limit):
+        app.taskMgr.step()
+        if not showcase.mover.mf:
+            return True
+    return False
+
+def robot_cell():
+    here = showcase.robot.getPos()
+    return round(5.0 - here.y), round(here.x - 3.0)
+
+# typed into the entry
+showcase.on_entry("9，9")
+print("entry", walk_until_arrived(), robot_cell(), showcase.status["text"])
+showcase.on_entry("1,3")
+print("obstacle", showcase.status["text"])
+showcase.on_entry("nonsense")
+print("nonsense", showcase.status["text"])
+
+# a real click on the screen position of cell (2, 1)
+point = app.cam.getRelativePoint(app.render, Point3(*cell_centre(2, 1)))
+screen = Point2()
+app.camLens.project(point, screen)
+x = int((screen.x + 1) / 2 * app.win.getXSize())
+y = int((1 - screen.y) / 2 * app.win.getYSize())
+device = app.win.getInputDevice(0)
+device.setPointerInWindow(x, y)
+app.taskMgr.step(); app.taskMgr.step()
+device.buttonDown(MouseButton.one())
+app.taskMgr.step()
+device.buttonUp(MouseButton.one())
+print("click", walk_until_arrived(), robot_cell())
+
+showcase.restart()
+print("restart", walk_until_arrived(), robot_cell())
+"""
+
+
+def test_the_showcase_walks_where_it_is_told_and_clicked():
+    result = subprocess.run([sys.executable, "-c", SHOWCASE_SESSION], capture_output=True, text=True, timeout=300,
+                            cwd=pathlib.Path(__file__).parent, env=dict(os.environ))
+    assert result.returncode == 0, result.stderr[-3000:]
+    lines = dict(line.split(" ", 1) for line in result.stdout.splitlines() if " " in line)
+    assert lines["entry"].startswith("True (9, 9) 到达 9,9")
+    assert lines["obstacle"] == "格子 1,3 是障碍物"
+    assert lines["nonsense"].startswith("请输入")
+    assert lines["click"] == "True (2, 1)"
+    assert lines["restart"] == "True (0, 9)"
