@@ -14,6 +14,7 @@ test: install
 	$(PYTHON) -m pytest tests
 
 bench: install
+	$(PIP) install --quiet ".[bench]"
 	$(PYTHON) bench/run.py
 
 install: system-packages $(PYTHON)

@@ -48,9 +48,6 @@ py::Name nameGetPos("getPos");
 py::Name nameLookAt("lookAt");
 py::Name nameIsEmpty("isEmpty");
 py::Name nameGetTransform("getTransform");
-py::Name nameGetX("getX");
-py::Name nameGetY("getY");
-py::Name nameGetZ("getZ");
 py::Name nameLoader("loader");
 py::Name nameLoadModel("loadModel");
 py::Name nameLoadFont("loadFont");
@@ -287,12 +284,11 @@ int alreadyFacing(PyObject* transform, size_t index, const float camera[3]) {
 // `text_pos + -(camera_pos - text_pos)` rounded as the engine's floats are.
 bool turnPlainLabel(PyObject* textPath, const float camera[3]) {
     double away[3];
-    PyObject* coordinate[3] = {nameGetX, nameGetY, nameGetZ};
+    float textPos[3];
+    Ref position = py::callMethod(textPath, nameGetPos);
+    if (!position || !readPoint(position.get(), textPos)) return false;
     for (int axis = 0; axis < 3; axis++) {
-        Ref textCoordinate = py::callMethod(textPath, coordinate[axis]);
-        double value;
-        if (!textCoordinate || !py::toDouble(textCoordinate.get(), value)) return false;
-        float text = static_cast<float>(value);
+        float text = textPos[axis];
         float direction = camera[axis] - text;
         float opposite = -direction;
         away[axis] = static_cast<float>(text + opposite);
