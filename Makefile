@@ -14,7 +14,7 @@ test: install
 	$(PYTHON) -m pytest tests
 
 bench: install
-	$(PIP) install --quiet ".[bench]"
+	$(PIP) install --quiet pathfinding tcod
 	$(PYTHON) bench/run.py
 
 install: system-packages $(PYTHON)
