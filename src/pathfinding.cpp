@@ -20,14 +20,6 @@
 #include "py.hpp"
 #include "units.hpp"
 
-// Scores must round exactly as the interpreter's float arithmetic does, so
-// a multiply followed by an add must not be fused into one instruction.
-#if defined(__clang__)
-#pragma STDC FP_CONTRACT OFF
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
-
 using py::Ref;
 
 namespace {

@@ -19,13 +19,6 @@
 #include "py.hpp"
 #include "units.hpp"
 
-// The fast paths must round exactly as the interpreter's float arithmetic.
-#if defined(__clang__)
-#pragma STDC FP_CONTRACT OFF
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
-
 using py::Ref;
 
 namespace {
