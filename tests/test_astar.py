@@ -517,32 +517,7 @@ def test_docstrings_and_method_order():
 
 # ---- reference counting -----------------------------------------------------------------------
 
-def growth_per_call(function, calls=2000):
-    """Bytes of Python memory still held per call after warming up."""
-    import gc
-    import tracemalloc
-    for _ in range(100):
-        function()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.take_snapshot()
-        for _ in range(calls):
-            function()
-        gc.collect()
-        after = tracemalloc.take_snapshot()
-    finally:
-        tracemalloc.stop()
-    return sum(stat.size_diff for stat in after.compare_to(before, "filename")) / calls
-
-
-def swallow(function, *errors):
-    def run():
-        try:
-            function()
-        except errors:
-            pass
-    return run
+from test_references import growth_per_call, swallow  # noqa: E402
 
 
 def searchable(kind, cols=12, rows=10, prepare=None):
