@@ -8,7 +8,7 @@ DEBIAN_PACKAGES := xvfb xauth xdotool libx11-6 libxext6 libgl1 libegl1 libgl1-me
 .PHONY: demo test bench install system-packages
 
 demo: install
-	$(PYTHON) -m tavik
+	$(PYTHON) -P -m tavik
 
 test: install
 	$(PYTHON) -m pytest tests
