@@ -152,3 +152,11 @@ def test_the_showcase_walks_where_it_is_told_and_clicked():
     assert lines["nonsense"].startswith("请输入")
     assert lines["click"] == "True (2, 1)"
     assert lines["restart"] == "True (0, 9)"
+
+
+def test_the_demo_command_runs_from_the_checkout(tmp_path):
+    """`make demo` runs `python -P -m tavik` in the source folder."""
+    screenshot = tmp_path / "demo.png"
+    result = subprocess.run([sys.executable, "-P", "-m", "tavik", "--frames", "3", "--screenshot", str(screenshot)],
+                            capture_output=True, text=True, timeout=180, cwd=ROOT, env=dict(os.environ))
+    assert_clean_run(result, screenshot)
