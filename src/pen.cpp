@@ -75,6 +75,8 @@ py::Name nameCopyDataFrom("copyDataFrom");
 py::Name nameGetArray("getArray");
 py::Name nameGetHandle("getHandle");
 py::Name nameGetData("getData");
+py::Name nameGetGeom("getGeom");
+py::Name nameGetVertexData("getVertexData");
 py::Name nameSetData4f("setData4f");
 py::Name nameSetData3f("setData3f");
 py::Name nameSetRow("setRow");
@@ -571,15 +573,17 @@ int forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
     if (!plainNumber(distance, n)) return 0;
     Ref dict = plainInstance(self, {&originalGetPos, &originalLineTo, &originalMoveTo});
     if (!dict) return 0;
-    PyObject* recorder = PyDict_GetItemWithError(dict.get(), nameLsg);
-    PyObject* pending = PyDict_GetItemWithError(dict.get(), nameMto);
-    PyObject* storedZ = PyDict_GetItemWithError(dict.get(), nameRotZAttr);
-    PyObject* storedY = PyDict_GetItemWithError(dict.get(), nameRotYAttr);
-    Recording* recording = recorder ? recordingOf(recorder) : nullptr;
+    // Held, not borrowed: a key of the learner's in the dictionary may run
+    // code during a later lookup that replaces these entries.
+    Ref recorder = Ref::borrow(PyDict_GetItemWithError(dict.get(), nameLsg));
+    Ref pending = Ref::borrow(PyDict_GetItemWithError(dict.get(), nameMto));
+    Ref storedZ = Ref::borrow(PyDict_GetItemWithError(dict.get(), nameRotZAttr));
+    Ref storedY = Ref::borrow(PyDict_GetItemWithError(dict.get(), nameRotYAttr));
+    Recording* recording = recorder ? recordingOf(recorder.get()) : nullptr;
     bool fromOrigin;
-    if (!recording || !pending || !storedZ || !storedY || !plainNumber(storedZ, rotZ) ||
-        !plainNumber(storedY, rotY) || !std::isfinite(rotZ) || !std::isfinite(rotY) ||
-        !plainPosition(pending, *recording, position, fromOrigin)) {
+    if (!recording || !pending || !storedZ || !storedY || !plainNumber(storedZ.get(), rotZ) ||
+        !plainNumber(storedY.get(), rotY) || !std::isfinite(rotZ) || !std::isfinite(rotY) ||
+        !plainPosition(pending.get(), *recording, position, fromOrigin)) {
         PyErr_Clear();
         return 0;
     }
@@ -597,7 +601,7 @@ int forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
         Ref move = py::floats({target[0], target[1], target[2]});
         return move && PyDict_SetItem(dict.get(), nameMto, move.get()) == 0 ? 1 : -1;
     }
-    if (pending != Py_None) {
+    if (pending.get() != Py_None) {
         recording->moveTo(static_cast<float>(position[0]), static_cast<float>(position[1]),
                           static_cast<float>(position[2]));
         if (PyDict_SetItem(dict.get(), nameMto, Py_None) < 0) return -1;
@@ -684,15 +688,55 @@ PyObject* lineTo(py::Args args) {
     return callAndDrop(recorder.get(), nameDrawTo, {args[1], args[2], args[3]}) ? py::none() : nullptr;
 }
 
-// Keeps the colour as the engine converted it, for the vertices to come.
+// Whether the engine converts `colour` without running any code of the
+// learner's: only the numbers inside a tuple can run code.
+bool plainColour(PyObject* colour) {
+    if (!PyTuple_Check(colour)) return true;
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(colour); index++) {
+        PyObject* item = PyTuple_GET_ITEM(colour, index);
+        if (!PyFloat_CheckExact(item) && !PyLong_CheckExact(item) && !PyBool_Check(item)) return false;
+    }
+    return true;
+}
+
+// The colour the recorder holds, as the engine packs it into a vertex, read
+// from a one-point build of the recorder (which the pen keeps empty).
+bool colourOfRecorder(PyObject* recorder, Colour& colour) {
+    Ref zero = py::number(0.0), first = py::number(0L);
+    if (!zero || !first || !callAndDrop(recorder, nameMoveTo, {zero.get(), zero.get(), zero.get()})) return false;
+    Ref node = py::callMethod(recorder, nameCreate);
+    Ref geom = node ? py::callMethod(node.get(), nameGetGeom, {first.get()}) : Ref();
+    Ref data = geom ? py::callMethod(geom.get(), nameGetVertexData) : Ref();
+    Ref array = data ? py::callMethod(data.get(), nameGetArray, {first.get()}) : Ref();
+    Ref handle = array ? py::callMethod(array.get(), nameGetHandle) : Ref();
+    Ref bytes = handle ? py::callMethod(handle.get(), nameGetData) : Ref();
+    if (!bytes) return false;
+    Py_ssize_t size = PyBytes_Check(bytes.get()) ? PyBytes_GET_SIZE(bytes.get()) : 0;
+    if (size < 16 || size % 16) {
+        PyErr_SetString(PyExc_SystemError, "unexpected vertex layout");
+        return false;
+    }
+    std::memcpy(colour.bytes, PyBytes_AS_STRING(bytes.get()) + size - 4, 4);  // the point just made
+    for (int channel = 0; channel < 4; channel++) colour.rgba[channel] = colour.bytes[channel] / 255.0f;
+    colour.packed = true;
+    return true;
+}
+
+// Keeps the colour as the engine converted it, for the vertices to come.  A
+// colour whose conversion runs the learner's code is not converted twice:
+// the engine's result is read back instead.
 bool recordColour(Recording& recording, PyObject* colour) {
-    Ref colourType = engineClass("LVecBase4f");
-    Ref converted = colourType ? py::call(colourType.get(), {colour}) : Ref();
-    if (!converted) return false;
     Colour recorded;
-    for (Py_ssize_t index = 0; index < 4; index++) {
-        Ref component = Ref::steal(PySequence_GetItem(converted.get(), index));
-        if (!component || !toFloat(component.get(), recorded.rgba[index])) return false;
+    if (!plainColour(colour)) {
+        if (!colourOfRecorder(recording.recorder.get(), recorded)) return false;
+    } else {
+        Ref colourType = engineClass("LVecBase4f");
+        Ref converted = colourType ? py::call(colourType.get(), {colour}) : Ref();
+        if (!converted) return false;
+        for (Py_ssize_t index = 0; index < 4; index++) {
+            Ref component = Ref::steal(PySequence_GetItem(converted.get(), index));
+            if (!component || !toFloat(component.get(), recorded.rgba[index])) return false;
+        }
     }
     recording.colours.push_back(recorded);
     recording.colour = static_cast<uint32_t>(recording.colours.size() - 1);
@@ -708,12 +752,22 @@ PyObject* color(py::Args args) {
 }
 
 PyObject* size(py::Args args) {
-    Ref recorder = recorderOf(args[0]);
-    if (!recorder || !callAndDrop(recorder.get(), nameSetThickness, {args[1]})) return nullptr;
-    if (Recording* recording = recordingOf(recorder.get())) {
-        if (!toFloat(args[1], recording->thickness)) return nullptr;
+    PyObject *self = args[0], *n = args[1];
+    Ref recorder = recorderOf(self);
+    if (!recorder) return nullptr;
+    Recording* recording = recordingOf(recorder.get());
+    // A number of the learner's own is converted once, as the engine would
+    // convert it, and the engine is given the result.
+    Ref thickness = Ref::borrow(n);
+    if (recording && PyNumber_Check(n) && !PyFloat_CheckExact(n) && !PyLong_CheckExact(n)) {
+        double value;
+        if (!py::toDouble(n, value)) return nullptr;
+        thickness = py::number(value);
+        if (!thickness) return nullptr;
     }
-    return py::setAttr(args[0], nameThickness, args[1]) ? py::none() : nullptr;
+    if (!callAndDrop(recorder.get(), nameSetThickness, {thickness.get()})) return nullptr;
+    if (recording && !toFloat(thickness.get(), recording->thickness)) return nullptr;
+    return py::setAttr(self, nameThickness, n) ? py::none() : nullptr;
 }
 
 PyObject* clear(py::Args args) {
@@ -758,12 +812,47 @@ Ref vertexIndex(PyObject* n) {
     return {};
 }
 
-// -1 on error, else whether 0 <= index < count.
-int indexInRange(PyObject* index, PyObject* count) {
+// -1 on error, else whether `0 <= index < <the vertex count>`, the count
+// asked for only when the index is not negative.
+int indexInRange(PyObject* index, PyObject* recorder, const Recording* recording) {
     Ref zero = py::number(0L);
     int notNegative = zero ? PyObject_RichCompareBool(index, zero.get(), Py_GE) : -1;
     if (notNegative <= 0) return notNegative;
-    return PyObject_RichCompareBool(index, count, Py_LT);
+    Ref count = recording ? py::number(recording->builtCount) : py::callMethod(recorder, nameGetNumVertices);
+    return count ? PyObject_RichCompareBool(index, count.get(), Py_LT) : -1;
+}
+
+// The engine writes a vertex without checking its row, and the comparisons
+// above are the index's own (an int subclass may say anything, or rebuild
+// the pen meanwhile): the row is checked again against the data it goes to.
+bool rowExists(PyObject* index, long count) {
+    Py_ssize_t row = PyLong_AsSsize_t(index);
+    if (row == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return row >= 0 && row < count;
+}
+
+// -1 on error, 0 when `method` is the engine's own setVertex of `recorder`
+// and `index` is not a row of the engine's latest build, else 1.
+int engineAcceptsRow(PyObject* recorder, PyObject* method, PyObject* index) {
+    static PyCFunction engineSetVertex = nullptr;
+    if (!engineSetVertex) {
+        Ref sample = py::call(lineSegsType);
+        Ref bound = sample ? py::getAttr(sample.get(), nameSetVertex) : Ref();
+        if (!bound) return -1;
+        engineSetVertex = PyCFunction_Check(bound.get()) ? PyCFunction_GetFunction(bound.get()) : nullptr;
+    }
+    if (!PyCFunction_Check(method) || PyCFunction_GetFunction(method) != engineSetVertex ||
+        PyCFunction_GetSelf(method) != recorder) {
+        return 1;
+    }
+    Ref countMethod = py::getAttr(lineSegsType, nameGetNumVertices);
+    Ref count = countMethod ? py::call(countMethod.get(), {recorder}) : Ref();
+    long rows = count ? PyLong_AsLong(count.get()) : -1;
+    if (rows == -1 && PyErr_Occurred()) return -1;
+    return rowExists(index, rows);
 }
 
 PyObject* setVertex(py::Args args) {
@@ -777,13 +866,18 @@ PyObject* setVertex(py::Args args) {
     Ref point = py::floats({coordinates[0], coordinates[1], coordinates[2]});
     Ref recorder = point ? recorderOf(self) : Ref();
     if (!recorder) return nullptr;
-    Recording* recording = recordingOf(recorder.get());
-    Ref count = recording ? py::number(recording->builtCount) : py::callMethod(recorder.get(), nameGetNumVertices);
-    int inRange = count ? indexInRange(index.get(), count.get()) : -1;
+    int inRange = indexInRange(index.get(), recorder.get(), recordingOf(recorder.get()));
     if (inRange <= 0) return inRange < 0 ? nullptr : py::none();
     PyObject *x = PyTuple_GET_ITEM(point.get(), 0), *y = PyTuple_GET_ITEM(point.get(), 1),
              *z = PyTuple_GET_ITEM(point.get(), 2);
-    if (!recording) return callAndDrop(recorder.get(), nameSetVertex, {index.get(), x, y, z}) ? py::none() : nullptr;
+    Recording* recording = recordingOf(recorder.get());
+    if (!recording) {
+        Ref method = py::getAttr(recorder.get(), nameSetVertex);
+        int accepted = method ? engineAcceptsRow(recorder.get(), method.get(), index.get()) : -1;
+        if (accepted <= 0) return accepted < 0 ? nullptr : py::none();
+        return py::call(method.get(), {index.get(), x, y, z}) ? py::none() : nullptr;
+    }
+    if (!recording->builtData || !rowExists(index.get(), recording->builtCount)) return py::none();
     Ref writerType = engineClass("GeomVertexWriter");
     Ref column = py::text("vertex");
     Ref writer = writerType && column ? py::call(writerType.get(), {recording->builtData.get(), column.get()}) : Ref();

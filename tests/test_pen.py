@@ -293,6 +293,55 @@ def test_a_vertex_edit_moves_the_vertex_of_the_latest_build_in_place(pen, index,
     assert positions(pen.lineNode) == [expected]
 
 
+class Boastful(int):
+    """An index whose comparisons always say it is in range."""
+    def __lt__(self, other):
+        return True
+
+    def __ge__(self, other):
+        return True
+
+
+@pytest.mark.parametrize("index", [Boastful(10**7), Boastful(-10**6), Boastful(2**70)])
+@pytest.mark.parametrize("recorder", ["own", "foreign"])
+def test_an_index_that_only_claims_to_be_in_range_moves_nothing(pen, index, recorder):
+    if recorder == "foreign":
+        pen._Pen__lsg = LineSegs()
+    drawn_square(pen)
+    before = positions(pen.lineNode)
+    assert pen.setVertex(index, 9, 9, 9) is None
+    assert positions(pen.lineNode) == before
+
+
+def test_an_index_whose_comparison_rebuilds_the_pen_moves_nothing_outside_the_new_build(pen):
+    class Shrinking(int):
+        def __lt__(self, other):
+            pen.clear()
+            pen.lineTo(5, 5, 5)
+            pen.update()
+            return int(self) < other
+    # A long build, so that a write into the short one at the old index would
+    # land far outside it.
+    pen.drawPath([(x, 0, 0) for x in range(200_000)])
+    pen.update()
+    assert pen.setVertex(Shrinking(199_999), 9, 9, 9) is None
+    assert positions(pen.lineNode) == [[(5, 5, 5)]]
+
+
+def test_a_negative_index_does_not_ask_for_the_vertex_count(pen):
+    asked = []
+
+    class Counting(LineSegs):
+        def getNumVertices(self):
+            asked.append(True)
+            return LineSegs.getNumVertices(self)
+    pen._Pen__lsg = Counting()
+    pen.setVertex(-1, 0, 0, 0)
+    assert asked == []
+    pen.setVertex(0, 0, 0, 0)
+    assert asked == [True]
+
+
 @pytest.mark.parametrize("index, type_name", [("1", "str"), (None, "NoneType"), ([1], "list"), (b"1", "bytes")])
 def test_a_vertex_index_that_is_no_number_is_named_in_the_error(pen, index, type_name):
     with pytest.raises(TypeError) as raised:
@@ -694,6 +743,57 @@ def test_extreme_numbers_are_drawn_as_the_engine_takes_them(pen, value):
     pen.update()
     pen.setVertex(0, value, value, value)
     assert pen.lineNode.node().getNumGeoms() == 1
+
+
+class CountedFraction(Fraction):
+    """A number that counts its conversions to float."""
+    conversions = 0
+
+    def __float__(self):
+        CountedFraction.conversions += 1
+        return Fraction.__float__(self)
+
+
+def test_a_colour_or_size_of_the_learners_own_numbers_is_converted_once(make_pen):
+    pen, plain = make_pen(), make_pen()
+    CountedFraction.conversions = 0
+    pen.color((CountedFraction(1, 3), 0, 0, 1))
+    assert CountedFraction.conversions == 1
+    pen.size(CountedFraction(5, 2))
+    assert CountedFraction.conversions == 2
+    assert pen._current_thickness == Fraction(5, 2)
+    plain.color((1 / 3, 0, 0, 1))
+    plain.size(2.5)
+    for drawing in (pen, plain):
+        drawing.drawPath([(0, 0, 0), (1, 0, 0)])
+        drawing.update()
+    assert exact_build(pen.lineNode) == exact_build(plain.lineNode)
+
+
+def test_a_dictionary_key_that_replaces_the_recorder_during_forward_does_not_crash(pen, app):
+    pen.moveTo(1.0, 2.0, 3.0)
+    entries = dict(vars(pen))
+    lookups = []
+
+    class Meddling:
+        def __hash__(self):
+            return hash("_Pen__mto")
+
+        def __eq__(self, other):
+            lookups.append(other)
+            if len(lookups) == 2:
+                vars(pen)["_Pen__lsg"] = None
+                vars(pen)["_Pen__mto"] = (5.0, 5.0, 5.0)
+                Pen(app).np.removeNode()  # a new pen lets go of unreachable recorders
+            return False
+    state = vars(pen)
+    state.clear()
+    state[Meddling()] = 1
+    state.update(entries)
+    del entries
+    lookups.clear()
+    pen.forward(1.0, True)
+    assert len(lookups) >= 2
 
 
 def test_a_foreign_recorder_is_driven_call_by_call(pen):
