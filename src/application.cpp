@@ -616,14 +616,21 @@ PyObject* makeText(py::Args args) {
 
 // The arrow polyline of one axis: shaft from n1 to n2, then a closed
 // triangular head whose wings lie n3 back from the tip and n3 off the axis.
-// `place(along, across)` builds one point of the polyline.
+// `place(along, across)` builds one point of the polyline.  The Z head is
+// written across-first, so its second wing negates n3 before subtracting.
 template <typename Place>
-Ref arrowPath(PyObject* n1, PyObject* n2, PyObject* n3, Place place) {
+Ref arrowPath(PyObject* n1, PyObject* n2, PyObject* n3, bool acrossFirst, Place place) {
     Ref list = Ref::steal(PyList_New(0));
     Ref back1 = list ? Ref::steal(PyNumber_Subtract(n2, n3)) : Ref();
-    Ref back2 = back1 ? Ref::steal(PyNumber_Subtract(n2, n3)) : Ref();
-    Ref minus = back2 ? Ref::steal(PyNumber_Negative(n3)) : Ref();
-    if (!minus) return {};
+    Ref back2, minus;
+    if (back1 && acrossFirst) {
+        minus = Ref::steal(PyNumber_Negative(n3));
+        back2 = minus ? Ref::steal(PyNumber_Subtract(n2, n3)) : Ref();
+    } else if (back1) {
+        back2 = Ref::steal(PyNumber_Subtract(n2, n3));
+        minus = back2 ? Ref::steal(PyNumber_Negative(n3)) : Ref();
+    }
+    if (!back2 || !minus) return {};
     PyObject* corners[5][2] = {{n1, nullptr}, {n2, nullptr}, {back1.get(), n3}, {back2.get(), minus.get()},
                                {n2, nullptr}};
     for (auto& corner : corners) {
@@ -635,11 +642,12 @@ Ref arrowPath(PyObject* n1, PyObject* n2, PyObject* n3, Place place) {
 
 // pen.color(Color.<colourName>), then pen.drawPath(<the arrow polyline>).
 template <typename Place>
-bool drawArrow(PyObject* pen, PyObject* colourName, PyObject* n1, PyObject* n2, PyObject* n3, Place place) {
+bool drawArrow(PyObject* pen, PyObject* colourName, PyObject* n1, PyObject* n2, PyObject* n3, bool acrossFirst,
+               Place place) {
     Ref palette = py::global(nameColorPalette);
     Ref colour = palette ? py::getAttr(palette.get(), colourName) : Ref();
     if (!colour || !callAndDrop(pen, nameColor, {colour.get()})) return false;
-    Ref path = arrowPath(n1, n2, n3, place);
+    Ref path = arrowPath(n1, n2, n3, acrossFirst, place);
     return path && callAndDrop(pen, nameDrawPath, {path.get()});
 }
 
@@ -653,11 +661,11 @@ PyObject* drawAxies(py::Args args) {
     auto alongX = [&](PyObject* along, PyObject* across) { return py::tuple({along, o, orZero(across)}); };
     auto alongY = [&](PyObject* along, PyObject* across) { return py::tuple({o, along, orZero(across)}); };
     auto alongZ = [&](PyObject* along, PyObject* across) { return py::tuple({orZero(across), o, along}); };
-    if (!drawArrow(pen, nameRed, n1, n2, n3, alongX) || !drawArrow(pen, nameGreen, n1, n2, n3, alongY) ||
-        !drawArrow(pen, nameBlue, n1, n2, n3, alongZ)) {
+    if (!drawArrow(pen, nameRed, n1, n2, n3, false, alongX) || !drawArrow(pen, nameGreen, n1, n2, n3, false, alongY) ||
+        !drawArrow(pen, nameBlue, n1, n2, n3, true, alongZ)) {
         return nullptr;
     }
-    return py::callMethod(pen, nameUpdate).release();
+    return callAndDrop(pen, nameUpdate) ? py::none() : nullptr;  // whatever update() returns is dropped
 }
 
 const char loadCnFontDoc[] =

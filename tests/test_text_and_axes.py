@@ -72,6 +72,34 @@ def test_the_axes_use_only_color_drawpath_and_update_with_the_callers_numbers():
     assert type(x_axis) is list and type(x_axis[2][0]) is Fraction and type(x_axis[0][1]) is int
 
 
+def test_the_axes_return_none_whatever_the_pens_update_returns():
+    class Answering(Recorder):
+        def update(self):
+            return "built"
+    assert drawAxies(Answering()) is None
+
+
+class Traced:
+    """A number that writes down each subtraction and negation made with it."""
+    def __init__(self, value, steps):
+        self.value, self.steps = value, steps
+
+    def __sub__(self, other):
+        self.steps.append("-")
+        return Traced(self.value - other.value, self.steps)
+
+    def __neg__(self):
+        self.steps.append("neg")
+        return Traced(-self.value, self.steps)
+
+
+def test_the_axes_work_out_each_head_in_the_written_order():
+    steps = []
+    drawAxies(Recorder(), Traced(0, steps), Traced(5, steps), Traced(0.5, steps))
+    # X and Y: (n2 - n3, 0, n3), (n2 - n3, 0, -n3); Z: (n3, 0, n2 - n3), (-n3, 0, n2 - n3).
+    assert steps == ["-", "-", "neg"] * 2 + ["-", "neg", "-"]
+
+
 @pytest.mark.parametrize("arguments, error", [
     ((None,), AttributeError), ((object(),), AttributeError), ((), TypeError),
     (("pen", 0, 5, 0.5, 1), TypeError),
