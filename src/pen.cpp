@@ -738,6 +738,14 @@ bool recordColour(Recording& recording, PyObject* colour) {
             if (!component || !toFloat(component.get(), recorded.rgba[index])) return false;
         }
     }
+    // Colours are numbered in the order given, so the current one has no
+    // vertex unless the last vertex has it: then it is simply replaced, and
+    // a pen whose colour changes every frame without drawing does not grow.
+    const std::vector<Vertex>& vertices = recording.vertices;
+    if (vertices.empty() || vertices.back().colour != recording.colour) {
+        recording.colours[recording.colour] = recorded;
+        return true;
+    }
     recording.colours.push_back(recorded);
     recording.colour = static_cast<uint32_t>(recording.colours.size() - 1);
     return true;

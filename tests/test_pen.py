@@ -1,5 +1,6 @@
 """The 3D turtle: recording, building, vertex edits, headings, moving, aiming, arrows."""
 import math
+import os
 import random
 from decimal import Decimal
 from fractions import Fraction
@@ -817,6 +818,24 @@ def test_repeated_pen_calls_hold_no_memory(pen):
     }
     for name, call in calls.items():
         assert growth_per_call(call, calls=1000) < 8.0, name
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_changing_colour_without_drawing_holds_no_memory(pen):
+    pen.lineTo(1, 0, 0)
+    colours = [(1, 0, 0, 1), (0, 1, 0, 1)]
+    before = resident_bytes()
+    for index in range(300_000):
+        pen.color(colours[index % 2])
+    assert resident_bytes() - before < 2_000_000
+    pen.lineTo(2, 0, 0)
+    pen.update()
+    assert [colour for _, colour in strokes(pen.lineNode)[0][1]] == [WHITE, (0, 1, 0, 1)]
 
 
 # ---- on the screen ----------------------------------------------------------------------------
