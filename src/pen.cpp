@@ -1055,7 +1055,11 @@ PyObject* towards(py::Args args) {
     if (still) return still < 0 ? nullptr : py::none();
     Ref headingRad = mathCall(nameAtan2, {delta[1].get(), delta[0].get()});
     Ref heading = headingRad ? mathCall(nameDegrees, {headingRad.get()}) : Ref();
-    Ref flatSum = heading ? add(square(delta[0]), square(delta[1])) : Ref();
+    // One after the other: as arguments of one call they would be worked
+    // out in no set order, the second even with the first's error pending.
+    Ref flatDx2 = heading ? square(delta[0]) : Ref();
+    Ref flatDy2 = flatDx2 ? square(delta[1]) : Ref();
+    Ref flatSum = add(flatDx2, flatDy2);
     Ref flat = flatSum ? mathCall(nameSqrt, {flatSum.get()}) : Ref();
     int vertical = flat ? isZero(flat) : -1;
     if (vertical < 0) return nullptr;

@@ -644,6 +644,38 @@ def test_towards_lets_other_errors_through(pen):
     assert same(pen.rotZ, 0)
 
 
+class Squaring:
+    """A coordinate that writes down its squares and fails at a chosen one."""
+    def __init__(self, value, name, steps, fail_at=None):
+        self.value, self.name, self.steps, self.fail_at = value, name, steps, fail_at
+
+    def __sub__(self, other):
+        return Squaring(self.value - other, self.name, self.steps, self.fail_at)
+
+    def __pow__(self, power):
+        self.steps.append(self.name)
+        if len(self.steps) == self.fail_at:
+            raise ArithmeticError(self.name)
+        return self.value ** power
+
+    def __float__(self):
+        return float(self.value)
+
+
+@pytest.mark.parametrize("fail_at", [None, 4])
+def test_towards_squares_the_differences_in_the_written_order(pen, fail_at):
+    steps = []
+    x, y, z = (Squaring(value, name, steps, fail_at) for value, name in zip((1, 2, 3), "xyz"))
+    if fail_at is None:
+        pen.towards(x, y, z)
+        assert close((pen.rotZ, pen.rotY), (math.degrees(math.atan2(2, 1)), math.degrees(math.atan2(5 ** 0.5, 3))))
+    else:
+        with pytest.raises(ArithmeticError, match="x"):
+            pen.towards(x, y, z)
+    # distance: dx**2 + dy**2 + dz**2; then xy_distance: dx**2 + dy**2
+    assert steps == ["x", "y", "z", "x", "y"][:fail_at]
+
+
 def test_an_arrow_is_a_shaft_and_a_closed_head(pen):
     pen.drawVec(LPoint3f(0, 0, 0), LVector3f(1, 0, 0))
     [line] = positions(pen.lineNode)
