@@ -1,4 +1,5 @@
 """The 3D turtle: recording, building, vertex edits, headings, moving, aiming, arrows."""
+import inspect
 import math
 import os
 import random
@@ -75,6 +76,55 @@ def exact_build(node_path):
                               primitive.getUsageHint(), list(primitive.getVertexList()),
                               list(primitive.getEnds()), primitive.getNumPrimitives()))
     return described
+
+
+# ---- the class as help() shows it -------------------------------------------------------
+
+PEN_MEMBERS = {
+    "__init__": ("(self, app)", None),
+    "moveTo": ("(self, x, y, z)", "记录移动目标位置，不立即调用__lsg.moveTo\n"
+                                  "        防止连续moveTo产生无用的顶点，只有在lineTo时才会实际移动\n        "),
+    "dot": ("(self)", None),
+    "lineTo": ("(self, x, y, z)", "绘制线条到指定位置"),
+    "color": ("(self, c)", "设置画笔颜色"),
+    "size": ("(self, n)", "设置线条粗细"),
+    "clear": ("(self)", "清空画笔，重置所有状态"),
+    "update": ("(self)", None),
+    "_normalize_angle": ("(self, angle)", "将角度归一化到(-180,180]范围内"),
+    "dLeft": ("(self, n)", "让Pen左转n度，即rotZ增加n"),
+    "dRight": ("(self, n)", "让Pen右转n度，即rotZ减少n度"),
+    "dUp": ("(self, n)", "让Pen向上抬头n度，即rotY减少n度"),
+    "dDown": ("(self, n)", "让Pen向下低头n度，即rotY增加n度"),
+    "forward": ("(self, n, draw=False)", "通过rotZ和rotY让画笔前进n，n的正负数表示前进和后退\n"
+                                         "        如果draw为False，只移动不绘制线条\n"
+                                         "        如果draw为True，移动并绘制线条\n        "),
+    "getPos": ("(self)", "获取当前笔头的位置"),
+    "towards": ("(self, *args)", "用提供的坐标更新画笔的rotZ和rotY属性，让画笔面向目标坐标\n        支持多种参数格式：\n"
+                                 "        1. towards(x, y, z) - 三个独立参数\n        2. towards((x, y, z)) - 一个坐标元组\n"
+                                 "        3. towards([x, y, z]) - 一个坐标列表\n"
+                                 "        4. towards(LPoint3f(x, y, z)) - Panda3D的LPoint3f对象\n        "),
+    "setVertex": ("(self, n, x, y, z)", "设置指定顶点的坐标"),
+    "drawPath": ("(self, path)", None),
+    "drawVec": ("(self, sv, dv, arsz=0.3)", None),
+}
+
+
+def test_the_pen_has_its_methods_in_order_with_their_parameters_and_docstrings():
+    assert Pen.__doc__ is None and Pen.__bases__ == (object,)
+    members = [name for name in vars(Pen) if name in PEN_MEMBERS or name in ("rotZ", "rotY")]
+    assert members == ["__init__", "moveTo", "dot", "lineTo", "color", "size", "clear", "update", "rotZ", "rotY",
+                       "_normalize_angle", "dLeft", "dRight", "dUp", "dDown", "forward", "getPos", "towards",
+                       "setVertex", "drawPath", "drawVec"]
+    for name, (parameters, doc) in PEN_MEMBERS.items():
+        assert (str(inspect.signature(getattr(Pen, name))), getattr(Pen, name).__doc__) == (parameters, doc), name
+
+
+@pytest.mark.parametrize("name, plane", [("rotZ", "xy"), ("rotY", "zx")])
+def test_the_heading_properties_carry_their_docstrings(name, plane):
+    prop = vars(Pen)[name]
+    assert prop.__doc__ == prop.fget.__doc__ == f"获取或设置Pen在其{plane}平面的旋转度数"
+    assert prop.fset.__doc__ == f"设置Pen在其{plane}平面的旋转度数，维持在(-180,180]范围内"
+    assert str(inspect.signature(prop.fset)) == "(self, value)" and prop.fdel is None
 
 
 # ---- deferred moves, lines, dots ---------------------------------------------------
