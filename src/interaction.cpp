@@ -186,19 +186,29 @@ Ref nearestEntry(PyObject* self) {
     return queue ? py::callMethod(queue.get(), nameGetEntry, {zero.get()}) : Ref();
 }
 
+// `base.mouseWatcherNode`, read afresh at each use.
+Ref mouseWatcher() {
+    Ref base = py::global(nameBase);
+    return base ? py::getAttr(base.get(), nameMouseWatcherNode) : Ref();
+}
+
 // Aims the ray from the lens through the pointer and fills the queue;
 // 1 when it holds at least one hit, 0 when not (or no pointer), -1 on error.
+// `base`, its watcher and the ray are read where each is used, since the
+// watcher's methods may run code that replaces them.
 int castRay(PyObject* self) {
-    Ref base = py::global(nameBase);
-    Ref watcher = base ? py::getAttr(base.get(), nameMouseWatcherNode) : Ref();
+    Ref watcher = mouseWatcher();
     Ref hasMouse = watcher ? py::callMethod(watcher.get(), nameHasMouse) : Ref();
     int inside = hasMouse ? py::truth(hasMouse.get()) : -1;
     if (inside <= 0) return inside;
-    Ref mouse = py::callMethod(watcher.get(), nameGetMouse);
-    Ref lens = mouse ? py::getAttr(base.get(), nameCamNode) : Ref();
+    watcher = mouseWatcher();
+    Ref mouse = watcher ? py::callMethod(watcher.get(), nameGetMouse) : Ref();
+    Ref ray = mouse ? py::getAttr(self, namePickerRay) : Ref();
+    Ref base = ray ? py::global(nameBase) : Ref();
+    Ref lens = base ? py::getAttr(base.get(), nameCamNode) : Ref();
     Ref x = lens ? py::callMethod(mouse.get(), nameGetX) : Ref();
     Ref y = x ? py::callMethod(mouse.get(), nameGetY) : Ref();
-    if (!y || !callOn(self, namePickerRay, nameSetFromLens, {lens.get(), x.get(), y.get()})) return -1;
+    if (!y || !py::callMethod(ray.get(), nameSetFromLens, {lens.get(), x.get(), y.get()})) return -1;
     Ref render = py::global(nameRender);
     if (!render || !callOn(self, nameCollisionTraverserAttribute, nameTraverse, {render.get()})) return -1;
     Ref queue = py::getAttr(self, nameCollisionHandler);
