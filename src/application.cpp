@@ -398,9 +398,14 @@ PyObject* bgColor(py::Args args) {
         Ref one = py::number(1L);
         color = one ? py::tuple({items[0].get(), items[1].get(), items[2].get(), one.get()}) : Ref();
         if (!color) return nullptr;
-    } else if (length != 4) {
-        PyErr_SetString(PyExc_ValueError, "颜色必须是3或4个元素的元组");
-        return nullptr;
+    } else {
+        // The second test asks for the length again, as `elif len(color) != 4` does.
+        length = PyObject_Length(color.get());
+        if (length < 0) return nullptr;
+        if (length != 4) {
+            PyErr_SetString(PyExc_ValueError, "颜色必须是3或4个元素的元组");
+            return nullptr;
+        }
     }
     if (!py::setAttr(self, nameBackgroundColor, color.get()) ||
         !callAndDrop(self, nameSetBackgroundColor, {color.get()}) || !callAndDrop(self, nameLoadCnFont) ||

@@ -1,8 +1,6 @@
 // The orbit camera: rotate with the left button, pan with the right
 // button, zoom with the wheel.  The orbit is centred on `target_pos`, so
 // after a pan the camera keeps circling the moved target.
-#include <cmath>
-
 #include "py.hpp"
 #include "units.hpp"
 
@@ -44,8 +42,11 @@ py::Name nameLPoint3("LPoint3");
 py::Name nameLVector3("LVector3");
 py::Name nameNormalized("normalized");
 py::Name nameCross("cross");
-
-constexpr double degreesToRadians = M_PI / 180.0;
+py::Name nameMath("math");
+py::Name nameRadians("radians");
+py::Name nameSin("sin");
+py::Name nameCos("cos");
+py::Name nameSqrt("sqrt");
 
 bool setNumber(PyObject* self, PyObject* name, long value) {
     Ref number = py::number(value);
@@ -57,31 +58,36 @@ Ref attrOf(PyObject* self, PyObject* first, PyObject* second) {
     return outer ? py::getAttr(outer.get(), second) : Ref();
 }
 
-// The spherical offset of the camera from the target, as the engine's
-// vector type, computed from `radius`, `theta` and `phi`.
-Ref sphericalOffset(PyObject* self) {
+// `math.<function>(argument)`, through the module's `math` as it is now.
+Ref mathCall(PyObject* function, PyObject* argument) {
+    Ref math = py::global(nameMath);
+    return math ? py::callMethod(math.get(), function, {argument}) : Ref();
+}
+
+// `radius * first(phi) * second(theta)`, with `second` left out when null.
+Ref sphericalComponent(PyObject* self, PyObject* first, PyObject* phi, PyObject* second, PyObject* theta) {
     Ref radius = py::getAttr(self, nameRadius);
-    Ref theta = radius ? py::getAttr(self, nameTheta) : Ref();
-    Ref phi = theta ? py::getAttr(self, namePhi) : Ref();
-    double thetaDegrees, phiDegrees;
-    if (!phi || !py::toDouble(theta.get(), thetaDegrees) || !py::toDouble(phi.get(), phiDegrees)) return {};
-    double thetaRadians = thetaDegrees * degreesToRadians;
-    double phiRadians = phiDegrees * degreesToRadians;
-    Ref factors[3] = {py::floats({std::sin(phiRadians), std::sin(thetaRadians)}),
-                      py::floats({std::sin(phiRadians), std::cos(thetaRadians)}), py::floats({std::cos(phiRadians)})};
-    Ref components[3];
-    for (int axis = 0; axis < 3; axis++) {
-        if (!factors[axis]) return {};
-        Ref product = Ref::borrow(radius.get());
-        for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(factors[axis].get()); index++) {
-            product = Ref::steal(PyNumber_Multiply(product.get(), PyTuple_GET_ITEM(factors[axis].get(), index)));
-            if (!product) return {};
-        }
-        components[axis] = std::move(product);
-    }
-    Ref vectorType = py::global(nameLVector3);
-    if (!vectorType) return {};
-    return py::call(vectorType.get(), {components[0].get(), components[1].get(), components[2].get()});
+    Ref factor = radius ? mathCall(first, phi) : Ref();
+    Ref product = factor ? Ref::steal(PyNumber_Multiply(radius.get(), factor.get())) : Ref();
+    if (!product || !second) return product;
+    factor = mathCall(second, theta);
+    return factor ? Ref::steal(PyNumber_Multiply(product.get(), factor.get())) : Ref();
+}
+
+// The spherical offset of the camera from the target, as the engine's
+// vector type, computed from `radius`, `theta` and `phi` with the module's
+// `math` in the order of the formulas (so an infinite angle raises the
+// math module's domain error, as it should).
+Ref sphericalOffset(PyObject* self) {
+    Ref thetaDegrees = py::getAttr(self, nameTheta);
+    Ref theta = thetaDegrees ? mathCall(nameRadians, thetaDegrees.get()) : Ref();
+    Ref phiDegrees = theta ? py::getAttr(self, namePhi) : Ref();
+    Ref phi = phiDegrees ? mathCall(nameRadians, phiDegrees.get()) : Ref();
+    Ref x = phi ? sphericalComponent(self, nameSin, phi.get(), nameSin, theta.get()) : Ref();
+    Ref y = x ? sphericalComponent(self, nameSin, phi.get(), nameCos, theta.get()) : Ref();
+    Ref z = y ? sphericalComponent(self, nameCos, phi.get(), nullptr, nullptr) : Ref();
+    Ref vectorType = z ? py::global(nameLVector3) : Ref();
+    return vectorType ? py::call(vectorType.get(), {x.get(), y.get(), z.get()}) : Ref();
 }
 
 PyObject* updateCameraPosition(py::Args args) {
@@ -175,7 +181,7 @@ bool turnBy(PyObject* self, PyObject* attribute, PyObject* delta) {
     Ref hundred = py::number(100L);
     Ref angle = hundred ? py::getAttr(self, attribute) : Ref();
     Ref step = angle ? Ref::steal(PyNumber_Multiply(delta, hundred.get())) : Ref();
-    Ref turned = step ? Ref::steal(PyNumber_Add(angle.get(), step.get())) : Ref();
+    Ref turned = step ? Ref::steal(PyNumber_InPlaceAdd(angle.get(), step.get())) : Ref();
     return turned && py::setAttr(self, attribute, turned.get());
 }
 
@@ -206,20 +212,25 @@ Ref normalizedCross(PyObject* first, PyObject* second) {
 }
 
 // The pan speed: a tenth of the radius per unit of pointer travel, doubled
-// while the pointer moves faster than 0.05 per frame.
-Ref panSpeed(PyObject* self, double dx, double dy) {
-    Ref radius = py::getAttr(self, nameRadius);
+// while the pointer moves faster than 0.05 per frame.  The travel is
+// `math.sqrt(dx**2 + dy**2)` with the numbers' own operators.
+Ref panSpeed(PyObject* self, PyObject* dx, PyObject* dy) {
+    Ref two = py::number(2L);
+    Ref dxSquared = two ? Ref::steal(PyNumber_Power(dx, two.get(), Py_None)) : Ref();
+    Ref dySquared = dxSquared ? Ref::steal(PyNumber_Power(dy, two.get(), Py_None)) : Ref();
+    Ref sum = dySquared ? Ref::steal(PyNumber_Add(dxSquared.get(), dySquared.get())) : Ref();
+    Ref travel = sum ? mathCall(nameSqrt, sum.get()) : Ref();
+    Ref radius = travel ? py::getAttr(self, nameRadius) : Ref();
     Ref tenth = radius ? py::number(0.1) : Ref();
     Ref speed = tenth ? Ref::steal(PyNumber_Multiply(radius.get(), tenth.get())) : Ref();
-    if (!speed || std::sqrt(dx * dx + dy * dy) <= 0.05) return speed;
-    Ref two = py::number(2L);
-    return two ? Ref::steal(PyNumber_Multiply(speed.get(), two.get())) : Ref();
+    Ref limit = speed ? py::number(0.05) : Ref();
+    int fast = limit ? PyObject_RichCompareBool(travel.get(), limit.get(), Py_GT) : -1;
+    if (fast <= 0) return fast < 0 ? Ref() : std::move(speed);
+    return Ref::steal(PyNumber_Multiply(speed.get(), two.get()));
 }
 
 bool pan(PyObject* self, PyObject* dxObject, PyObject* dyObject) {
-    double dx, dy;
-    if (!py::toDouble(dxObject, dx) || !py::toDouble(dyObject, dy)) return false;
-    Ref speed = panSpeed(self, dx, dy);
+    Ref speed = panSpeed(self, dxObject, dyObject);
     Ref camera = speed ? attrOf(self, nameBase, nameCamera) : Ref();
     Ref cameraPos = camera ? py::callMethod(camera.get(), nameGetPos) : Ref();
     Ref target = cameraPos ? py::getAttr(self, nameTargetPos) : Ref();

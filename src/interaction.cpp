@@ -186,19 +186,29 @@ Ref nearestEntry(PyObject* self) {
     return queue ? py::callMethod(queue.get(), nameGetEntry, {zero.get()}) : Ref();
 }
 
+// `base.mouseWatcherNode`, read afresh at each use.
+Ref mouseWatcher() {
+    Ref base = py::global(nameBase);
+    return base ? py::getAttr(base.get(), nameMouseWatcherNode) : Ref();
+}
+
 // Aims the ray from the lens through the pointer and fills the queue;
 // 1 when it holds at least one hit, 0 when not (or no pointer), -1 on error.
+// `base`, its watcher and the ray are read where each is used, since the
+// watcher's methods may run code that replaces them.
 int castRay(PyObject* self) {
-    Ref base = py::global(nameBase);
-    Ref watcher = base ? py::getAttr(base.get(), nameMouseWatcherNode) : Ref();
+    Ref watcher = mouseWatcher();
     Ref hasMouse = watcher ? py::callMethod(watcher.get(), nameHasMouse) : Ref();
     int inside = hasMouse ? py::truth(hasMouse.get()) : -1;
     if (inside <= 0) return inside;
-    Ref mouse = py::callMethod(watcher.get(), nameGetMouse);
-    Ref lens = mouse ? py::getAttr(base.get(), nameCamNode) : Ref();
+    watcher = mouseWatcher();
+    Ref mouse = watcher ? py::callMethod(watcher.get(), nameGetMouse) : Ref();
+    Ref ray = mouse ? py::getAttr(self, namePickerRay) : Ref();
+    Ref base = ray ? py::global(nameBase) : Ref();
+    Ref lens = base ? py::getAttr(base.get(), nameCamNode) : Ref();
     Ref x = lens ? py::callMethod(mouse.get(), nameGetX) : Ref();
     Ref y = x ? py::callMethod(mouse.get(), nameGetY) : Ref();
-    if (!y || !callOn(self, namePickerRay, nameSetFromLens, {lens.get(), x.get(), y.get()})) return -1;
+    if (!y || !py::callMethod(ray.get(), nameSetFromLens, {lens.get(), x.get(), y.get()})) return -1;
     Ref render = py::global(nameRender);
     if (!render || !callOn(self, nameCollisionTraverserAttribute, nameTraverse, {render.get()})) return -1;
     Ref queue = py::getAttr(self, nameCollisionHandler);
@@ -449,6 +459,13 @@ int equals(PyObject* a, PyObject* b) {
     return result ? py::truth(result.get()) : -1;
 }
 
+// `self.path[self.mtni]`
+Ref indexedPoint(PyObject* self) {
+    Ref path = py::getAttr(self, namePath);
+    Ref target = path ? py::getAttr(self, nameMtni) : Ref();
+    return target ? Ref::steal(PyObject_GetItem(path.get(), target.get())) : Ref();
+}
+
 Ref headingTowards(PyObject* endPos, PyObject* currentPos) {
     Ref endY = py::getAttr(endPos, nameY);
     Ref currentY = endY ? py::getAttr(currentPos, nameY) : Ref();
@@ -470,12 +487,16 @@ PyObject* updateHeading(py::Args args) {
     if (!missing) missing = isNoneAttr(self, namePath, path);
     if (!missing) missing = isNoneAttr(self, nameMtni, target);
     if (missing) return missing < 0 ? nullptr : py::none();
-    Ref currentPos = py::callMethod(model.get(), nameGetPos);
-    Ref node = currentPos ? Ref::steal(PyObject_GetItem(path.get(), target.get())) : Ref();
+    // Each use reads the attribute again: the model's own methods or the
+    // path's indexing may have replaced them in between.
+    model = py::getAttr(self, nameModel);
+    Ref currentPos = model ? py::callMethod(model.get(), nameGetPos) : Ref();
+    Ref node = currentPos ? indexedPoint(self) : Ref();
     Ref vectorType = node ? py::global(nameLVector3) : Ref();
     Ref endPos = vectorType ? vectorOf(vectorType.get(), node.get()) : Ref();
     Ref heading = endPos ? headingTowards(endPos.get(), currentPos.get()) : Ref();
-    if (!heading || !py::callMethod(model.get(), nameSetH, {heading.get()})) return nullptr;
+    model = heading ? py::getAttr(self, nameModel) : Ref();
+    if (!model || !py::callMethod(model.get(), nameSetH, {heading.get()})) return nullptr;
     return py::none();
 }
 
@@ -505,30 +526,51 @@ PyObject* arrive(PyObject* self) {
     if (!py::setAttr(self, nameMf, Py_False)) return nullptr;
     Ref callback = py::getAttr(self, nameCompleteCB);
     if (!callback) return nullptr;
-    if (callback.get() != Py_None && !py::call(callback.get())) return nullptr;
+    if (callback.get() == Py_None) return py::none();
+    callback = py::getAttr(self, nameCompleteCB);
+    return callback && py::call(callback.get()) ? py::none() : nullptr;
+}
+
+// `self.model.setPos(position)`: the model is read when it is used, as
+// whatever ran since the last read (a comparison, an operator of the
+// step, the model's own methods) may have replaced it.
+PyObject* placeModel(PyObject* self, PyObject* position) {
+    Ref model = py::getAttr(self, nameModel);
+    if (!model || !py::callMethod(model.get(), nameSetPos, {position})) return nullptr;
     return py::none();
 }
 
-// `model.setPos(currentPos + direction * step)`
-PyObject* advanceGeneral(PyObject* model, PyObject* currentPos, PyObject* direction, PyObject* step) {
+// `self.model.setPos(currentPos + direction * step)`
+PyObject* advanceGeneral(PyObject* self, PyObject* currentPos, PyObject* direction, PyObject* step) {
     Ref stride = Ref::steal(PyNumber_Multiply(direction, step));
     Ref newPos = stride ? Ref::steal(PyNumber_Add(currentPos, stride.get())) : Ref();
-    if (!newPos || !py::callMethod(model, nameSetPos, {newPos.get()})) return nullptr;
-    return py::none();
+    return newPos ? placeModel(self, newPos.get()) : nullptr;
 }
 
 // One step through the ordinary engine calls.
-PyObject* stepGeneral(PyObject* self, PyObject* model, PyObject* currentPos, PyObject* endPos) {
+PyObject* stepGeneral(PyObject* self, PyObject* currentPos, PyObject* endPos) {
     Ref offset = Ref::steal(PyNumber_Subtract(currentPos, endPos));
     Ref distance = offset ? py::callMethod(offset.get(), nameLength) : Ref();
     Ref step = distance ? py::getAttr(self, nameMStep) : Ref();
     int arrived = step ? PyObject_RichCompareBool(distance.get(), step.get(), Py_LT) : -1;
     if (arrived < 0) return nullptr;
-    if (arrived) return py::callMethod(model, nameSetPos, {endPos}) ? arrive(self) : nullptr;
+    if (arrived) return placeModel(self, endPos) ? arrive(self) : nullptr;
     Ref towards = Ref::steal(PyNumber_Subtract(endPos, currentPos));
     Ref direction = towards ? py::callMethod(towards.get(), nameNormalized) : Ref();
     step = direction ? py::getAttr(self, nameMStep) : Ref();
-    return step ? advanceGeneral(model, currentPos, direction.get(), step.get()) : nullptr;
+    return step ? advanceGeneral(self, currentPos, direction.get(), step.get()) : nullptr;
+}
+
+// `self.model.setPos(point)` for a point computed natively: as three floats
+// while the model is still the engine model the step started with (the same
+// call for it), else as the engine object the ordinary code would pass.
+PyObject* placeModelNative(PyObject* self, PyObject* model, PyObject* pointType, const Vec3& point) {
+    Ref current = py::getAttr(self, nameModel);
+    if (!current) return nullptr;
+    if (current.get() == model) return setPosNative(model, point) ? py::none() : nullptr;
+    Ref position = vectorOf(pointType, point);
+    if (!position || !py::callMethod(current.get(), nameSetPos, {position.get()})) return nullptr;
+    return py::none();
 }
 
 // One step in native arithmetic; `current` and `end` are the components
@@ -546,21 +588,20 @@ PyObject* stepNative(PyObject* self, PyObject* model, PyObject* vectorType, PyOb
         arrived = distanceObject ? PyObject_RichCompareBool(distanceObject.get(), step.get(), Py_LT) : -1;
     }
     if (arrived < 0) return nullptr;
-    if (arrived) return setPosNative(model, end) ? arrive(self) : nullptr;
-    // A plain-number step was compared without running any code, so it
-    // still holds; any other step is read again, as the plain code does.
+    if (arrived) return placeModelNative(self, model, vectorType, end) ? arrive(self) : nullptr;
+    // The step is read again, as the ordinary code does; a plain number is
+    // used natively, anything else through its own operators.
+    step = py::getAttr(self, nameMStep);
+    if (!step) return nullptr;
     float stride;
     if (plainNumber(step.get(), stride)) {
-        if (!setPosNative(model, advanced(current, normalized(difference(end, current)), stride))) {
-            return nullptr;
-        }
-        return py::none();
+        Vec3 next = advanced(current, normalized(difference(end, current)), stride);
+        return placeModelNative(self, model, engine.point3, next);
     }
     Ref endPos = vectorOf(vectorType, end);
     Ref towards = endPos ? Ref::steal(PyNumber_Subtract(endPos.get(), currentPos)) : Ref();
     Ref direction = towards ? py::callMethod(towards.get(), nameNormalized) : Ref();
-    step = direction ? py::getAttr(self, nameMStep) : Ref();
-    return step ? advanceGeneral(model, currentPos, direction.get(), step.get()) : nullptr;
+    return direction ? advanceGeneral(self, currentPos, direction.get(), step.get()) : nullptr;
 }
 
 PyObject* moverUpdate(py::Args args) {
@@ -572,9 +613,9 @@ PyObject* moverUpdate(py::Args args) {
     int missing = isNoneAttr(self, nameModel, model);
     if (!missing) missing = isNoneAttr(self, namePath, path);
     if (missing) return missing < 0 ? nullptr : py::none();
-    Ref currentPos = py::callMethod(model.get(), nameGetPos);
-    Ref target = currentPos ? py::getAttr(self, nameMtni) : Ref();
-    Ref node = target ? Ref::steal(PyObject_GetItem(path.get(), target.get())) : Ref();
+    model = py::getAttr(self, nameModel);
+    Ref currentPos = model ? py::callMethod(model.get(), nameGetPos) : Ref();
+    Ref node = currentPos ? indexedPoint(self) : Ref();
     Ref vectorType = node ? py::global(nameLVector3) : Ref();
     if (!vectorType) return nullptr;
     Vec3 current, end;
@@ -586,7 +627,7 @@ PyObject* moverUpdate(py::Args args) {
         PyErr_Clear();
     }
     Ref endPos = vectorOf(vectorType.get(), node.get());
-    return endPos ? stepGeneral(self, model.get(), currentPos.get(), endPos.get()) : nullptr;
+    return endPos ? stepGeneral(self, currentPos.get(), endPos.get()) : nullptr;
 }
 
 PyObject* moverStop(py::Args args) {

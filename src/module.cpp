@@ -108,23 +108,26 @@ bool unpackPoint(PyObject* point, Ref* xyz) {
     return false;
 }
 
-Ref squaredDifference(PyObject* from, PyObject* to) {
-    Ref difference = Ref::steal(PyNumber_Subtract(to, from));
-    if (!difference) return {};
+Ref squared(PyObject* value) {
     Ref two = py::number(2L);
-    return two ? Ref::steal(PyNumber_Power(difference.get(), two.get(), Py_None)) : Ref();
+    return two ? Ref::steal(PyNumber_Power(value, two.get(), Py_None)) : Ref();
 }
 
+// dx, dy and dz first, then `dx**2 + dy**2 + dz**2` left to right: the
+// order in which a failing component or a custom number sees the work.
 PyObject* dist(py::Args args) {
     Ref first[3], second[3];
     if (!unpackPoint(args[0], first) || !unpackPoint(args[1], second)) return nullptr;
-    Ref squares[3];
+    Ref differences[3];
     for (int axis = 0; axis < 3; axis++) {
-        squares[axis] = squaredDifference(first[axis].get(), second[axis].get());
-        if (!squares[axis]) return nullptr;
+        differences[axis] = Ref::steal(PyNumber_Subtract(second[axis].get(), first[axis].get()));
+        if (!differences[axis]) return nullptr;
     }
-    Ref sum = Ref::steal(PyNumber_Add(squares[0].get(), squares[1].get()));
-    if (sum) sum = Ref::steal(PyNumber_Add(sum.get(), squares[2].get()));
+    Ref sum = squared(differences[0].get());
+    Ref next = sum ? squared(differences[1].get()) : Ref();
+    sum = next ? Ref::steal(PyNumber_Add(sum.get(), next.get())) : Ref();
+    next = sum ? squared(differences[2].get()) : Ref();
+    sum = next ? Ref::steal(PyNumber_Add(sum.get(), next.get())) : Ref();
     Ref math = sum ? py::global(nameMath) : Ref();
     if (!math) return nullptr;
     return py::callMethod(math.get(), nameSqrt, {sum.get()}).release();

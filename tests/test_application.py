@@ -119,6 +119,23 @@ def test_wrong_lengths_raise_and_change_nothing(app, colour):
     assert app._background_color is before
 
 
+class Shrinking(list):
+    """A colour whose length is one less at each query, from five."""
+
+    def __init__(self, items):
+        super().__init__(items)
+        self.queries = 0
+
+    def __len__(self):
+        self.queries += 1
+        return 6 - self.queries
+
+
+def test_the_length_is_asked_again_for_the_four_element_test(app, restore_background):
+    colour = Shrinking([0.5, 0.5, 0.5, 1.0])
+    assert app.bgColor(colour) is colour and app._background_color is colour
+
+
 def test_colours_the_engine_rejects_are_stored_then_raise(app, restore_background):
     with pytest.raises(TypeError):
         app.bgColor(None)

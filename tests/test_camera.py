@@ -133,6 +133,80 @@ def test_pan_speed_doubles_only_above_the_threshold(rig, travel, factor):
     assert controller.target_pos is not tv.CameraController.__init__.__signature__.parameters["target_pos"].default
 
 
+@pytest.mark.parametrize("angle", ["theta", "phi"])
+@pytest.mark.parametrize("value", [math.inf, -math.inf])
+def test_an_infinite_angle_raises_the_math_domain_error(rig, angle, value):
+    base, controller = rig
+    setattr(controller, angle, value)
+    before = base.camera.getPos()
+    with pytest.raises(ValueError, match="math domain error"):
+        controller.update_camera_position()
+    assert base.camera.getPos() == before
+
+
+def test_placement_uses_the_modules_math_when_it_runs(rig, monkeypatch):
+    base, controller = rig
+    calls = []
+
+    class TracedMath:
+        def __getattr__(self, name):
+            function = getattr(math, name)
+            return lambda value: calls.append((name, value)) or function(value)
+
+    monkeypatch.setattr(tv, "math", TracedMath())
+    controller.update_camera_position()
+    theta, phi = math.radians(45), math.radians(45)
+    assert calls == [("radians", 45), ("radians", 45), ("sin", phi), ("sin", theta), ("sin", phi), ("cos", theta),
+                     ("cos", phi)]
+    controller.on_right_mouse_down()
+    calls.clear()
+    frame(controller, 0.03, 0.04)
+    assert calls[0] == ("sqrt", pytest.approx(0.0025))
+
+
+def test_pan_travel_that_overflows_raises(rig):
+    base, controller = rig
+    controller.on_right_mouse_down()
+    controller.last_mouse_x = 1e200
+    with pytest.raises(OverflowError):
+        frame(controller, 0.0, 0.0)
+
+
+@pytest.mark.parametrize("last_x, doubled", [(math.nan, False), (0.0, False), (-0.06, True)], ids=repr)
+def test_pan_speed_doubles_only_when_the_travel_is_more_than_the_threshold(rig, last_x, doubled):
+    base, controller = rig
+    products = []
+
+    class Speed(float):
+        def __mul__(self, other):
+            products.append(other)
+            return Speed(float(self) * other)
+
+        __rmul__ = __mul__
+
+    controller.radius = Speed(40)
+    controller.on_right_mouse_down()
+    controller.last_mouse_x = last_x
+    try:
+        frame(controller, 0.0, 0.0)
+    except AssertionError:
+        pass  # a NaN pan vector is refused by the engine
+    assert (2 in products) == doubled
+
+
+def test_rotating_adds_in_place_to_the_angles(rig):
+    base, controller = rig
+
+    class Angle(float):
+        def __iadd__(self, other):
+            return Angle(float(self) + other + 1000)
+
+    controller.theta = Angle(45)
+    controller.on_mouse_down()
+    frame(controller, 0.01, 0.0)
+    assert controller.theta == pytest.approx(45 + 1 + 1000)
+
+
 def test_dragging_right_pans_camera_and_target_left_together(rig):
     base, controller = rig
     controller.on_right_mouse_down()

@@ -165,6 +165,38 @@ def test_no_pointer_in_window_means_no_pick(app, step, clicker, scene):
     assert calls == []
 
 
+def test_watcher_replaced_while_asked_for_the_pointer_is_read_again(app, step, clicker, scene):
+    ball = sphere(app, scene, 0.4)
+    clicker.setModelClick(ball, "ball", "1")
+    calls = []
+    clicker.addCallback("ball", recorder(calls))
+    real = app.mouseWatcherNode
+
+    class Centre:
+        def hasMouse(self):
+            return True
+
+        def getMouse(self):
+            return Point2(0, 0)
+
+    class Handing:
+        """Hands the pointer over to another watcher when first asked."""
+
+        def hasMouse(self):
+            app.mouseWatcherNode = Centre()
+            return True
+
+        def getMouse(self):
+            raise AssertionError("the watcher was not read again")
+
+    app.mouseWatcherNode = Handing()
+    try:
+        clicker.onMouseClick()
+    finally:
+        app.mouseWatcherNode = real
+    assert [model for _, model, _ in calls] == [ball]
+
+
 def test_controller_state_after_construction(app, clicker):
     assert isinstance(clicker, tk.DirectObject.DirectObject)
     assert clicker.pickerNP.getParent() == app.camera

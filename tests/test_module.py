@@ -147,6 +147,45 @@ def test_dist_lets_arithmetic_and_iteration_errors_through():
         tv.dist(Exploding(), (0, 0, 0))
 
 
+class Traced:
+    """A component that records the arithmetic done on it."""
+
+    def __init__(self, name, log):
+        self.name, self.log = name, log
+
+    def __sub__(self, other):
+        self.log.append(("-", self.name))
+        return self
+
+    def __pow__(self, power):
+        self.log.append(("**", self.name))
+        return self
+
+    def __add__(self, other):
+        self.log.append(("+", self.name, other.name))
+        return self
+
+    def __float__(self):
+        return 1.0
+
+
+def test_dist_takes_all_differences_before_squaring_and_adds_left_to_right():
+    log = []
+    tv.dist(tuple(Traced(axis + "1", log) for axis in "xyz"), tuple(Traced(axis + "2", log) for axis in "xyz"))
+    assert log == [("-", "x2"), ("-", "y2"), ("-", "z2"), ("**", "x2"), ("**", "y2"), ("+", "x2", "y2"),
+                   ("**", "z2"), ("+", "x2", "z2")]
+
+
+@pytest.mark.parametrize("first, second, message", [
+    (({1}, 0, "a"), ({2}, 0, "b"), "for -: 'str' and 'str'"),  # dz fails before dx is squared
+    (((1,), (1,), 0), ((2,), (3,), 0), "for -: 'tuple' and 'tuple'"),
+    (({1}, {1}, 0), ({2}, {3}, 1j), "for \\*\\* or pow\\(\\): 'set' and 'int'"),
+], ids=["subtraction-first", "first-difference", "first-square"])
+def test_dist_reports_the_first_failing_step_of_the_formula(first, second, message):
+    with pytest.raises(TypeError, match=message):
+        tv.dist(first, second)
+
+
 def test_dist_reads_math_when_it_runs(monkeypatch):
     class FakeMath:
         @staticmethod

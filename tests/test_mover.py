@@ -3,6 +3,7 @@ import math
 import random
 import sys
 import traceback
+from fractions import Fraction
 
 import pytest
 from panda3d.core import LPoint3f, LVector3, LVector3f, NodePath
@@ -61,6 +62,10 @@ class PlainMover:
         else:
             direction = (endPos - currentPos).normalized()
             self.model.setPos(currentPos + direction * self.mStep)
+
+    def stop(self):
+        self.mf = False
+        self.mtni = None
 
 
 class SubNodePath(NodePath):
@@ -331,6 +336,96 @@ def test_global_vector_type_is_looked_up_when_stepping(monkeypatch):
     mover.update()
     assert made[:2] == [(0, 0, 0), (2, 0, 0)]
     assert model.getX() == pytest.approx(0.025)
+
+
+def replace_path(mover, other):
+    mover.path = [(5, 5, 5)] * 3
+
+
+def replace_model(mover, other):
+    mover.model = other
+
+
+def stop_mover(mover, other):
+    mover.stop()
+
+
+class Meddling(NodePath):
+    """A model whose getPos meddles with its mover at the fifth call."""
+
+    def __init__(self, name, meddle, mover, other):
+        NodePath.__init__(self, name)
+        self.meddle, self.mover, self.other, self.calls = meddle, mover, other, 0
+
+    def getPos(self, *other):
+        self.calls += 1
+        if self.calls == 5:
+            self.meddle(self.mover, self.other)
+        return NodePath.getPos(self, *other)
+
+
+@pytest.mark.parametrize("meddle", [replace_path, replace_model, stop_mover])
+def test_attributes_replaced_by_the_models_own_methods_are_read_again(meddle):
+    results = []
+    for mover in (PathMoveCtrl(), PlainMover()):
+        other = NodePath("other")
+        model = Meddling("m", meddle, mover, other)
+        mover.start(model, [(0, 0, 0), (0.1, 0, 0), (0.2, 0.1, 0)], 0.04)
+        seen = [(outcome(mover.update), tuple(model.getPos()), model.getH(), mover.mtni) for _ in range(8)]
+        results.append((seen, tuple(other.getPos()), other.getH()))
+    assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("step_type", [float, Fraction], ids=["float-step", "fraction-step"])
+def test_model_replaced_while_the_step_is_compared_is_read_again(step_type):
+    results = []
+    for mover in (PathMoveCtrl(), PlainMover()):
+        model, other, compared = NodePath("m"), NodePath("other"), []
+
+        class Step(step_type):
+            def __gt__(self, distance):
+                compared.append(distance)
+                if len(compared) == 3:
+                    mover.model = other
+                return step_type.__gt__(self, distance)
+
+        mover.start(model, [(0, 0, 0), (0.1, 0, 0), (0.1, 0.1, 0)], Step(0.04) if step_type is float else Step(1, 25))
+        for _ in range(4):
+            mover.update()
+        results.append((tuple(model.getPos()), tuple(other.getPos()), other.getH(), mover.mtni))
+    assert results[0] == results[1]
+
+
+def test_attributes_are_read_at_each_use_as_in_plain_python():
+    logs = []
+    for base in (PathMoveCtrl, PlainMover):
+        log, models = [], [NodePath("a"), NodePath("b")]
+
+        class Swapping(base):
+            @property
+            def model(self):
+                log.append("model")
+                return models[len(log) % 2]
+
+            @model.setter
+            def model(self, value):
+                pass
+
+            @property
+            def completeCB(self):
+                log.append("completeCB")
+                return (lambda: log.append("called")) if len(log) % 2 else None
+
+            @completeCB.setter
+            def completeCB(self, value):
+                pass
+
+        mover = Swapping()
+        mover.start(models[0], [(0, 0, 0), (0.1, 0, 0)], 0.04)
+        for _ in range(6):
+            log.append(outcome(mover.update))
+        logs.append((log, [tuple(m.getPos()) + (m.getH(),) for m in models]))
+    assert logs[0] == logs[1]
 
 
 def test_many_updates_do_not_leak():
