@@ -69,6 +69,7 @@ py::Name nameJoin("join");
 py::Name nameDirname("dirname");
 py::Name nameFile("__file__");
 py::Name nameSetPixelsPerUnit("setPixelsPerUnit");
+py::Name nameGetPixelsPerUnit("getPixelsPerUnit");
 py::Name nameTextNode("TextNode");
 py::Name nameFont("font");
 py::Name nameSetText("setText");
@@ -540,6 +541,21 @@ int pathExists(PyObject* path) {
     return exists ? py::truth(exists.get()) : -1;
 }
 
+// The engine hands back its cached font on a second load, and refuses (with
+// an assertion on stderr) to change the resolution of a font that has
+// already drawn text.  When the font already has the wanted resolution there
+// is nothing to change, so every background change stays quiet.
+// 1 when it has, 0 when not (or the font cannot say), -1 on error.
+int hasPixelsPerUnit(PyObject* font, PyObject* pixels) {
+    Ref current = py::callMethod(font, nameGetPixelsPerUnit);
+    if (!current) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return PyObject_RichCompareBool(current.get(), pixels, Py_EQ);
+}
+
 // Loads `path` as the font; 1 when loaded, 0 when the engine gave None.
 int adoptFont(PyObject* self, PyObject* path) {
     Ref loader = py::getAttr(self, nameLoader);
@@ -547,10 +563,10 @@ int adoptFont(PyObject* self, PyObject* path) {
     if (!font) return -1;
     if (font.get() == Py_None) return 0;
     Ref pixels = py::number(30L);
-    if (!pixels || !py::setAttr(self, nameCnFont, font.get()) ||
-        !callAndDrop(font.get(), nameSetPixelsPerUnit, {pixels.get()})) {
-        return -1;
-    }
+    if (!pixels || !py::setAttr(self, nameCnFont, font.get())) return -1;
+    int alreadySet = hasPixelsPerUnit(font.get(), pixels.get());
+    if (alreadySet < 0) return -1;
+    if (!alreadySet && !callAndDrop(font.get(), nameSetPixelsPerUnit, {pixels.get()})) return -1;
     return 1;
 }
 

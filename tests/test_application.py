@@ -488,3 +488,15 @@ def test_hostile_values_never_crash_the_application(app, capsys, value):
             child.removeNode()
     app.bgColor((0.2, 0.6, 0.8, 1))
     capsys.readouterr()
+
+
+def test_changing_the_background_after_text_is_quiet_and_keeps_the_font(app, step, capfd, restore_background):
+    label = app.makeText("drawn", "字")
+    try:
+        step(2)  # the font has now drawn glyphs
+        capfd.readouterr()
+        app.bgColor((0.1, 0.1, 0.1))
+        assert capfd.readouterr().err == ""
+        assert app.cnFont.isValid() and app.cnFont.getPixelsPerUnit() == 30
+    finally:
+        label.removeNode()
