@@ -495,6 +495,9 @@ bool plainClass(PyObject* self, std::initializer_list<const Original*> members) 
 }
 
 // The instance dictionary, when no entry of it hides one of `methods`.
+// Its keys must all be exact strings: looking up a name next to a key with
+// an __eq__ of its own runs that code, which could free the values the
+// fast paths hold borrowed.
 Ref plainInstance(PyObject* self, std::initializer_list<const Original*> methods) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) {
@@ -502,6 +505,10 @@ Ref plainInstance(PyObject* self, std::initializer_list<const Original*> methods
         return {};
     }
     if (!PyDict_CheckExact(dict.get())) return {};
+    PyObject *key, *value;
+    for (Py_ssize_t position = 0; PyDict_Next(dict.get(), &position, &key, &value);) {
+        if (!PyUnicode_CheckExact(key)) return {};
+    }
     for (const Original* method : methods) {
         if (!sameEntry(dict.get(), method->name, nullptr)) return {};
     }
