@@ -318,14 +318,23 @@ bool bindArguments(Function* function, PyObject* const* args, Py_ssize_t given, 
     return complete;
 }
 
-PyObject* Function_vectorcall(PyObject* callable, PyObject* const* args, size_t flags, PyObject* keywords) {
-    Function* function = asFunction(callable);
+PyObject* bindAndRun(Function* function, PyObject* const* args, size_t flags, PyObject* keywords) {
     Py_ssize_t given = PyVectorcall_NARGS(flags);
     if (!keywords && given == function->parameterCount && !function->hasVarargs) return function->impl(args);
     PyObject* bound[maxParameters + 1] = {};
     Ref varargs;
     if (!bindArguments(function, args, given, keywords, bound, varargs)) return nullptr;
     return function->impl(bound);
+}
+
+// Counted as a level of recursion like a call of a def: a subclass can make
+// two of these functions call each other (say search = findPath) with no
+// Python frame in between, which would otherwise run off the C stack.
+PyObject* Function_vectorcall(PyObject* callable, PyObject* const* args, size_t flags, PyObject* keywords) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = bindAndRun(asFunction(callable), args, flags, keywords);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* Function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
