@@ -327,12 +327,25 @@ PyObject* bindAndRun(Function* function, PyObject* const* args, size_t flags, Py
     return function->impl(bound);
 }
 
-// Counted as a level of recursion like a call of a def: a subclass can make
-// two of these functions call each other (say search = findPath) with no
-// Python frame in between, which would otherwise run off the C stack.
+// Calls of these functions under way, one inside another.  A subclass can
+// make two of them call each other (say search = findPath) with no Python
+// frame in between.  Each call counts as a level of recursion like a call
+// of a def, but one level can take kilobytes of C stack (several times
+// more under sanitizers) and before 3.14 the interpreter's limit does not
+// look at the stack, so their own nesting has a lower bound too.  Only a
+// cycle of calls gets anywhere near it.
+int nestedCalls = 0;
+constexpr int maxNestedCalls = 400;
+
 PyObject* Function_vectorcall(PyObject* callable, PyObject* const* args, size_t flags, PyObject* keywords) {
+    if (nestedCalls >= maxNestedCalls) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        return nullptr;
+    }
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    nestedCalls++;
     PyObject* result = bindAndRun(asFunction(callable), args, flags, keywords);
+    nestedCalls--;
     Py_LeaveRecursiveCall();
     return result;
 }

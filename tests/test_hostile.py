@@ -9,8 +9,8 @@ class SearchIsFindPath(AStar):
     search = AStar.findPath
 
 
-class BuildPathIsSearch(AStar):
-    buildPath = AStar.search
+class SizeIsFindPath(AStar):
+    getNumCols = AStar.findPath
 
 
 class ZoomUpdatesByZooming(CameraController):
@@ -29,9 +29,9 @@ def endless_search(kind):
 
 @pytest.mark.parametrize("call", [
     endless_search(SearchIsFindPath),
-    endless_search(BuildPathIsSearch),
+    endless_search(SizeIsFindPath),
     ZoomUpdatesByZooming().decrease_radius,
-], ids=["search is findPath", "buildPath is search", "camera update zooms"])
+], ids=["search is findPath", "getNumCols is findPath", "camera update zooms"])
 def test_methods_made_to_call_each_other_for_ever_raise_recursion_error(call):
     with pytest.raises(RecursionError):
         call()
