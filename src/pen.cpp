@@ -495,10 +495,10 @@ bool plainClass(PyObject* self, std::initializer_list<const Original*> members) 
 }
 
 // The instance dictionary, when no entry of it hides one of `methods`.
-// Its keys must all be exact strings: looking up a name next to a key with
-// an __eq__ of its own runs that code, which could free the values the
-// fast paths hold borrowed.
-Ref plainInstance(PyObject* self, std::initializer_list<const Original*> methods) {
+// With `stringKeys`, its keys must all be exact strings: looking up a name
+// next to a key with an __eq__ of its own runs that code, which could free
+// values a fast path already holds borrowed from earlier lookups.
+Ref plainInstance(PyObject* self, std::initializer_list<const Original*> methods, bool stringKeys = false) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) {
         PyErr_Clear();
@@ -506,7 +506,7 @@ Ref plainInstance(PyObject* self, std::initializer_list<const Original*> methods
     }
     if (!PyDict_CheckExact(dict.get())) return {};
     PyObject *key, *value;
-    for (Py_ssize_t position = 0; PyDict_Next(dict.get(), &position, &key, &value);) {
+    for (Py_ssize_t position = 0; stringKeys && PyDict_Next(dict.get(), &position, &key, &value);) {
         if (!PyUnicode_CheckExact(key)) return {};
     }
     for (const Original* method : methods) {
@@ -576,7 +576,7 @@ int forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
     }
     double n, rotZ, rotY, position[3];
     if (!plainNumber(distance, n)) return 0;
-    Ref dict = plainInstance(self, {&originalGetPos, &originalLineTo, &originalMoveTo});
+    Ref dict = plainInstance(self, {&originalGetPos, &originalLineTo, &originalMoveTo}, true);
     if (!dict) return 0;
     PyObject* recorder = PyDict_GetItemWithError(dict.get(), nameLsg);
     PyObject* pending = PyDict_GetItemWithError(dict.get(), nameMto);
