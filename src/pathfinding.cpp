@@ -172,13 +172,8 @@ long long countOf(PyObject* size, int& overflow) {
 }
 
 // No grid bigger than the machine's memory can be built; asking for one
-// fails at once instead of after the memory has run out.  The sizes are
-// ints (or bools).
-bool fitsInMemory(PyObject* numCols, PyObject* numRows) {
-    int colsOverflow = 0, rowsOverflow = 0;
-    long long cols = countOf(numCols, colsOverflow);
-    long long rows = countOf(numRows, rowsOverflow);
-    if (PyErr_Occurred()) return false;
+// fails at once instead of after the memory has run out.
+bool countsFit(long long cols, long long rows, bool colsOverflow, bool rowsOverflow) {
     double memory = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGESIZE));
     // An empty row costs at least 64 bytes, a node more than 64.
     double needed = 64.0 * double(cols) * (rows > 1 ? double(rows) : 1.0);
@@ -188,6 +183,36 @@ bool fitsInMemory(PyObject* numCols, PyObject* numRows) {
         return false;
     }
     return true;
+}
+
+// The sizes are ints (or bools).
+bool fitsInMemory(PyObject* numCols, PyObject* numRows) {
+    int colsOverflow = 0, rowsOverflow = 0;
+    long long cols = countOf(numCols, colsOverflow);
+    long long rows = countOf(numRows, rowsOverflow);
+    if (PyErr_Occurred()) return false;
+    return countsFit(cols, rows, colsOverflow, rowsOverflow);
+}
+
+// The same guard for sizes that are not ints but give them through
+// __index__: the ranges the build made already hold the counts, so
+// reading them runs no more of the script's code.  Other objects in
+// place of range are left to themselves.
+bool rangesFit(PyObject* outer, PyObject* inner) {
+    if (Py_TYPE(outer) != &PyRange_Type || Py_TYPE(inner) != &PyRange_Type) return true;
+    long long counts[2];
+    bool overflow[2];
+    PyObject* ranges[2] = {outer, inner};
+    for (int k = 0; k < 2; k++) {
+        Py_ssize_t length = PyObject_Size(ranges[k]);
+        overflow[k] = length < 0;
+        if (overflow[k]) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+            PyErr_Clear();
+        }
+        counts[k] = overflow[k] ? 0 : length;
+    }
+    return countsFit(counts[0], counts[1], overflow[0], overflow[1]);
 }
 
 // The grid as the plain algorithm builds it: ranges over the attributes,
@@ -202,7 +227,7 @@ bool buildGeneral(PyObject* self) {
         Ref row = Ref::steal(PyList_New(0));
         Ref numRows = row ? py::getAttr(self, nameNumRows) : Ref();
         Ref inner = numRows ? py::call(range.get(), {numRows.get()}) : Ref();
-        Ref columns = inner ? Ref::steal(PyObject_GetIter(inner.get())) : Ref();
+        Ref columns = inner && rangesFit(outer.get(), inner.get()) ? Ref::steal(PyObject_GetIter(inner.get())) : Ref();
         if (!columns) return false;
         while (Ref j = Ref::steal(PyIter_Next(columns.get()))) {
             Ref nodeClass = py::global(nameAStarNode);
@@ -697,7 +722,7 @@ struct Search {
     }
 
     void loadOne(int32_t cell, Py_ssize_t r, Py_ssize_t c);
-    void readMultiplier(Cell& slot, PyObject* node);
+    void readMultiplier(Cell& slot, PyObject* node, uint8_t& flags);
     // The flags of a cell, its run of nodes read if need be.
     uint8_t flagsOf(int32_t cell, Py_ssize_t r, Py_ssize_t c) {
         if (!(cells[cell].flags & Loaded)) {
@@ -727,10 +752,16 @@ void Search::loadOne(int32_t cell, Py_ssize_t r, Py_ssize_t c) {
     Cell& slot = cells[cell];
     if (slot.flags & Loaded) return;
     slot.flags = Loaded | Odd;
-    PyObject* node = PyList_GET_ITEM(rows[size_t(r)].get(), c);
-    bool plain = Py_TYPE(node) == reinterpret_cast<PyTypeObject*>(shared.nodeClass.get()) && isCoordinate(node, nameR, r) &&
-                 isCoordinate(node, nameC, c);
-    Ref walkable = plain ? py::getAttr(node, nameWalkable) : Ref();
+    PyObject* row = rows[size_t(r)].get();
+    if (c >= PyList_GET_SIZE(row)) return;
+    // Even a plain attribute read can run the script's code (a key of the
+    // node's __dict__ with an __eq__ of its own), which may empty the row
+    // and free the node: hold it, and check afterwards that it is still
+    // the one in the grid.
+    Ref node = Ref::borrow(PyList_GET_ITEM(row, c));
+    bool plain = Py_TYPE(node.get()) == reinterpret_cast<PyTypeObject*>(shared.nodeClass.get()) &&
+                 isCoordinate(node.get(), nameR, r) && isCoordinate(node.get(), nameC, c);
+    Ref walkable = plain ? py::getAttr(node.get(), nameWalkable) : Ref();
     PyObject* value = walkable.get();
     // Only values whose truth runs no code of the script's.
     if (!value || !(PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
@@ -738,18 +769,20 @@ void Search::loadOne(int32_t cell, Py_ssize_t r, Py_ssize_t c) {
         PyErr_Clear();
         return;
     }
-    slot.held = int32_t(nodes.size());
-    nodes.push_back(Ref::borrow(node));
-    slot.flags = Loaded;
+    uint8_t flags = Loaded;
     if (PyObject_IsTrue(value)) {
-        slot.flags |= Walkable;
-        readMultiplier(slot, node);
+        flags |= Walkable;
+        readMultiplier(slot, node.get(), flags);
     }
+    if (c >= PyList_GET_SIZE(row) || PyList_GET_ITEM(row, c) != node.get()) return;
+    slot.held = int32_t(nodes.size());
+    nodes.push_back(std::move(node));
+    slot.flags = flags;
 }
 
 // Plain numbers only: a finite float, or an int the float product
 // converts exactly as the interpreter does.
-void Search::readMultiplier(Cell& slot, PyObject* node) {
+void Search::readMultiplier(Cell& slot, PyObject* node, uint8_t& flags) {
     Ref value = py::getAttr(node, nameCostMultiplier);
     double multiplier = NAN;
     if (!value) {
@@ -764,7 +797,7 @@ void Search::readMultiplier(Cell& slot, PyObject* node) {
     if (std::isfinite(multiplier)) {
         slot.multiplier = multiplier;
     } else {
-        slot.flags |= OddMultiplier;
+        flags |= OddMultiplier;
     }
 }
 
@@ -947,7 +980,9 @@ int32_t cellOf(const Search& search, PyObject* node) {
         return -1;
     }
     if (row < 0 || row >= search.numCols || column < 0 || column >= search.numRows) return -1;
-    if (PyList_GET_ITEM(search.rows[size_t(row)].get(), column) != node) return -1;
+    // Reading r and c may have run the script's code and shortened the row.
+    PyObject* held = search.rows[size_t(row)].get();
+    if (column >= PyList_GET_SIZE(held) || PyList_GET_ITEM(held, column) != node) return -1;
     return search.index(row, column);
 }
 

@@ -497,13 +497,20 @@ bool plainClass(PyObject* self, std::initializer_list<const Original*> members) 
 }
 
 // The instance dictionary, when no entry of it hides one of `methods`.
-Ref plainInstance(PyObject* self, std::initializer_list<const Original*> methods) {
+// With `stringKeys`, its keys must all be exact strings: looking up a name
+// next to a key with an __eq__ of its own runs that code, which could free
+// values a fast path already holds borrowed from earlier lookups.
+Ref plainInstance(PyObject* self, std::initializer_list<const Original*> methods, bool stringKeys = false) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) {
         PyErr_Clear();
         return {};
     }
     if (!PyDict_CheckExact(dict.get())) return {};
+    PyObject *key, *value;
+    for (Py_ssize_t position = 0; stringKeys && PyDict_Next(dict.get(), &position, &key, &value);) {
+        if (!PyUnicode_CheckExact(key)) return {};
+    }
     for (const Original* method : methods) {
         if (!sameEntry(dict.get(), method->name, nullptr)) return {};
     }
@@ -571,7 +578,7 @@ int forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
     }
     double n, rotZ, rotY, position[3];
     if (!plainNumber(distance, n)) return 0;
-    Ref dict = plainInstance(self, {&originalGetPos, &originalLineTo, &originalMoveTo});
+    Ref dict = plainInstance(self, {&originalGetPos, &originalLineTo, &originalMoveTo}, true);
     if (!dict) return 0;
     // Held, not borrowed: a key of the learner's in the dictionary may run
     // code during a later lookup that replaces these entries.

@@ -318,14 +318,36 @@ bool bindArguments(Function* function, PyObject* const* args, Py_ssize_t given, 
     return complete;
 }
 
-PyObject* Function_vectorcall(PyObject* callable, PyObject* const* args, size_t flags, PyObject* keywords) {
-    Function* function = asFunction(callable);
+PyObject* bindAndRun(Function* function, PyObject* const* args, size_t flags, PyObject* keywords) {
     Py_ssize_t given = PyVectorcall_NARGS(flags);
     if (!keywords && given == function->parameterCount && !function->hasVarargs) return function->impl(args);
     PyObject* bound[maxParameters + 1] = {};
     Ref varargs;
     if (!bindArguments(function, args, given, keywords, bound, varargs)) return nullptr;
     return function->impl(bound);
+}
+
+// Calls of these functions under way, one inside another.  A subclass can
+// make two of them call each other (say search = findPath) with no Python
+// frame in between.  Each call counts as a level of recursion like a call
+// of a def, but one level can take kilobytes of C stack (several times
+// more under sanitizers) and before 3.14 the interpreter's limit does not
+// look at the stack, so their own nesting has a lower bound too.  Only a
+// cycle of calls gets anywhere near it.
+int nestedCalls = 0;
+constexpr int maxNestedCalls = 400;
+
+PyObject* Function_vectorcall(PyObject* callable, PyObject* const* args, size_t flags, PyObject* keywords) {
+    if (nestedCalls >= maxNestedCalls) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    nestedCalls++;
+    PyObject* result = bindAndRun(asFunction(callable), args, flags, keywords);
+    nestedCalls--;
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* Function_descr_get(PyObject* self, PyObject* instance, PyObject*) {

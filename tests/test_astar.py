@@ -283,6 +283,46 @@ def test_negative_multipliers_without_a_loop_search_as_usual():
     assert assert_same_search(prepare).getPath()[-1].r == 8
 
 
+# ---- nodes whose attribute lookups run a script's code ----------------------------------
+
+class EmptiesTheGrid:
+    """A key of a node's __dict__ that sits where the lookup of "r" probes
+    first, so that every read of node.r calls its __eq__: once armed, that
+    empties every row of the grid in the middle of the search."""
+
+    def __init__(self, grid):
+        self.grid, self.armed = grid, False
+
+    def __hash__(self):
+        return hash("r")
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            for row in self.grid._nodes:
+                row.clear()
+        return NotImplemented
+
+
+def outcome_with_rows_emptied(kind, cell):
+    grid = kind(5, 5)
+    grid.setStartNode(0, 0)
+    grid.setEndNode(4, 4)
+    key = EmptiesTheGrid(grid)
+    node = grid.getNode(*cell)
+    node.__dict__ = {key: None, **node.__dict__}
+    key.armed = True
+    try:
+        return repr(grid.findPath())
+    except Exception as error:  # the outcome to compare, whichever it is
+        return type(error).__name__, str(error)
+
+
+@pytest.mark.parametrize("cell", [(0, 0), (0, 1), (1, 1)], ids=["start", "neighbour", "diagonal"])
+def test_a_grid_emptied_by_a_nodes_own_lookup_fails_as_the_plain_algorithm(cell):
+    assert outcome_with_rows_emptied(AStar, cell) == outcome_with_rows_emptied(ref.AStar, cell)
+
+
 # ---- the documented cases -------------------------------------------------------------------
 
 def cells(nodes):
@@ -467,6 +507,21 @@ def test_sizes_with_index_are_accepted_like_range():
 @pytest.mark.parametrize("cols, rows", [(10 ** 30, 1), (10 ** 30, 0), (2 ** 62, 2 ** 62), (1, 10 ** 40), (2 ** 100, True)])
 def test_impossible_grid_sizes_raise_memory_error(cols, rows):
     with pytest.raises(MemoryError):
+        AStar(cols, rows)
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("cols, rows", [(Index(2), 2 ** 63), (10 ** 9, Index(10 ** 9)), (Index(10 ** 30), Index(1)),
+                                        (Index(10 ** 19), 0)])
+def test_impossible_sizes_given_through_index_raise_memory_error(cols, rows):
+    with pytest.raises(MemoryError, match="网格太大"):
         AStar(cols, rows)
 
 

@@ -535,6 +535,35 @@ def test_forward_backwards_zero_and_drawing(pen):
     assert [close(a, b) for a, b in zip(positions(pen.lineNode)[0], [(-4, 1, 1), (1, 1, 1)])] == [True, True]
 
 
+class MovesThePenOnLookup:
+    """A key of the pen's __dict__ where the lookup of the tilt probes first:
+    once armed, its __eq__ drops the pending move and makes a new tuple,
+    which takes the memory the dropped one had."""
+
+    def __init__(self, pen):
+        self.pen, self.armed, self.made = pen, False, []
+
+    def __hash__(self):
+        return hash("_Pen__rotY")
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            self.pen.__dict__["_Pen__mto"] = None
+            self.made.append(tuple([100.0, 200.0, 300.0]))
+        return NotImplemented
+
+
+@pytest.mark.parametrize("draw", [False, True])
+def test_forward_starts_from_the_move_it_read_even_when_a_lookup_drops_it(pen, draw):
+    key = MovesThePenOnLookup(pen)
+    pen.__dict__ = {key: None, **pen.__dict__}
+    pen.moveTo(float(1), float(2), float(3))
+    key.armed = True
+    pen.forward(2, draw)
+    assert key.made and close(pen.getPos(), (3, 2, 3))
+
+
 class Plain(Pen):
     """A subclass overriding nothing: every call takes the ordinary way."""
 
