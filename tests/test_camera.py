@@ -135,12 +135,15 @@ def test_pan_speed_doubles_only_above_the_threshold(rig, travel, factor):
 
 @pytest.mark.parametrize("angle", ["theta", "phi"])
 @pytest.mark.parametrize("value", [math.inf, -math.inf])
-def test_an_infinite_angle_raises_the_math_domain_error(rig, angle, value):
+def test_an_infinite_angle_raises_maths_own_error(rig, angle, value):
     base, controller = rig
     setattr(controller, angle, value)
     before = base.camera.getPos()
-    with pytest.raises(ValueError, match="math domain error"):
+    with pytest.raises(ValueError) as expected:
+        math.sin(value)  # the interpreter's own wording, which varies by version
+    with pytest.raises(ValueError) as raised:
         controller.update_camera_position()
+    assert str(raised.value) == str(expected.value)
     assert base.camera.getPos() == before
 
 
