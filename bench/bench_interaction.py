@@ -9,63 +9,16 @@
 """
 import gc
 import math
+import pathlib
+import sys
 import time
 
 from common import best_of, make_app, report
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+from mover_reference import PlainMover  # noqa: E402
+
 MOVERS = 1000
-
-
-class PlainMover:
-    """The mover's step written as ordinary Python (the baseline)."""
-
-    def __init__(self):
-        self.model = None
-        self.path = None
-        self.mStep = 0.025
-        self.mtni = None
-        self.mf = False
-        self.completeCB = None
-        self.loop = False
-
-    def start(self, model, path, mStep=0.025, completeCB=None, loop=False):
-        self.model, self.path, self.mStep = model, path, mStep
-        self.mtni, self.mf = 0, True
-        self.completeCB, self.loop = completeCB, loop
-        node = path[0]
-        model.setPos(LVector3(node[0], node[1], node[2]))
-        self.updateHeading()
-
-    def updateHeading(self):
-        if self.model is None or self.path is None or self.mtni is None:
-            return
-        currentPos = self.model.getPos()
-        node = self.path[self.mtni]
-        endPos = LVector3(node[0], node[1], node[2])
-        self.model.setH(math.degrees(math.atan2(endPos.y - currentPos.y, endPos.x - currentPos.x)))
-
-    def update(self):
-        if not self.mf or self.model is None or self.path is None:
-            return
-        currentPos = self.model.getPos()
-        node = self.path[self.mtni]
-        endPos = LVector3(node[0], node[1], node[2])
-        dist = (currentPos - endPos).length()
-        if dist < self.mStep:
-            self.model.setPos(endPos)
-            if self.mtni == len(self.path) - 1:
-                if self.loop == True:  # noqa: E712 - the mover loops only on == True
-                    self.mtni = 0
-                else:
-                    self.mf = False
-                    if self.completeCB is not None:
-                        self.completeCB()
-            else:
-                self.mtni += 1
-                self.updateHeading()
-        else:
-            direction = (endPos - currentPos).normalized()
-            self.model.setPos(currentPos + direction * self.mStep)
 
 
 def movers(app, cls, root):
@@ -150,7 +103,7 @@ def bench_pick(app):
 
 if __name__ == "__main__":
     app = make_app()
-    from tavik.tavik import ClickCtrl, LVector3, PathMoveCtrl  # noqa: E402
+    from tavik.tavik import ClickCtrl, PathMoveCtrl  # noqa: E402
     for _ in range(3):
         app.taskMgr.step()
     bench_mover(app)
