@@ -113,17 +113,26 @@ Ref tuple(std::initializer_list<PyObject*> items) {
     return result;
 }
 
-Ref floats(std::initializer_list<double> items) {
+namespace {
+
+template <typename Item, typename Make>
+Ref tupleOf(std::initializer_list<Item> items, Make make) {
     Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!result) return {};
     Py_ssize_t index = 0;
-    for (double item : items) {
-        PyObject* value = PyFloat_FromDouble(item);
+    for (Item item : items) {
+        PyObject* value = make(item);
         if (!value) return {};
         PyTuple_SET_ITEM(result.get(), index++, value);
     }
     return result;
 }
+
+}  // namespace
+
+Ref floats(std::initializer_list<double> items) { return tupleOf(items, PyFloat_FromDouble); }
+
+Ref integers(std::initializer_list<long> items) { return tupleOf(items, PyLong_FromLong); }
 
 Ref concat(std::initializer_list<PyObject*> strings) {
     Ref parts = tuple(strings);

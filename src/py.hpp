@@ -82,6 +82,7 @@ Ref number(long value);
 Ref text(const char* utf8);
 Ref tuple(std::initializer_list<PyObject*> items);  // borrowed items
 Ref floats(std::initializer_list<double> items);    // a tuple of floats
+Ref integers(std::initializer_list<long> items);    // a tuple of ints
 Ref concat(std::initializer_list<PyObject*> strings);  // "".join(strings)
 
 // Unpacks an iterable into exactly `count` items as `a, b, c = value`

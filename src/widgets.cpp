@@ -42,24 +42,12 @@ Ref keywordTuple(std::initializer_list<const char*> names) {
     return result;
 }
 
-Ref integers(std::initializer_list<long> items) {
-    Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    if (!result) return {};
-    Py_ssize_t index = 0;
-    for (long item : items) {
-        PyObject* value = PyLong_FromLong(item);
-        if (!value) return {};
-        PyTuple_SET_ITEM(result.get(), index++, value);
-    }
-    return result;
-}
-
 // Kept for the life of the process, like the module's own constants.
 bool makeLook() {
     Ref made[7] = {
-        integers({0, 0, 0, 1}),
+        py::integers({0, 0, 0, 1}),
         py::floats({0.05, 0.05}),
-        integers({1, 1, 1, 1}),
+        py::integers({1, 1, 1, 1}),
         py::number(16L),
         keywordTuple({"text", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg", "text_align",
                       "text_font"}),
