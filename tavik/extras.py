@@ -23,12 +23,14 @@ from panda3d.core import (
     GeomVertexFormat,
     GeomVertexReader,
     GeomVertexWriter,
-    LPoint3,
     LMatrix4,
+    LPoint3,
     LVector3,
     NodePath,
     PNMImage,
 )
+
+from direct.task.TaskManagerGlobal import taskMgr
 
 from tavik.tavik import Pen
 
@@ -38,7 +40,7 @@ __all__ = ["frameAll", "lookFrom", "animate", "saveImage"]
 
 # The scene's outline takes up at most 1/1.1 of the window in each direction.
 FRAME_MARGIN = 1.1
-# The nearest corner of the scene stays this many near-plane distances in
+# The nearest vertex of the scene stays this many near-plane distances in
 # front of the camera, so that a tiny drawing is not cut by the near plane.
 NEAR_CLEARANCE = 1.5
 # The engine's default lens, for an application without a camera lens.
@@ -308,6 +310,7 @@ class _PenAnimation:
         self.copy = None
         self.marker = None
         self.strokes = []
+        self.revealed = []
         self.geomKinds = []     # per geom of the build: "line", "point" or None (shown whole)
         self.steps = []         # (last vertex number, stroke, vertices shown after it)
         self.keys = []          # the steps' vertex numbers, for bisecting
@@ -326,7 +329,7 @@ class _PenAnimation:
         if build is None or build is previous or not isinstance(build.node(), GeomNode):
             return
         if self.build is not None:
-            if self.build is previous and not previous.getParent().isEmpty():
+            if self.build is previous and self.stillDrawn():
                 self.follow(build, self.shownUpTo())
                 return
             self.finish()  # the pen was cleared meanwhile
@@ -342,8 +345,8 @@ class _PenAnimation:
         if self.build is None and start >= len(self.steps):
             return  # nothing new to draw
         if self.overlay is None:
-            render = getattr(builtins, "base").render
-            self.overlay = render.attachNewNode("penAnimation")
+            # Beside the pen's container, under the same scene root.
+            self.overlay = build.getTop().attachNewNode("penAnimation")
             self.overlay.setTag(OVERLAY_TAG, "")
             self.marker = _markerModel().copyTo(self.overlay)
         if self.copy is not None:
@@ -355,12 +358,12 @@ class _PenAnimation:
         _running.add(self)
         for stroke in self.strokes:
             stroke.shown = 0
+        self.revealed = []      # strokes with something on screen, in order
         self.done = 0
         self.advanceTo(start)
         self.progress = float(start)
-        taskManager = getattr(builtins, "base").taskMgr
-        if not taskManager.hasTaskNamed(self.taskName):
-            taskManager.add(self.step, self.taskName)
+        if not taskMgr.hasTaskNamed(self.taskName):
+            taskMgr.add(self.step, self.taskName)
         self.show()
 
     def readStrokes(self, node):
@@ -391,27 +394,34 @@ class _PenAnimation:
 
     def advanceTo(self, count):
         for _, stroke, shown in self.steps[self.done:count]:
+            if stroke.shown == 0:
+                self.revealed.append(stroke)
             stroke.shown = max(stroke.shown, shown)
         self.done = max(self.done, count)
 
+    def stillDrawn(self):
+        """Whether the build is still the pen's, in the scene: clear() or
+        removing the pen's container ends the animation."""
+        return (self.build is not None and not self.build.getParent().isEmpty()
+                and self.build.getTop() == self.overlay.getTop())
+
     def step(self, task):
-        if self.build is None or self.build.getParent().isEmpty():
-            self.finish()
+        if not self.stillDrawn():
+            self.finish(removeTask=False)
             return task.done
         self.progress = min(self.progress + self.speed, len(self.steps))
         if int(self.progress) > self.done:
             self.advanceTo(int(self.progress))
             self.show()
         if self.done >= len(self.steps):
-            self.finish()
+            self.finish(removeTask=False)
             return task.done
         return task.cont
 
     def show(self):
         """Puts the shown part of the build into the copy and the turtle at its tip."""
-        render = getattr(builtins, "base").render
         parent = self.build.getParent()
-        self.overlay.setTransform(parent.getTransform(render))
+        self.overlay.setTransform(parent.getTransform(self.overlay.getParent()))
         if parent.isHidden():
             self.overlay.hide()
         else:
@@ -427,7 +437,7 @@ class _PenAnimation:
             geom.clearPrimitives()
             primitive = type(original.getPrimitive(0))(original.getPrimitive(0).getUsageHint()) \
                 if kind == "line" else GeomPoints(Geom.UHStatic)
-            for stroke in self.strokes:
+            for stroke in self.revealed:
                 if stroke.geomIndex != geomIndex or stroke.shown == 0 or (kind == "line" and stroke.shown < 2):
                     continue
                 _addVertices(primitive, stroke.vertices[:stroke.shown])
@@ -464,10 +474,13 @@ class _PenAnimation:
         up = LVector3(0, 0, 1) if abs(self.heading.normalized().z) < 0.999 else LVector3(0, 1, 0)
         self.marker.lookAt(position + self.heading, up)
         self.marker.setColor(_vertexColour(data, tip))
-        camera = getattr(builtins, "base").camera
-        self.marker.setScale(camera.getParent(), max(self.marker.getDistance(camera) * MARKER_SIZE, 1e-6))
+        base = getattr(builtins, "base", None)
+        camera = getattr(base, "camera", None)
+        if camera is not None and not camera.isEmpty():
+            scene = self.overlay.getParent()
+            self.marker.setScale(scene, max(self.marker.getDistance(camera) * MARKER_SIZE, 1e-6))
 
-    def finish(self):
+    def finish(self, removeTask=True):
         """Shows the real builds again and takes the copy and the turtle away."""
         for build in self.hiddenBuilds:
             build.show()
@@ -478,9 +491,8 @@ class _PenAnimation:
             self.overlay.removeNode()
         self.overlay = self.copy = self.marker = None
         self.heading = None
-        base = getattr(builtins, "base", None)
-        if base is not None:
-            base.taskMgr.remove(self.taskName)
+        if removeTask:
+            taskMgr.remove(self.taskName)
 
 
 def _vertexCount(node):
@@ -553,12 +565,18 @@ def saveImage(app, path):
     path 是文件名，例如 "我的画.png"；没写扩展名时自动加上 .png。
     保存之前先画一帧，所以刚画好的线条也会在图片里。
     """
-    target = os.path.abspath(os.fspath(path))
+    try:
+        name = os.fspath(path)
+    except TypeError:
+        name = None
+    if not isinstance(name, str):
+        raise TypeError(f"saveImage 的文件名要是文字，例如 \"我的画.png\"，收到的是 {type(path).__name__}")
+    target = os.path.abspath(name)
     stem, extension = os.path.splitext(target)
     if not extension:
         target += ".png"
     elif extension.lower() != ".png":
-        raise ValueError(f"saveImage 只能保存 PNG 图片，请把文件名 {os.fspath(path)!r} 改成以 .png 结尾")
+        raise ValueError(f"saveImage 只能保存 PNG 图片，请把文件名 {name!r} 改成以 .png 结尾")
     window = getattr(app, "win", None)
     if window is None:
         raise RuntimeError("saveImage 没有窗口可以截图：请先创建 TAVIK()，并在有窗口时调用")

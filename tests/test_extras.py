@@ -553,6 +553,18 @@ def test_clearing_a_pen_while_it_draws_stops_the_animation(app, step):
     pen.clear()
 
 
+def test_removing_the_pens_container_while_it_draws_stops_the_animation(app, step):
+    pen = Pen(app)
+    animate(pen, speed=1)
+    spiral(pen, turns=30)
+    pen.update()
+    step()
+    pen.np.detachNode()
+    step()
+    assert turtle(app) is None and app.render.find("penAnimation").isEmpty()
+    assert not pen.lineNode.isHidden()
+
+
 def test_draw_vec_of_an_animated_pen_is_animated(app, step):
     pen = Pen(app)
     animate(pen, speed=1)
@@ -613,11 +625,38 @@ def test_save_image_refuses_another_format_in_chinese(app, tmp_path):
     assert not (tmp_path / "picture.jpg").exists()
 
 
-def test_save_image_without_a_picture_says_so_in_chinese(app, monkeypatch, tmp_path):
-    class Blind:
-        win = None
+@pytest.mark.parametrize("path", [5, None, b"picture.png"])
+def test_save_image_wants_a_file_name(app, path):
+    with pytest.raises(TypeError, match="文件名"):
+        saveImage(app, path)
+
+
+class NoPicture:
+    """A window that never gives a screenshot, and an engine that counts its frames."""
+
+    def __init__(self):
+        self.frames = 0
+        self.win = self
+        self.graphicsEngine = self
+
+    def renderFrame(self):
+        self.frames += 1
+
+    def getScreenshot(self, image):
+        return False
+
+
+class NoWindow:
+    win = None
+
+
+@pytest.mark.parametrize("application", [NoPicture(), NoWindow()], ids=["no picture", "no window"])
+def test_save_image_without_a_picture_says_so_in_chinese(application, tmp_path):
     with pytest.raises(RuntimeError, match="窗口"):
-        saveImage(Blind(), tmp_path / "x.png")
+        saveImage(application, tmp_path / "x.png")
+    assert not (tmp_path / "x.png").exists()
+    if isinstance(application, NoPicture):
+        assert application.frames == extras.SCREENSHOT_ATTEMPTS
 
 
 # ---- the module -----------------------------------------------------------------
