@@ -1,14 +1,17 @@
 """Learner helpers beside the kit: frame the whole scene, look from one side,
-watch a pen draw stroke by stroke, and save what the window shows."""
+watch a pen draw stroke by stroke, and save what the window shows.
+
+Learners write ``from tavik.extras import *`` after ``from tavik.tavik import *``.
+Everything here works through the kit's public objects (the application's
+``camera_controller``, a pen's ``update``, ``lineNode`` and ``np``); the kit
+itself is left as it is.
+"""
 import os
 from typing import Literal
 
 from tavik.tavik import TAVIK, Pen
 
 __all__ = ["frameAll", "lookFrom", "animate", "saveImage"]
-
-Side = Literal["front", "back", "left", "right", "top", "前", "后", "左", "右", "上"]
-
 
 def frameAll(app: TAVIK) -> bool:
     """让摄像机把 render 下所有看得见的东西都装进窗口（四周留一点空）。
@@ -22,7 +25,7 @@ def frameAll(app: TAVIK) -> bool:
     ...
 
 
-def lookFrom(app: TAVIK, side: Side) -> None:
+def lookFrom(app: TAVIK, side: Literal["front", "back", "left", "right", "top", "前", "后", "左", "右", "上"]) -> None:
     """让摄像机从某一边看过来，side 可以是：
 
     "front" 或 "前"：站在 -Y 一侧向 +Y 看，XZ 平面上的画从左往右、正着读；

@@ -678,7 +678,8 @@ def test_the_stub_declares_the_helpers_with_the_runtime_docstrings():
     stub = pathlib.Path(extras.__file__).with_suffix(".pyi")
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
-    assert set(extras.__all__) <= set(functions)
+    assert ast.get_docstring(tree, clean=False) == extras.__doc__
+    assert set(functions) == set(extras.__all__)
     for name in extras.__all__:
         assert ast.get_docstring(functions[name], clean=False) == getattr(extras, name).__doc__
         stubbed = [argument.arg for argument in functions[name].args.args]
