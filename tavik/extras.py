@@ -59,18 +59,20 @@ def frameAll(app):
     controller = app.camera_controller
     with _animatedBuildsShown():
         pieces = _visiblePieces(app)
-        # Aiming depends on the angles only: aim first, then measure the
-        # scene along the axes the camera really has.
-        controller.update_camera_position()
         eye = _eye(app)
         if eye is None:
             return _frameWithoutCamera(app, controller, pieces)
+        # Aiming depends on the angles only: aim first, then measure the
+        # scene along the axes the camera really has.
+        camera = app.camera
+        before = camera.getTransform()
+        controller.update_camera_position()
         fit = _fit(app, pieces, eye)
-        if fit is None:
-            return False
-        centre, distance = fit
-        target = app.render.getRelativePoint(eye, centre)
-    if not all(math.isfinite(value) for value in (*target, distance)):
+        if fit is not None:
+            centre, distance = fit
+            target = app.render.getRelativePoint(eye, centre)
+    if fit is None or not all(math.isfinite(value) for value in (*target, distance)):
+        camera.setTransform(before)  # nothing to frame: the camera stays put
         return False
     controller.target_pos = LPoint3(target)
     controller.radius = distance

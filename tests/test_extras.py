@@ -211,6 +211,14 @@ def test_frame_all_of_an_empty_scene_leaves_the_camera_where_it_is(app):
     assert frameAll(app) is False
     assert (controller.theta, controller.phi, controller.radius, controller.target_pos,
             app.camera.getPos(app.render)) == before
+    # Even a camera the program placed by hand stays where it was put.
+    app.camera.setPos(7, -50, 3)
+    app.camera.lookAt(0, 0, 0)
+    transform = app.camera.getTransform()
+    empty = Pen(app)
+    empty.update()  # a build without vertices
+    assert frameAll(app) is False
+    assert app.camera.getTransform() == transform
 
 
 def test_frame_all_of_the_axis_model_alone_shows_all_of_it(app):
