@@ -56,7 +56,7 @@ def frameAll(app):
     场景里什么都看不见时（没有模型、没有画好的线），摄像机保持不动。
     返回 True 表示已经对准了场景，返回 False 表示场景是空的。
     """
-    controller = app.camera_controller
+    controller = _controllerOf(app, "frameAll")
     with _animatedBuildsShown():
         pieces = _visiblePieces(app)
         eye = _eye(app)
@@ -78,6 +78,13 @@ def frameAll(app):
     controller.radius = distance
     controller.update_camera_position()
     return True
+
+
+def _controllerOf(app, helper):
+    controller = getattr(app, "camera_controller", None)
+    if controller is None:
+        raise TypeError(f"{helper} 的第一个参数要是 TAVIK() 创建的 app，收到的是 {type(app).__name__}")
+    return controller
 
 
 def _visiblePieces(app):
@@ -221,7 +228,7 @@ def lookFrom(app, side):
     name = CHINESE_SIDES.get(name, name)
     if name not in SIDES:
         raise ValueError(SIDE_MESSAGE.format(side))
-    controller = app.camera_controller
+    controller = _controllerOf(app, "lookFrom")
     controller.theta, controller.phi = SIDES[name]
     controller.update_camera_position()
 

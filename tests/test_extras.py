@@ -604,6 +604,12 @@ def test_animate_with_a_bad_speed_raises_in_chinese(app, speed, error):
     assert "update" not in pen.__dict__
 
 
+@pytest.mark.parametrize("helper, arguments", [(frameAll, ()), (lookFrom, ("front",))])
+def test_the_camera_helpers_want_the_application(app, helper, arguments):
+    with pytest.raises(TypeError, match="TAVIK"):
+        helper(Pen(app), *arguments)
+
+
 def test_animate_wants_a_pen(app):
     with pytest.raises(TypeError, match="画笔"):
         animate(app)
