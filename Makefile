@@ -77,10 +77,13 @@ check-clang: | $(PYTHON)
 	$(VENV)/bin/cmake --build $(CLANG_BUILD) --parallel 2
 
 # Xvfb and Mesa's software OpenGL, installed only when missing.
+# One dpkg-query for all of them: this runs before every `make demo`.
 system-packages:
-	@missing=""; \
+	@installed=" $$(dpkg-query -W -f='$${db:Status-Status} $${Package}\n' $(DEBIAN_PACKAGES) 2>/dev/null \
+		| awk '$$1 == "installed" { printf "%s ", $$2 }')"; \
+	missing=""; \
 	for package in $(DEBIAN_PACKAGES); do \
-		dpkg-query -W -f='$${Status}' $$package 2>/dev/null | grep -q "ok installed" || missing="$$missing $$package"; \
+		case "$$installed" in *" $$package "*) ;; *) missing="$$missing $$package" ;; esac; \
 	done; \
 	if [ -n "$$missing" ]; then \
 		if [ "$$(id -u)" = 0 ]; then \
