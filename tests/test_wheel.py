@@ -33,9 +33,9 @@ class Environment:
                     if name not in ("DISPLAY", "LIBGL_ALWAYS_SOFTWARE", "PYTHONPATH", "VIRTUAL_ENV", "CC", "CXX")}
         self.env["PATH"] = os.pathsep.join([str(self.venv / "bin"), str(tools)])
 
-    def run(self, *arguments, timeout=300):
+    def run(self, *arguments, timeout=300, **variables):
         return subprocess.run([str(self.python), *arguments], capture_output=True, text=True,
-                              timeout=timeout, cwd=self.root, env=self.env)
+                              timeout=timeout, cwd=self.root, env={**self.env, **variables})
 
 
 @pytest.fixture(scope="module")
@@ -82,8 +82,11 @@ def test_a_learner_program_draws_headless_through_the_runner(environment):
     assert orange, "the orange square is not on the screenshot"
 
 
-@pytest.mark.parametrize("renderer", [[], ["--software"]], ids=["opengl", "software"])
-def test_the_release_smoke_check_passes(environment, renderer):
-    result = environment.run(str(TESTS / "wheel_smoke.py"), *renderer)
+# The last case is Windows CI as the smoke check meets it: software rendering,
+# output through a pipe in an 8-bit code page.
+@pytest.mark.parametrize("renderer, encoding", [([], "utf-8"), (["--software"], "utf-8"), (["--software"], "cp1252")],
+                         ids=["opengl", "software", "software-cp1252"])
+def test_the_release_smoke_check_passes(environment, renderer, encoding):
+    result = environment.run(str(TESTS / "wheel_smoke.py"), *renderer, PYTHONIOENCODING=encoding)
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-3000:]
     assert "orange pixels" in result.stdout

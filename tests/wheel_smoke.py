@@ -50,6 +50,10 @@ def main(argv=None):
                         help="render with the software renderer into an offscreen buffer")
     parser.add_argument("--frames", type=int, default=30)
     arguments = parser.parse_args(argv)
+    # The kit prints a Chinese greeting; CI captures output through pipes,
+    # which on an English Windows are encoded in cp1252 and cannot carry it.
+    for stream in (sys.stdout, sys.stderr):
+        stream.reconfigure(encoding="utf-8")
     if arguments.software or sys.platform in ("win32", "darwin"):
         from panda3d.core import loadPrcFileData
         loadPrcFileData("wheel-smoke", "load-display p3tinydisplay\nwindow-type offscreen\n"
