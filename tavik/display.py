@@ -2,12 +2,14 @@
 
 Used by the showcase, by ``python -m tavik run`` and by the tests: when
 ``DISPLAY`` is unset, an Xvfb server is started and ``DISPLAY`` points at it.
-Rendering then goes through Mesa's software OpenGL.
+Rendering then goes through Mesa's software OpenGL. Windows and macOS draw
+through their own window systems, which need neither.
 """
 import atexit
 import os
 import shutil
 import subprocess
+import sys
 
 _server = None
 
@@ -18,7 +20,7 @@ def ensure_display(width=1280, height=1024):
     Returns True when a virtual screen was started by this call.
     """
     global _server
-    if os.environ.get("DISPLAY"):
+    if sys.platform in ("win32", "darwin") or os.environ.get("DISPLAY"):
         return False
     xvfb = shutil.which("Xvfb")
     if xvfb is None:
