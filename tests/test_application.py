@@ -7,7 +7,7 @@ from panda3d.core import LPoint3, NodePath, PNMImage, TextNode
 
 import tavik
 import tavik.tavik as tv
-from conftest import run_python
+from conftest import ENGINE_SETTINGS, run_python
 
 BANNER = "嗨，Norvane3D编程欢迎您！仰望星空，探索无限！DEV_MODE260331"
 PACKAGE = pathlib.Path(tavik.__file__).parent
@@ -614,7 +614,8 @@ print(log[log.index("set _background_color"):])
 
 
 def test_construction_looks_up_each_method_before_reading_its_argument():
-    result = run_python(CONSTRUCT_LOGGED)
+    # Offscreen: no window of its own to open and close on the shared screen.
+    result = run_python(CONSTRUCT_LOGGED, prc=ENGINE_SETTINGS + "window-type offscreen\n")
     assert result.returncode == 0, result.stderr
     log = eval(result.stdout.splitlines()[-1])
     # self.setBackgroundColor(self._background_color), then the window's clear colour.
