@@ -1089,6 +1089,12 @@ def test_repeated_pen_calls_hold_no_memory(pen):
         "vertex error": swallow(lambda: pen.setVertex("a", 0, 0, 0), TypeError),
         "dot error": swallow(lambda: (pen.moveTo(None, 0, 0), pen.dot()), TypeError),
         "angles": lambda: setattr(pen, "rotZ", Fraction(1, 3)),
+        "moves and lines": lambda: (pen.moveTo(1, 2, 3), pen.lineTo(3, 2, 1), pen.moveTo(0, 0, 0), pen.dot()),
+        "paths": lambda: pen.drawPath([(0, 0, 0), [1, 0, 0], LPoint3f(1, 1, 0)]),
+        "builds": lambda: (pen.clear(), pen.color((1, 0, 0, 1)), pen.lineTo(1, 1, 1), pen.color((0, 1, 0, 1)),
+                           pen.lineTo(2, 2, 2), pen.update(), pen.setVertex(0, 5, 5, 5), pen.getPos()),
+        "arrows": lambda: (pen.clear(), pen.drawVec(LPoint3f(0, 0, 0), LVector3f(1, 2, 0))),
+        "long turns": lambda: (setattr(pen, "_Pen__rotZ", 2**63 - 1), pen.dLeft(1), pen.dRight(-(2**63))),
     }
     for name, call in calls.items():
         assert growth_per_call(call, calls=1000) < 8.0, name
