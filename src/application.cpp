@@ -181,7 +181,8 @@ PyObject* init(py::Args args) {
     if (!banner || !printLine(banner.get()) || !requestWindow(self)) return nullptr;
     Ref one = py::number(1L);
     Ref sky = one ? py::floats({0.2, 0.6, 0.8}) : Ref();
-    Ref background = sky ? Ref::steal(PySequence_Concat(sky.get(), py::tuple({one.get()}).get())) : Ref();
+    Ref alpha = sky ? py::tuple({one.get()}) : Ref();
+    Ref background = alpha ? Ref::steal(PySequence_Concat(sky.get(), alpha.get())) : Ref();
     if (!background || !py::setAttr(self, nameBackgroundColor, background.get())) return nullptr;
     Ref setBackground = py::getAttr(self, nameSetBackgroundColor);
     Ref stored = setBackground ? py::getAttr(self, nameBackgroundColor) : Ref();
@@ -539,8 +540,11 @@ PyObject* gm(py::Args args) {
 
 // "C:\dir\f.ttf" -> "/c/dir/f.ttf": the engine wants its portable form.
 Ref convertToUnixPath(PyObject* path) {
-    Ref backslash = py::text("\\"), slash = py::text("/"), colon = py::text(":"), one = py::number(1L);
-    if (!backslash || !slash || !colon || !one) return {};
+    Ref backslash = py::text("\\");
+    Ref slash = backslash ? py::text("/") : Ref();
+    Ref colon = slash ? py::text(":") : Ref();
+    Ref one = colon ? py::number(1L) : Ref();
+    if (!one) return {};
     Ref unixPath = py::callMethod(path, nameReplace, {backslash.get(), slash.get()});
     int hasColon = unixPath ? PySequence_Contains(unixPath.get(), colon.get()) : -1;
     if (hasColon <= 0) return hasColon < 0 ? Ref() : std::move(unixPath);

@@ -96,7 +96,7 @@ py::Name textVertexColumn("vertex");
 py::Name textBuiltData("lineSegs");  // as the engine names a build's data
 
 const char towardsMessage[] = "towards方法需要三个参数或一个坐标元组/列表/LPoint3f对象";
-constexpr double degreesToRadians = M_PI / 180.0;  // as math.radians computes it
+constexpr double degreesToRadians = Py_MATH_PI / 180.0;  // as math.radians computes it (M_PI is not standard C++)
 
 bool callAndDrop(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {}) {
     return bool(py::callMethod(self, name, args));
@@ -538,8 +538,9 @@ double normalizedDouble(double angle) {
 }
 
 Ref normalizeAngle(PyObject* angle) {
-    Ref full = py::number(360L), half = py::number(180L);
-    if (!full || !half) return {};
+    Ref full = py::number(360L);
+    Ref half = full ? py::number(180L) : Ref();
+    if (!half) return {};
     Ref remainder = Ref::steal(PyNumber_Remainder(angle, full.get()));
     int above = remainder ? PyObject_RichCompareBool(remainder.get(), half.get(), Py_GT) : -1;
     if (above <= 0) return above < 0 ? Ref() : std::move(remainder);
@@ -767,8 +768,10 @@ PyObject* init(py::Args args) {
     Ref render = py::getAttr(app, nameRender);
     Ref containerName = render ? py::text("linesCtn") : Ref();
     Ref container = containerName ? py::callMethod(render.get(), nameAttachNewNode, {containerName.get()}) : Ref();
-    Ref heading = py::number(0L), tilt = py::number(90L), one = py::number(1L);
-    if (!container || !heading || !tilt || !one || !py::setAttr(self, nameNp, container.get()) ||
+    Ref heading = container ? py::number(0L) : Ref();
+    Ref tilt = heading ? py::number(90L) : Ref();
+    Ref one = tilt ? py::number(1L) : Ref();
+    if (!one || !py::setAttr(self, nameNp, container.get()) ||
         !py::setAttr(self, nameLineNode, Py_None) || !py::setAttr(self, nameRotZAttr, heading.get()) ||
         !py::setAttr(self, nameRotYAttr, tilt.get()) || !py::setAttr(self, nameMto, Py_None) ||
         !py::setAttr(self, nameThickness, one.get())) {
@@ -812,8 +815,9 @@ bool plainColour(PyObject* colour) {
 // The colour the recorder holds, as the engine packs it into a vertex, read
 // from a one-point build of the recorder (which the pen keeps empty).
 bool colourOfRecorder(PyObject* recorder, Colour& colour) {
-    Ref zero = py::number(0.0), first = py::number(0L);
-    if (!zero || !first || !callAndDrop(recorder, nameMoveTo, {zero.get(), zero.get(), zero.get()})) return false;
+    Ref zero = py::number(0.0);
+    Ref first = zero ? py::number(0L) : Ref();
+    if (!first || !callAndDrop(recorder, nameMoveTo, {zero.get(), zero.get(), zero.get()})) return false;
     Ref node = py::callMethod(recorder, nameCreate);
     Ref geom = node ? py::callMethod(node.get(), nameGetGeom, {first.get()}) : Ref();
     Ref data = geom ? py::callMethod(geom.get(), nameGetVertexData) : Ref();
@@ -1221,8 +1225,9 @@ PyObject* drawVec(py::Args args) {
     if (!moveToMethod || !callWithCoordinates(moveToMethod.get(), start)) return nullptr;
     Ref tip = Ref::steal(PyNumber_Add(start, vector));
     if (!tip || !callAndDrop(self, nameTowards, {tip.get()}) || !drawForward(self, length.get())) return nullptr;
-    Ref first = py::number(150L), next = py::number(120L);
-    if (!first || !next) return nullptr;
+    Ref first = py::number(150L);
+    Ref next = first ? py::number(120L) : Ref();
+    if (!next) return nullptr;
     for (PyObject* turnBy : {first.get(), next.get(), next.get()}) {
         if (!callAndDrop(self, nameDUp, {turnBy}) || !drawForward(self, arrowSize)) return nullptr;
     }

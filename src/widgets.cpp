@@ -64,24 +64,31 @@ Ref keywordTuple(std::initializer_list<const char*> names) {
 
 // Kept for the life of the process, like the module's own constants.
 bool makeLook() {
-    Ref made[7] = {
-        py::integers({0, 0, 0, 1}),
-        py::floats({0.05, 0.05}),
-        py::integers({1, 1, 1, 1}),
-        py::number(16L),
-        keywordTuple({"text", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg", "text_align",
-                      "text_font"}),
-        keywordTuple({"text", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg", "text_align",
-                      "text_font", "command"}),
-        keywordTuple({"initialText", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg",
-                      "text_align", "text_font", "numLines"}),
+    Ref (*const makers[7])() = {
+        [] { return py::integers({0, 0, 0, 1}); },
+        [] { return py::floats({0.05, 0.05}); },
+        [] { return py::integers({1, 1, 1, 1}); },
+        [] { return py::number(16L); },
+        [] {
+            return keywordTuple({"text", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg",
+                                 "text_align", "text_font"});
+        },
+        [] {
+            return keywordTuple({"text", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg",
+                                 "text_align", "text_font", "command"});
+        },
+        [] {
+            return keywordTuple({"initialText", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg",
+                                 "text_align", "text_font", "numLines"});
+        },
     };
-    for (Ref& item : made) {
-        if (!item) return false;
-    }
     PyObject** slots[7] = {&look.frameColor,   &look.borderWidth,    &look.textColor,    &look.scale,
                            &look.labelKeywords, &look.buttonKeywords, &look.entryKeywords};
-    for (int index = 0; index < 7; index++) *slots[index] = made[index].release();
+    for (int index = 0; index < 7; index++) {
+        Ref made = makers[index]();  // each checked before the next is made
+        if (!made) return false;
+        *slots[index] = made.release();
+    }
     return true;
 }
 
