@@ -935,9 +935,10 @@ Ref vertexIndex(PyObject* n) {
     return {};
 }
 
-// The engine writes a vertex without checking its row, and the comparisons
-// above are the index's own (an int subclass may say anything, or rebuild
-// the pen meanwhile): the row is checked again against the data it goes to.
+// The engine writes a vertex without checking its row, and the range test
+// is made with the index's own comparisons (an int subclass may say
+// anything, or rebuild the pen meanwhile): the row is checked again
+// against the data it goes to.
 bool rowExists(PyObject* index, long count) {
     Py_ssize_t row = PyLong_AsSsize_t(index);
     if (row == -1 && PyErr_Occurred()) {

@@ -213,7 +213,10 @@ def test_a_button_takes_one_text_per_state(app, widgets, text, shown):
     assert [button.component(f"text{state}").getText() for state in range(4)] == shown
 
 
-def test_a_filename_long_enough_goes_to_directgui_as_given(app, widgets):
-    button = makeButton(app, Filename("abcd"), 0, 0, None)
-    widgets.append(button)
-    assert [button.component(f"text{state}").getText() for state in range(4)] == ["a", "b", "c", "d"]
+@pytest.mark.parametrize("builder, extra, text", [(makeLabel, (), "a"), (makeButton, (None,), "abcd")])
+def test_a_filename_long_enough_goes_to_directgui_as_given(app, monkeypatch, builder, extra, text):
+    widget_class = Recorder()
+    monkeypatch.setattr(tk, "DirectLabel" if builder is makeLabel else "DirectButton", widget_class)
+    given = Filename(text)
+    assert builder(app, given, 0, 0, *extra) == "widget"
+    assert widget_class.calls[0][1][0] == ("text", given) and widget_class.calls[0][1][0][1] is given
