@@ -7,6 +7,7 @@ from panda3d.core import LPoint3, LPoint3f, NodePath, TextNode
 import tavik.tavik as tv
 from tavik.tavik import Pen, drawAxies
 from test_pen import HOSTILE, close, positions, strokes
+from test_references import growth_per_call, swallow
 
 RED, GREEN, BLUE = (1, 0, 0, 1), (0, 1, 0, 1), (0, 0, 1, 1)
 
@@ -444,3 +445,8 @@ def test_any_text_with_a_utf8_form_is_shown(app, text):
     finally:
         app.textNodes.remove(label)
         label.removeNode()
+
+
+def test_refusing_a_text_without_a_utf8_form_holds_no_memory(app):
+    refused = swallow(lambda: app.makeText("n", "\ud800"), UnicodeEncodeError)
+    assert growth_per_call(refused, calls=500) < 8.0

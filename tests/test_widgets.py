@@ -220,3 +220,9 @@ def test_a_filename_long_enough_goes_to_directgui_as_given(app, monkeypatch, bui
     given = Filename(text)
     assert builder(app, given, 0, 0, *extra) == "widget"
     assert widget_class.calls[0][1][0] == ("text", given) and widget_class.calls[0][1][0][1] is given
+
+
+def test_refusing_a_short_filename_holds_no_memory(app):
+    from test_references import growth_per_call, swallow
+    refused = swallow(lambda: makeButton(app, Filename("x"), 0, 0, None), TypeError)
+    assert growth_per_call(refused, calls=500) < 8.0
