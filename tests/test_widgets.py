@@ -9,6 +9,7 @@ from panda3d.core import Filename, MouseButton, TextNode
 
 import tavik.tavik as tk
 from tavik.tavik import makeButton, makeEntry, makeLabel
+from test_references import growth_per_call, swallow
 
 LOOK = [("scale", 16), ("frameColor", (0, 0, 0, 1)), ("borderWidth", (0.05, 0.05)), ("text_fg", (1, 1, 1, 1)),
         ("text_align", TextNode.ALeft)]
@@ -223,6 +224,5 @@ def test_a_filename_long_enough_goes_to_directgui_as_given(app, monkeypatch, bui
 
 
 def test_refusing_a_short_filename_holds_no_memory(app):
-    from test_references import growth_per_call, swallow
     refused = swallow(lambda: makeButton(app, Filename("x"), 0, 0, None), TypeError)
     assert growth_per_call(refused, calls=500) < 8.0
