@@ -3,6 +3,7 @@
 // and billboard text; and the axes gizmo drawn with a pen.
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <vector>
 
 #include "py.hpp"
@@ -128,19 +129,28 @@ bool requestWindow(PyObject* self) {
     return callAndDrop(window.get(), nameRequestProperties, {properties.get()});
 }
 
+// `self.win.setClearColor(<colour>)`; `colour` null reads `self._background_color`.
+bool setClearColour(PyObject* self, PyObject* colour) {
+    Ref window = py::getAttr(self, nameWin);
+    Ref method = window ? py::getAttr(window.get(), nameSetClearColor) : Ref();
+    Ref value = !method ? Ref() : colour ? Ref::borrow(colour) : py::getAttr(self, nameBackgroundColor);
+    // The window takes a colour as a tuple, not a list: hand it a tuple of
+    // the same items (the list itself stays stored as given).
+    Ref colourTuple = value ? Ref::steal(PySequence_Tuple(value.get())) : Ref();
+    return colourTuple && py::call(method.get(), {colourTuple.get()});
+}
+
+// Each statement reads `self.win` again, as the written steps do.
 bool clearWindow(PyObject* self, PyObject* colour, bool alsoDepth) {
     Ref window = py::getAttr(self, nameWin);
     int present = window ? py::truth(window.get()) : -1;
     if (present <= 0) return present == 0;
-    if (!callAndDrop(window.get(), nameSetClearColorActive, {Py_True})) return false;
-    if (alsoDepth && !callAndDrop(window.get(), nameSetClearDepthActive, {Py_True})) return false;
-    // The window takes a colour as a tuple, not a list: hand it a tuple of
-    // the same items (the list itself stays stored as given).
-    Ref colourTuple = Ref::steal(PySequence_Tuple(colour));
-    if (!colourTuple || !callAndDrop(window.get(), nameSetClearColor, {colourTuple.get()})) return false;
+    if (!callOn(self, nameWin, nameSetClearColorActive, {Py_True})) return false;
+    if (alsoDepth && !callOn(self, nameWin, nameSetClearDepthActive, {Py_True})) return false;
+    if (!setClearColour(self, colour)) return false;
     if (!alsoDepth) return true;
     Ref one = py::number(1.0);
-    return one && callAndDrop(window.get(), nameSetClearDepth, {one.get()});
+    return one && callOn(self, nameWin, nameSetClearDepth, {one.get()});
 }
 
 bool attachCameraController(PyObject* self) {
@@ -153,10 +163,13 @@ bool attachCameraController(PyObject* self) {
     return controller && py::setAttr(self, nameCameraControllerAttribute, controller.get());
 }
 
+// `self.taskMgr.add(self.updateScene, "updateSceneTask")`.
 bool addSceneTask(PyObject* self) {
-    Ref task = py::getAttr(self, nameUpdateScene);
+    Ref taskManager = py::getAttr(self, nameTaskMgr);
+    Ref add = taskManager ? py::getAttr(taskManager.get(), nameAdd) : Ref();
+    Ref task = add ? py::getAttr(self, nameUpdateScene) : Ref();
     Ref taskName = task ? py::text("updateSceneTask") : Ref();
-    return taskName && callOn(self, nameTaskMgr, nameAdd, {task.get(), taskName.get()});
+    return taskName && py::call(add.get(), {task.get(), taskName.get()});
 }
 
 PyObject* init(py::Args args) {
@@ -168,15 +181,17 @@ PyObject* init(py::Args args) {
     if (!banner || !printLine(banner.get()) || !requestWindow(self)) return nullptr;
     Ref one = py::number(1L);
     Ref sky = one ? py::floats({0.2, 0.6, 0.8}) : Ref();
-    Ref background = sky ? Ref::steal(PySequence_Concat(sky.get(), py::tuple({one.get()}).get())) : Ref();
+    Ref alpha = sky ? py::tuple({one.get()}) : Ref();
+    Ref background = alpha ? Ref::steal(PySequence_Concat(sky.get(), alpha.get())) : Ref();
     if (!background || !py::setAttr(self, nameBackgroundColor, background.get())) return nullptr;
-    Ref stored = py::getAttr(self, nameBackgroundColor);
-    if (!stored || !callAndDrop(self, nameSetBackgroundColor, {stored.get()})) return nullptr;
+    Ref setBackground = py::getAttr(self, nameSetBackgroundColor);
+    Ref stored = setBackground ? py::getAttr(self, nameBackgroundColor) : Ref();
+    if (!stored || !py::call(setBackground.get(), {stored.get()})) return nullptr;
     Ref textNodes = Ref::steal(PyList_New(0));
     if (!textNodes || !py::setAttr(self, nameCnFont, Py_None) || !py::setAttr(self, nameTextNodes, textNodes.get())) {
         return nullptr;
     }
-    if (!clearWindow(self, stored.get(), true) || !callAndDrop(self, nameLoadCnFont) ||
+    if (!clearWindow(self, nullptr, true) || !callAndDrop(self, nameLoadCnFont) ||
         !callAndDrop(self, nameSetupScene, {args[1]}) || !attachCameraController(self) ||
         !py::setAttr(self, nameUpdate, Py_None) || !addSceneTask(self)) {
         return nullptr;
@@ -196,8 +211,10 @@ bool faceAwayFromCamera(PyObject* self, PyObject* textPath) {
     Ref textPos = cameraPos ? py::callMethod(textPath, nameGetPos) : Ref();
     Ref direction = textPos ? Ref::steal(PyNumber_Subtract(cameraPos.get(), textPos.get())) : Ref();
     Ref opposite = direction ? Ref::steal(PyNumber_Negative(direction.get())) : Ref();
-    Ref away = opposite ? Ref::steal(PyNumber_Add(textPos.get(), opposite.get())) : Ref();
-    return away && callAndDrop(textPath, nameLookAt, {away.get()});
+    // `t.lookAt(text_pos + opposite_direction)`: the method, then its argument.
+    Ref lookAt = opposite ? py::getAttr(textPath, nameLookAt) : Ref();
+    Ref away = lookAt ? Ref::steal(PyNumber_Add(textPos.get(), opposite.get())) : Ref();
+    return away && py::call(lookAt.get(), {away.get()});
 }
 
 // ---- facing the camera without the interpreter ----------------------------------
@@ -218,29 +235,22 @@ struct Facing {
 
 std::vector<Facing>& facings = *new std::vector<Facing>();  // by list position; outlives the interpreter
 
-PyObject* nodePathType() {
-    static PyObject* type = nullptr;  // strong
-    if (!type) {
-        Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
-        type = core ? PyObject_GetAttrString(core.get(), "NodePath") : nullptr;
-    }
-    return type;
+// The engine's own classes, taken from panda3d.core at import, so that a
+// script that rebinds those names there changes nothing the loop does (the
+// written steps never look them up).
+PyObject* nodePathClass = nullptr;  // strong
+PyObject* pointClass = nullptr;     // strong
+
+bool takeEngineClasses() {
+    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
+    if (!core) return false;
+    nodePathClass = PyObject_GetAttrString(core.get(), "NodePath");
+    if (!nodePathClass) return false;
+    pointClass = PyObject_GetAttrString(core.get(), "LPoint3f");
+    return pointClass != nullptr;
 }
 
-PyObject* pointType() {
-    static PyObject* type = nullptr;  // strong
-    if (!type) {
-        Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
-        type = core ? PyObject_GetAttrString(core.get(), "LPoint3f") : nullptr;
-    }
-    return type;
-}
-
-bool isPlainNodePath(PyObject* object) {
-    PyObject* type = nodePathType();
-    if (!type) PyErr_Clear();
-    return type && reinterpret_cast<PyObject*>(Py_TYPE(object)) == type;
-}
+bool isPlainNodePath(PyObject* object) { return reinterpret_cast<PyObject*>(Py_TYPE(object)) == nodePathClass; }
 
 // Whether every `self.camera` read inside the loop gives `camera` without
 // running any code: ordinary attribute access, nothing named camera on the
@@ -295,8 +305,7 @@ bool turnPlainLabel(PyObject* textPath, const float camera[3]) {
         away[axis] = static_cast<float>(text + opposite);
     }
     Ref coordinates = py::floats({away[0], away[1], away[2]});
-    PyObject* type = pointType();
-    Ref target = coordinates && type ? Ref::steal(PyObject_Call(type, coordinates.get(), nullptr)) : Ref();
+    Ref target = coordinates ? Ref::steal(PyObject_Call(pointClass, coordinates.get(), nullptr)) : Ref();
     return target && callAndDrop(textPath, nameLookAt, {target.get()});
 }
 
@@ -313,7 +322,12 @@ bool facePlainLabel(PyObject* textPath, size_t index, const float camera[3], boo
     if (!turnPlainLabel(textPath, camera)) return false;
     transform = py::callMethod(textPath, nameGetTransform);
     if (!transform) return false;
-    if (facings.size() <= index) facings.resize(index + 1);
+    try {
+        if (facings.size() <= index) facings.resize(index + 1);
+    } catch (const std::exception&) {
+        PyErr_NoMemory();
+        return false;
+    }
     facings[index].transform = std::move(transform);
     std::copy(camera, camera + 3, facings[index].camera);
     return true;
@@ -350,12 +364,13 @@ PyObject* facePlainList(PyObject* self, PyObject* camera, PyObject* textNodes) {
 
 PyObject* textNodesLookAtCamera(py::Args args) {
     PyObject* self = args[0];
+    Ref textNodes = py::getAttr(self, nameTextNodes);
+    if (!textNodes) return nullptr;
+    if (PyList_CheckExact(textNodes.get()) && PyList_GET_SIZE(textNodes.get()) == 0) return py::none();
     // Running without a window there is no camera to face.
     Ref camera = py::getAttr(self, nameCamera);
     if (!camera) return nullptr;
     if (camera.get() == Py_None) return py::none();
-    Ref textNodes = py::getAttr(self, nameTextNodes);
-    if (!textNodes) return nullptr;
     if (PyList_CheckExact(textNodes.get()) && cameraIsPlain(self, camera.get())) {
         // A removed camera has no position: the written steps fail at the
         // first label, as they should, and not before.
@@ -379,7 +394,10 @@ PyObject* updateScene(py::Args args) {
     Ref hook = py::getAttr(self, nameUpdate);
     int present = hook ? PyObject_RichCompareBool(hook.get(), Py_None, Py_NE) : -1;
     if (present < 0) return nullptr;
-    if (present && !py::call(hook.get())) return nullptr;
+    if (present) {
+        hook = py::getAttr(self, nameUpdate);  // read again for the call
+        if (!hook || !py::call(hook.get())) return nullptr;
+    }
     return py::getAttr(args[1], nameCont).release();
 }
 
@@ -416,6 +434,13 @@ PyObject* bgColor(py::Args args) {
     return color.release();
 }
 
+// `model.reparentTo(self.render)`.
+bool attachToRender(PyObject* self, PyObject* model) {
+    Ref reparentTo = py::getAttr(model, nameReparentTo);
+    Ref render = reparentTo ? py::getAttr(self, nameRender) : Ref();
+    return render && py::call(reparentTo.get(), {render.get()});
+}
+
 PyObject* setupScene(py::Args args) {
     PyObject* self = args[0];
     int show = py::truth(args[1]);
@@ -425,17 +450,11 @@ PyObject* setupScene(py::Args args) {
     Ref axis = modelName ? py::callMethod(loader.get(), nameLoadModel, {modelName.get()}) : Ref();
     Ref one = axis ? py::number(1L) : Ref();
     if (!one || !callAndDrop(axis.get(), nameSetScale, {one.get(), one.get(), one.get()})) return nullptr;
-    Ref render = py::getAttr(self, nameRender);
-    if (!render || !callAndDrop(axis.get(), nameReparentTo, {render.get()})) return nullptr;
-    return py::none();
+    return attachToRender(self, axis.get()) ? py::none() : nullptr;
 }
 
 // ---- models -----------------------------------------------------------------
 
-bool attachToRender(PyObject* self, PyObject* model) {
-    Ref render = py::getAttr(self, nameRender);
-    return render && callAndDrop(model, nameReparentTo, {render.get()});
-}
 
 PyObject* cm(py::Args args) {
     PyObject* self = args[0];
@@ -469,19 +488,22 @@ Ref loadPackagedModel(PyObject* self, PyObject* modelName) {
     Ref suffix = py::text(".glb");
     Ref fileName = suffix ? Ref::steal(PyNumber_Add(modelName, suffix.get())) : Ref();
     Ref modelPath = fileName ? packagedFile(fileName.get(), false) : Ref();
-    Ref pathText = modelPath ? Ref::steal(PyObject_Str(modelPath.get())) : Ref();
-    Ref useGltf = pathText ? py::global(nameGltfAvailable) : Ref();
+    Ref useGltf = modelPath ? py::global(nameGltfAvailable) : Ref();
     int gltf = useGltf ? py::truth(useGltf.get()) : -1;
     if (gltf < 0) return {};
     Ref model;
     if (gltf) {
-        Ref loadModel = py::global(nameLoadModelFunction);
-        Ref node = loadModel ? py::call(loadModel.get(), {pathText.get()}) : Ref();
-        Ref nodePathType = node ? py::global(nameNodePath) : Ref();
-        model = nodePathType ? py::call(nodePathType.get(), {node.get()}) : Ref();
+        // `NodePath(load_model(str(model_path)))`: both names, then the path.
+        Ref nodePathType = py::global(nameNodePath);
+        Ref loadModel = nodePathType ? py::global(nameLoadModelFunction) : Ref();
+        Ref pathText = loadModel ? Ref::steal(PyObject_Str(modelPath.get())) : Ref();
+        Ref node = pathText ? py::call(loadModel.get(), {pathText.get()}) : Ref();
+        model = node ? py::call(nodePathType.get(), {node.get()}) : Ref();
     } else {
         Ref loader = py::getAttr(self, nameLoader);
-        model = loader ? py::callMethod(loader.get(), nameLoadModel, {pathText.get()}) : Ref();
+        Ref loadModel = loader ? py::getAttr(loader.get(), nameLoadModel) : Ref();
+        Ref pathText = loadModel ? Ref::steal(PyObject_Str(modelPath.get())) : Ref();
+        model = pathText ? py::call(loadModel.get(), {pathText.get()}) : Ref();
     }
     if (!model || !attachToRender(self, model.get())) return {};
     return model;
@@ -503,12 +525,14 @@ PyObject* gm(py::Args args) {
     Py_XDECREF(traceback);
     Ref error = Ref::steal(value);
 #endif
-    Ref name = Ref::steal(PyObject_Str(args[1]));
+    // `print(...)`: the function first, then the line it prints.
+    Ref print = py::global(namePrint);
+    Ref name = print ? Ref::steal(PyObject_Str(args[1])) : Ref();
     Ref reason = name ? Ref::steal(PyObject_Str(error.get())) : Ref();
     Ref prefix = reason ? py::text("加载模型 '") : Ref();
     Ref middle = prefix ? py::text("' 失败: ") : Ref();
     Ref line = middle ? py::concat({prefix.get(), name.get(), middle.get(), reason.get()}) : Ref();
-    if (!line || !printLine(line.get())) return nullptr;
+    if (!line || !py::call(print.get(), {line.get()})) return nullptr;
     return py::none();
 }
 
@@ -516,8 +540,11 @@ PyObject* gm(py::Args args) {
 
 // "C:\dir\f.ttf" -> "/c/dir/f.ttf": the engine wants its portable form.
 Ref convertToUnixPath(PyObject* path) {
-    Ref backslash = py::text("\\"), slash = py::text("/"), colon = py::text(":"), one = py::number(1L);
-    if (!backslash || !slash || !colon || !one) return {};
+    Ref backslash = py::text("\\");
+    Ref slash = backslash ? py::text("/") : Ref();
+    Ref colon = slash ? py::text(":") : Ref();
+    Ref one = colon ? py::number(1L) : Ref();
+    if (!one) return {};
     Ref unixPath = py::callMethod(path, nameReplace, {backslash.get(), slash.get()});
     int hasColon = unixPath ? PySequence_Contains(unixPath.get(), colon.get()) : -1;
     if (hasColon <= 0) return hasColon < 0 ? Ref() : std::move(unixPath);
@@ -529,10 +556,16 @@ Ref convertToUnixPath(PyObject* path) {
     return rooted ? Ref::steal(PyNumber_Add(rooted.get(), rest.get())) : Ref();
 }
 
-Ref osPathCall(PyObject* function, std::initializer_list<PyObject*> args) {
+// `os.path.<function>`.
+Ref osPathFunction(PyObject* function) {
     Ref os = py::global(nameOs);
     Ref path = os ? py::getAttr(os.get(), namePath) : Ref();
-    return path ? py::callMethod(path.get(), function, args) : Ref();
+    return path ? py::getAttr(path.get(), function) : Ref();
+}
+
+Ref osPathCall(PyObject* function, std::initializer_list<PyObject*> args) {
+    Ref method = osPathFunction(function);
+    return method ? Ref::steal(PyObject_Vectorcall(method.get(), args.begin(), args.size(), nullptr)) : Ref();
 }
 
 // 1 when the path exists, 0 when not, -1 with an exception set.
@@ -577,9 +610,12 @@ int loadPackagedFont(PyObject* self) {
     int exists = fontPath ? pathExists(fontPath.get()) : -1;
     if (exists < 0) return -1;
     if (!exists) {
-        Ref moduleFile = py::global(nameFile);
-        Ref directory = moduleFile ? osPathCall(nameDirname, {moduleFile.get()}) : Ref();
-        Ref devPath = directory ? osPathCall(nameJoin, {directory.get(), fileName.get()}) : Ref();
+        // `os.path.join(os.path.dirname(__file__), font_file)`, in that order.
+        Ref join = osPathFunction(nameJoin);
+        Ref dirname = join ? osPathFunction(nameDirname) : Ref();
+        Ref moduleFile = dirname ? py::global(nameFile) : Ref();
+        Ref directory = moduleFile ? py::call(dirname.get(), {moduleFile.get()}) : Ref();
+        Ref devPath = directory ? py::call(join.get(), {directory.get(), fileName.get()}) : Ref();
         int devExists = devPath ? pathExists(devPath.get()) : -1;
         if (devExists < 0) return -1;
         if (devExists) fontPath = std::move(devPath);
@@ -611,6 +647,16 @@ PyObject* loadCnFont(py::Args args) {
 
 // ---- billboard text ---------------------------------------------------------------
 
+// TextNode.setText aborts the process on a string that has no UTF-8 form
+// (a lone surrogate, as text read with errors="surrogateescape" holds).  It
+// gets the UnicodeEncodeError the engine raises for such a string as a node
+// name instead, before the engine sees it.
+bool encodable(PyObject* text) {
+    if (!PyUnicode_Check(text)) return true;
+    Py_ssize_t size;
+    return PyUnicode_AsUTF8AndSize(text, &size) != nullptr;
+}
+
 PyObject* makeText(py::Args args) {
     PyObject* self = args[0];
     PyObject *nodeName = args[1], *text = args[2], *pos = args[3], *color = args[4], *align = args[5],
@@ -618,7 +664,7 @@ PyObject* makeText(py::Args args) {
     Ref textNodeType = py::global(nameTextNode);
     Ref textNode = textNodeType ? py::call(textNodeType.get(), {nodeName}) : Ref();
     Ref font = textNode ? py::getAttr(self, nameCnFont) : Ref();
-    if (!font || !py::setAttr(textNode.get(), nameFont, font.get()) ||
+    if (!font || !py::setAttr(textNode.get(), nameFont, font.get()) || !encodable(text) ||
         !callAndDrop(textNode.get(), nameSetText, {text}) || !callAndDrop(textNode.get(), nameSetAlign, {align})) {
         return nullptr;
     }
@@ -665,11 +711,13 @@ Ref arrowPath(PyObject* n1, PyObject* n2, PyObject* n3, bool acrossFirst, Place 
 template <typename Place>
 bool drawArrow(PyObject* pen, PyObject* colourName, PyObject* n1, PyObject* n2, PyObject* n3, bool acrossFirst,
                Place place) {
-    Ref palette = py::global(nameColorPalette);
+    Ref color = py::getAttr(pen, nameColor);
+    Ref palette = color ? py::global(nameColorPalette) : Ref();
     Ref colour = palette ? py::getAttr(palette.get(), colourName) : Ref();
-    if (!colour || !callAndDrop(pen, nameColor, {colour.get()})) return false;
-    Ref path = arrowPath(n1, n2, n3, acrossFirst, place);
-    return path && callAndDrop(pen, nameDrawPath, {path.get()});
+    if (!colour || !py::call(color.get(), {colour.get()})) return false;
+    Ref drawPath = py::getAttr(pen, nameDrawPath);
+    Ref path = drawPath ? arrowPath(n1, n2, n3, acrossFirst, place) : Ref();
+    return path && py::call(drawPath.get(), {path.get()});
 }
 
 PyObject* drawAxies(py::Args args) {
@@ -700,7 +748,7 @@ const char loadCnFontDoc[] =
 }  // namespace
 
 bool addApplication() {
-    return bool(py::defineClass({"TAVIK", "ShowBase", "Norvane3D开发框架主类", {
+    return takeEngineClasses() && py::defineClass({"TAVIK", "ShowBase", "Norvane3D开发框架主类", {
         py::method({"__init__", "(self, showAxis=True)", nullptr, init}),
         py::method({"textNodeslookAtCamera", "(self)", nullptr, textNodesLookAtCamera}),
         py::method({"updateScene", "(self, task)", nullptr, updateScene}),
@@ -713,7 +761,7 @@ bool addApplication() {
                     "(self, nodeName, text='None', pos=(0, 0, 0), color=(1, 0, 0, 1), align=TextNode.ACenter, "
                     "scale=1)",
                     "创建文字节点", makeText}),
-    }}));
+    }});
 }
 
 bool addAxesGizmo() { return py::defineFunction({"drawAxies", "(pen, n1=0, n2=5, n3=0.5)", nullptr, drawAxies}); }

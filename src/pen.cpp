@@ -9,9 +9,11 @@
 // and update() builds from the recording exactly the geometry the engine's
 // own build makes.  A recorder that the pen did not create itself is
 // driven call by call.
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -88,9 +90,13 @@ py::Name nameAddGeom("addGeom");
 py::Name nameMake("make");
 py::Name nameMakeVertex("makeVertex");
 py::Name nameMUnchanged("MUnchanged");
+py::Name textColourData("colour");  // the one-row data a colour is packed in
+py::Name textColorColumn("color");
+py::Name textVertexColumn("vertex");
+py::Name textBuiltData("lineSegs");  // as the engine names a build's data
 
 const char towardsMessage[] = "towards方法需要三个参数或一个坐标元组/列表/LPoint3f对象";
-constexpr double degreesToRadians = M_PI / 180.0;  // as math.radians computes it
+constexpr double degreesToRadians = Py_MATH_PI / 180.0;  // as math.radians computes it (M_PI is not standard C++)
 
 bool callAndDrop(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {}) {
     return bool(py::callMethod(self, name, args));
@@ -98,15 +104,48 @@ bool callAndDrop(PyObject* self, PyObject* name, std::initializer_list<PyObject*
 
 // ---- the engine ------------------------------------------------------------
 
-// Engine classes straight from panda3d.core, for the pen's own building
-// work: these are not names a learner's program can rebind.
-Ref engineClass(const char* name) {
-    static PyObject* core = nullptr;  // strong, for the life of the process
-    if (!core && !(core = PyImport_ImportModule("panda3d.core"))) return {};
-    return Ref::steal(PyObject_GetAttrString(core, name));
+// The engine classes the pen builds with, taken from panda3d.core once at
+// import.  The build stands in for the engine's own LineSegs.create(), which
+// no name a script rebinds in panda3d.core can reach: holding the classes
+// keeps it so, and no code of a script's is looked up while the pen builds.
+struct EngineClass {
+    const char* name;
+    PyObject* type;  // strong, for the life of the process
+};
+EngineClass lineSegsClass{"LineSegs", nullptr}, vertexDataClass{"GeomVertexData", nullptr},
+    geomClass{"Geom", nullptr}, writerClass{"GeomVertexWriter", nullptr}, formatClass{"GeomVertexFormat", nullptr},
+    geomNodeClass{"GeomNode", nullptr}, renderStateClass{"RenderState", nullptr},
+    renderModeClass{"RenderModeAttrib", nullptr}, colourAttribClass{"ColorAttrib", nullptr},
+    lineStripsClass{"GeomLinestrips", nullptr}, pointsClass{"GeomPoints", nullptr},
+    pointClass{"LPoint3f", nullptr}, colourClass{"LVecBase4f", nullptr};
+
+bool takeEngineClasses() {
+    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
+    if (!core) return false;
+    for (EngineClass* engineClass :
+         {&lineSegsClass, &vertexDataClass, &geomClass, &writerClass, &formatClass, &geomNodeClass,
+          &renderStateClass, &renderModeClass, &colourAttribClass, &lineStripsClass, &pointsClass, &pointClass,
+          &colourClass}) {
+        if (engineClass->type) continue;
+        engineClass->type = PyObject_GetAttrString(core.get(), engineClass->name);
+        if (!engineClass->type) return false;
+    }
+    return true;
 }
 
-PyObject* lineSegsType = nullptr;  // strong
+// Room for one more item, so that a push_back after it cannot throw; false
+// with MemoryError when there is none.
+template <typename Item>
+bool roomForOne(std::vector<Item>& items) {
+    if (items.size() < items.capacity()) return true;
+    try {
+        items.reserve(items.size() < 16 ? 16 : items.size() * 2);
+    } catch (const std::exception&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
 
 // `function(*arguments)` with the interpreter's own message when
 // `arguments` is not iterable.
@@ -146,28 +185,33 @@ struct Recording {
     Ref builtData;                  // GeomVertexData of the latest build
     long builtCount = 0;
 
-    void moveTo(float x, float y, float z) {
+    // Each returns false with MemoryError when the recording cannot grow.
+    bool moveTo(float x, float y, float z) {
+        if (!roomForOne(strokes) || !roomForOne(vertices)) return false;
         strokes.push_back(vertices.size());
         vertices.push_back({x, y, z, colour});
+        return true;
     }
     // The first point ever drawn starts a stroke, as the engine does.
-    void drawTo(float x, float y, float z) {
-        if (vertices.empty()) {
-            moveTo(x, y, z);
-        } else {
-            vertices.push_back({x, y, z, colour});
-        }
+    bool drawTo(float x, float y, float z) {
+        if (vertices.empty()) return moveTo(x, y, z);
+        if (!roomForOne(vertices)) return false;
+        vertices.push_back({x, y, z, colour});
+        return true;
     }
     // Asking an empty recorder where it is records a point at the origin.
-    const Vertex& currentPosition() {
-        if (vertices.empty()) moveTo(0.0f, 0.0f, 0.0f);
-        return vertices.back();
+    // The position is copied out: the caller goes on to call the engine,
+    // and whatever runs meanwhile may grow the recording and move it.
+    bool currentPosition(Vertex& out) {
+        if (vertices.empty() && !moveTo(0.0f, 0.0f, 0.0f)) return false;
+        out = vertices.back();
+        return true;
     }
     void reset() {
         vertices.clear();
         strokes.clear();
         Colour current = colours[colour];
-        colours.assign(1, current);
+        colours.assign(1, current);  // within capacity: cannot throw
         colour = 0;
     }
 };
@@ -178,7 +222,13 @@ auto& recordings = *new std::unordered_map<PyObject*, std::unique_ptr<Recording>
 PyObject* lastRecorder = nullptr;  // one-entry lookup cache
 Recording* lastRecording = nullptr;
 
-// A recording whose LineSegs only this table still holds is unreachable.
+// Frees the recordings whose LineSegs nothing but this table holds.  That
+// is memory only, never a change a program can see: a LineSegs cannot be
+// weakly referenced, has no attributes and is not tracked by the collector,
+// so once this table holds its last reference no code can reach it again,
+// and it goes together with its recording.  A reference left anywhere only
+// keeps both for longer.  Every function of the pen that works on a
+// recording holds its LineSegs meanwhile, so none is freed under it.
 void forgetUnreachable() {
     for (auto entry = recordings.begin(); entry != recordings.end();) {
         if (Py_REFCNT(entry->first) == 1) {
@@ -191,11 +241,16 @@ void forgetUnreachable() {
 }
 
 bool adoptRecorder(PyObject* recorder) {
-    if (Py_TYPE(recorder) != reinterpret_cast<PyTypeObject*>(lineSegsType)) return true;
+    if (Py_TYPE(recorder) != reinterpret_cast<PyTypeObject*>(lineSegsClass.type)) return true;
     forgetUnreachable();
-    auto recording = std::make_unique<Recording>();
-    recording->recorder = Ref::borrow(recorder);
-    recordings[recorder] = std::move(recording);
+    try {
+        auto recording = std::make_unique<Recording>();
+        recording->recorder = Ref::borrow(recorder);
+        recordings[recorder] = std::move(recording);
+    } catch (const std::exception&) {
+        PyErr_NoMemory();
+        return false;
+    }
     return true;
 }
 
@@ -253,55 +308,88 @@ bool recordPoint(Recording& recording, PyObject* name, PyObject* arguments, bool
     } else if (!engineConverts(recording, name, tuple.get(), point)) {
         return false;
     }
-    if (draw) {
-        recording.drawTo(point[0], point[1], point[2]);
-    } else {
-        recording.moveTo(point[0], point[1], point[2]);
-    }
-    return true;
+    return draw ? recording.drawTo(point[0], point[1], point[2]) : recording.moveTo(point[0], point[1], point[2]);
 }
 
 // ---- building the recording ------------------------------------------------------
+//
+// Building calls the engine many times, and making any object can start a
+// collection that runs a script's finalizer, which may draw with this very
+// pen, clear it or change its colour.  So nothing below keeps a pointer or
+// a reference into the recording across a call: the colour table is read
+// afresh after each one, and what the geometry is made of is copied out in
+// one go, with no call in between.
 
 // The four bytes the engine stores for a colour, asked of the engine itself.
-bool packColour(Colour& colour, PyObject* format) {
-    if (colour.packed) return true;
-    Ref dataType = engineClass("GeomVertexData"), geomType = engineClass("Geom");
-    Ref writerType = engineClass("GeomVertexWriter");
-    Ref usage = geomType ? py::getAttr(geomType.get(), nameUHStatic) : Ref();
-    Ref name = py::text("colour"), column = py::text("color"), one = py::number(1L);
-    if (!dataType || !writerType || !usage || !name || !column || !one) return false;
-    Ref data = py::call(dataType.get(), {name.get(), format, usage.get()});
-    if (!data || !callAndDrop(data.get(), nameSetNumRows, {one.get()})) return false;
-    Ref writer = py::call(writerType.get(), {data.get(), column.get()});
-    Ref rgba = py::floats({colour.rgba[0], colour.rgba[1], colour.rgba[2], colour.rgba[3]});
-    if (!writer || !rgba) return false;
-    Ref written = Ref::steal(PyObject_Call(Ref::steal(PyObject_GetAttr(writer.get(), nameSetData4f)).get(),
-                                           rgba.get(), nullptr));
-    if (!written) return false;
+bool packColour(const float rgba[4], PyObject* format, uint8_t bytes[4]) {
+    Ref usage = py::getAttr(geomClass.type, nameUHStatic);
+    if (!usage) return false;
+    Ref data = py::call(vertexDataClass.type, {textColourData, format, usage.get()});
+    if (!data) return false;
+    Ref one = py::number(1L);
+    if (!one || !callAndDrop(data.get(), nameSetNumRows, {one.get()})) return false;
+    Ref writer = py::call(writerClass.type, {data.get(), textColorColumn});
+    if (!writer) return false;
+    Ref setData = py::getAttr(writer.get(), nameSetData4f);
+    if (!setData) return false;
+    Ref components = py::floats({rgba[0], rgba[1], rgba[2], rgba[3]});
+    if (!components || !Ref::steal(PyObject_Call(setData.get(), components.get(), nullptr))) return false;
     Ref zero = py::number(0L);
     Ref array = zero ? py::callMethod(data.get(), nameGetArray, {zero.get()}) : Ref();
     Ref handle = array ? py::callMethod(array.get(), nameGetHandle) : Ref();
-    Ref bytes = handle ? py::callMethod(handle.get(), nameGetData) : Ref();
-    if (!bytes) return false;
-    if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != 16) {
+    Ref packed = handle ? py::callMethod(handle.get(), nameGetData) : Ref();
+    if (!packed) return false;
+    if (!PyBytes_Check(packed.get()) || PyBytes_GET_SIZE(packed.get()) != 16) {
         PyErr_SetString(PyExc_SystemError, "unexpected vertex layout");
         return false;
     }
-    std::memcpy(colour.bytes, PyBytes_AS_STRING(bytes.get()) + 12, 4);
-    colour.packed = true;
+    std::memcpy(bytes, PyBytes_AS_STRING(packed.get()) + 12, 4);
     return true;
 }
 
-// Rows of (x, y, z as float32, packed colour): the v3cp layout.
-Ref vertexBytes(Recording& recording, PyObject* format) {
-    for (Colour& colour : recording.colours) {
-        if (!packColour(colour, format)) return {};
+// Packs every colour of the table that is not packed yet.  A colour is
+// packed from a copy and stored only if its entry still holds that colour;
+// the table is walked again until a walk finds nothing left to pack.
+bool packColours(Recording& recording, PyObject* format) {
+    for (bool packedAny = true; packedAny;) {
+        packedAny = false;
+        for (size_t index = 0; index < recording.colours.size(); index++) {
+            if (recording.colours[index].packed) continue;
+            Colour colour = recording.colours[index];
+            if (!packColour(colour.rgba, format, colour.bytes)) return false;
+            packedAny = true;
+            if (index >= recording.colours.size()) break;
+            Colour& entry = recording.colours[index];
+            if (!entry.packed && std::memcmp(entry.rgba, colour.rgba, sizeof colour.rgba) == 0) {
+                std::memcpy(entry.bytes, colour.bytes, sizeof colour.bytes);
+                entry.packed = true;
+            }
+        }
     }
+    return true;
+}
+
+// What one build is made of, copied out of the recording.
+struct Snapshot {
+    Ref rows;                     // bytes: x, y, z as float32 and the packed colour, per vertex (v3cp)
+    std::vector<size_t> strokes;  // index of each stroke's first vertex
+    size_t count = 0;             // vertices
+    float thickness = 1.0f;
+};
+
+// Copies the recording, whose colours are all packed, without any call
+// that could run code in between.
+bool takeSnapshot(const Recording& recording, Snapshot& out) {
     size_t count = recording.vertices.size();
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * 16)));
-    if (!bytes) return {};
-    char* row = PyBytes_AS_STRING(bytes.get());
+    out.rows = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * 16)));
+    if (!out.rows) return false;
+    try {
+        out.strokes = recording.strokes;
+    } catch (const std::exception&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    char* row = PyBytes_AS_STRING(out.rows.get());
     for (const Vertex& vertex : recording.vertices) {
         std::memcpy(row, &vertex.x, 4);
         std::memcpy(row + 4, &vertex.y, 4);
@@ -309,42 +397,43 @@ Ref vertexBytes(Recording& recording, PyObject* format) {
         std::memcpy(row + 12, recording.colours[vertex.colour].bytes, 4);
         row += 16;
     }
-    return bytes;
+    out.count = count;
+    out.thickness = recording.thickness;
+    return true;
 }
 
-Ref makeVertexData(Recording& recording) {
-    Ref formatType = engineClass("GeomVertexFormat"), dataType = engineClass("GeomVertexData");
-    Ref geomType = engineClass("Geom");
-    Ref format = formatType ? py::callMethod(formatType.get(), nameGetV3cp) : Ref();
-    Ref usage = geomType ? py::getAttr(geomType.get(), nameUHDynamic) : Ref();
-    Ref name = py::text("lineSegs");
-    Ref rows = py::number(static_cast<long>(recording.vertices.size()));
-    if (!format || !dataType || !usage || !name || !rows) return {};
-    Ref bytes = vertexBytes(recording, format.get());
-    Ref data = bytes ? py::call(dataType.get(), {name.get(), format.get(), usage.get()}) : Ref();
+// The vertex data of a build, and in `snapshot` what it was made of.
+Ref makeVertexData(Recording& recording, Snapshot& snapshot) {
+    Ref format = py::callMethod(formatClass.type, nameGetV3cp);
+    if (!format || !packColours(recording, format.get()) || !takeSnapshot(recording, snapshot)) return {};
+    Ref usage = py::getAttr(geomClass.type, nameUHDynamic);
+    if (!usage) return {};
+    Ref data = py::call(vertexDataClass.type, {textBuiltData, format.get(), usage.get()});
+    if (!data) return {};
+    Ref rowCount = py::number(static_cast<long>(snapshot.count));
+    if (!rowCount || !callAndDrop(data.get(), nameSetNumRows, {rowCount.get()})) return {};
     Ref zero = py::number(0L);
-    if (!data || !zero || !callAndDrop(data.get(), nameSetNumRows, {rows.get()})) return {};
-    Ref array = py::callMethod(data.get(), nameModifyArray, {zero.get()});
+    Ref array = zero ? py::callMethod(data.get(), nameModifyArray, {zero.get()}) : Ref();
     Ref handle = array ? py::callMethod(array.get(), nameModifyHandle) : Ref();
-    if (!handle || !callAndDrop(handle.get(), nameCopyDataFrom, {bytes.get()})) return {};
+    if (!handle || !callAndDrop(handle.get(), nameCopyDataFrom, {snapshot.rows.get()})) return {};
     return data;
 }
 
 // Adds the strokes of one kind (lines, or single points) to `primitive`,
 // numbering vertices in recording order as the engine's build does.
-bool fillPrimitive(Recording& recording, PyObject* primitive, bool points) {
+bool fillPrimitive(const Snapshot& snapshot, PyObject* primitive, bool points) {
     Ref addConsecutive = py::getAttr(primitive, nameAddConsecutiveVertices);
     Ref addVertex = addConsecutive ? py::getAttr(primitive, nameAddVertex) : Ref();
     Ref close = addVertex ? py::getAttr(primitive, nameClosePrimitive) : Ref();
     if (!close) return false;
-    size_t strokeCount = recording.strokes.size();
+    size_t strokeCount = snapshot.strokes.size();
     for (size_t stroke = 0; stroke < strokeCount; stroke++) {
-        size_t start = recording.strokes[stroke];
-        size_t end = stroke + 1 < strokeCount ? recording.strokes[stroke + 1] : recording.vertices.size();
+        size_t start = snapshot.strokes[stroke];
+        size_t end = stroke + 1 < strokeCount ? snapshot.strokes[stroke + 1] : snapshot.count;
         if ((end - start < 2) != points) continue;
         Ref first = py::number(static_cast<long>(start));
-        Ref count = py::number(static_cast<long>(end - start));
-        if (!first || !count) return false;
+        Ref count = first ? py::number(static_cast<long>(end - start)) : Ref();
+        if (!count) return false;
         Ref added = points ? py::call(addVertex.get(), {first.get()})
                            : py::call(addConsecutive.get(), {first.get(), count.get()});
         if (!added || !py::call(close.get())) return false;
@@ -353,32 +442,26 @@ bool fillPrimitive(Recording& recording, PyObject* primitive, bool points) {
 }
 
 Ref renderState(float thickness) {
-    Ref stateType = engineClass("RenderState"), modeType = engineClass("RenderModeAttrib");
-    Ref colourType = engineClass("ColorAttrib");
-    Ref unchanged = modeType ? py::getAttr(modeType.get(), nameMUnchanged) : Ref();
-    Ref thick = py::number(static_cast<double>(thickness));
-    if (!stateType || !colourType || !unchanged || !thick) return {};
-    Ref mode = py::callMethod(modeType.get(), nameMake, {unchanged.get(), thick.get()});
-    Ref vertexColour = mode ? py::callMethod(colourType.get(), nameMakeVertex) : Ref();
-    return vertexColour ? py::callMethod(stateType.get(), nameMake, {mode.get(), vertexColour.get()}) : Ref();
+    Ref unchanged = py::getAttr(renderModeClass.type, nameMUnchanged);
+    Ref thick = unchanged ? py::number(static_cast<double>(thickness)) : Ref();
+    Ref mode = thick ? py::callMethod(renderModeClass.type, nameMake, {unchanged.get(), thick.get()}) : Ref();
+    Ref vertexColour = mode ? py::callMethod(colourAttribClass.type, nameMakeVertex) : Ref();
+    return vertexColour ? py::callMethod(renderStateClass.type, nameMake, {mode.get(), vertexColour.get()}) : Ref();
 }
 
 // One Geom per primitive kind, lines first, both sharing the vertex data.
-bool addGeoms(Recording& recording, PyObject* node, PyObject* data) {
-    Ref state = renderState(recording.thickness);
-    Ref geomType = engineClass("Geom");
-    Ref usage = geomType ? py::getAttr(geomType.get(), nameUHStatic) : Ref();
-    if (!state || !usage) return false;
-    for (const char* kind : {"GeomLinestrips", "GeomPoints"}) {
-        bool points = kind[4] == 'P';
-        Ref primitiveType = engineClass(kind);
-        Ref primitive = primitiveType ? py::call(primitiveType.get(), {usage.get()}) : Ref();
-        if (!primitive || !fillPrimitive(recording, primitive.get(), points)) return false;
+bool addGeoms(const Snapshot& snapshot, PyObject* node, PyObject* data) {
+    Ref state = renderState(snapshot.thickness);
+    Ref usage = state ? py::getAttr(geomClass.type, nameUHStatic) : Ref();
+    if (!usage) return false;
+    for (const EngineClass* kind : {&lineStripsClass, &pointsClass}) {
+        Ref primitive = py::call(kind->type, {usage.get()});
+        if (!primitive || !fillPrimitive(snapshot, primitive.get(), kind == &pointsClass)) return false;
         Ref count = py::callMethod(primitive.get(), nameGetNumVertices);
         int any = count ? py::truth(count.get()) : -1;
         if (any < 0) return false;
         if (!any) continue;
-        Ref geom = py::call(geomType.get(), {data});
+        Ref geom = py::call(geomClass.type, {data});
         if (!geom || !callAndDrop(geom.get(), nameAddPrimitive, {primitive.get()}) ||
             !callAndDrop(node, nameAddGeom, {geom.get(), state.get()})) {
             return false;
@@ -389,15 +472,17 @@ bool addGeoms(Recording& recording, PyObject* node, PyObject* data) {
 
 // What the engine's create(True) would return if it held the recording.
 Ref build(Recording& recording) {
-    Ref nodeType = engineClass("GeomNode");
-    Ref name = nodeType ? py::callMethod(recording.recorder.get(), nameGetName) : Ref();
-    Ref node = name ? py::call(nodeType.get(), {name.get()}) : Ref();
+    Ref name = py::callMethod(recording.recorder.get(), nameGetName);
+    Ref node = name ? py::call(geomNodeClass.type, {name.get()}) : Ref();
     if (!node) return {};
     if (recording.vertices.empty()) return node;  // the latest build's data stays
-    Ref data = makeVertexData(recording);
-    if (!data || !addGeoms(recording, node.get(), data.get())) return {};
+    Snapshot snapshot;
+    Ref data = makeVertexData(recording, snapshot);
+    if (!data) return {};
+    if (!snapshot.count) return node;  // cleared meanwhile
+    if (!addGeoms(snapshot, node.get(), data.get())) return {};
     recording.builtData = std::move(data);
-    recording.builtCount = static_cast<long>(recording.vertices.size());
+    recording.builtCount = static_cast<long>(snapshot.count);
     return node;
 }
 
@@ -405,21 +490,30 @@ Ref build(Recording& recording) {
 
 Ref recorderOf(PyObject* self) { return py::getAttr(self, nameLsg); }
 
-// `__lsg.moveTo(*point)`.
-bool recorderMoveTo(PyObject* recorder, PyObject* point) {
-    if (Recording* recording = recordingOf(recorder)) return recordPoint(*recording, nameMoveTo, point, false);
-    Ref method = py::getAttr(recorder, nameMoveTo);
-    return method && starCall(method.get(), point);
+// `self.__lsg.moveTo(*self.__mto)`, read in the order the interpreter reads
+// it: the recorder, its method, then the pending move.
+bool moveRecorder(PyObject* self) {
+    Ref recorder = recorderOf(self);
+    if (!recorder) return false;
+    Recording* recording = recordingOf(recorder.get());  // lives while `recorder` is held
+    Ref method;
+    if (!recording && !(method = py::getAttr(recorder.get(), nameMoveTo))) return false;
+    Ref pending = py::getAttr(self, nameMto);
+    if (!pending) return false;
+    if (recording) return recordPoint(*recording, nameMoveTo, pending.get(), false);
+    return bool(starCall(method.get(), pending.get()));
 }
 
-Ref makePoint(const Vertex& vertex) {
-    Ref pointType = engineClass("LPoint3f");
-    Ref coordinates = pointType ? py::floats({vertex.x, vertex.y, vertex.z}) : Ref();
-    return coordinates ? Ref::steal(PyObject_Call(pointType.get(), coordinates.get(), nullptr)) : Ref();
+Ref makePoint(Vertex vertex) {
+    Ref coordinates = py::floats({vertex.x, vertex.y, vertex.z});
+    return coordinates ? Ref::steal(PyObject_Call(pointClass.type, coordinates.get(), nullptr)) : Ref();
 }
 
 Ref recorderPosition(PyObject* recorder) {
-    if (Recording* recording = recordingOf(recorder)) return makePoint(recording->currentPosition());
+    if (Recording* recording = recordingOf(recorder)) {
+        Vertex current;
+        return recording->currentPosition(current) ? makePoint(current) : Ref();
+    }
     return py::callMethod(recorder, nameGetCurrentPosition);
 }
 
@@ -444,8 +538,9 @@ double normalizedDouble(double angle) {
 }
 
 Ref normalizeAngle(PyObject* angle) {
-    Ref full = py::number(360L), half = py::number(180L);
-    if (!full || !half) return {};
+    Ref full = py::number(360L);
+    Ref half = full ? py::number(180L) : Ref();
+    if (!half) return {};
     Ref remainder = Ref::steal(PyNumber_Remainder(angle, full.get()));
     int above = remainder ? PyObject_RichCompareBool(remainder.get(), half.get(), Py_GT) : -1;
     if (above <= 0) return above < 0 ? Ref() : std::move(remainder);
@@ -594,7 +689,8 @@ int forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
         PyErr_Clear();
         return 0;
     }
-    if (fromOrigin) recording->currentPosition();
+    Vertex origin;
+    if (fromOrigin && !recording->currentPosition(origin)) return -1;
     double rotZRad = rotZ * degreesToRadians, rotYRad = rotY * degreesToRadians;
     double length = std::fabs(n);
     double yzLength = std::sin(rotYRad) * length;
@@ -609,12 +705,27 @@ int forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
         return move && PyDict_SetItem(dict.get(), nameMto, move.get()) == 0 ? 1 : -1;
     }
     if (pending.get() != Py_None) {
-        recording->moveTo(static_cast<float>(position[0]), static_cast<float>(position[1]),
-                          static_cast<float>(position[2]));
-        if (PyDict_SetItem(dict.get(), nameMto, Py_None) < 0) return -1;
+        if (!recording->moveTo(static_cast<float>(position[0]), static_cast<float>(position[1]),
+                               static_cast<float>(position[2])) ||
+            PyDict_SetItem(dict.get(), nameMto, Py_None) < 0) {
+            return -1;
+        }
     }
-    recording->drawTo(static_cast<float>(target[0]), static_cast<float>(target[1]), static_cast<float>(target[2]));
-    return 1;
+    return recording->drawTo(static_cast<float>(target[0]), static_cast<float>(target[1]),
+                             static_cast<float>(target[2]))
+               ? 1
+               : -1;
+}
+
+// `after = before + sign * by` (sign 1 or -1) when a long holds every step.
+bool turnedLong(long before, long by, int sign, long& after) {
+    if (sign < 0) {
+        if (by == LONG_MIN) return false;
+        by = -by;
+    }
+    if (by > 0 ? before > LONG_MAX - by : before < LONG_MIN - by) return false;
+    after = before + by;
+    return true;
 }
 
 // `self.<angle> += sign * n` for plain numbers; 1 done, 0 general, -1 error.
@@ -634,8 +745,7 @@ int turnFast(PyObject* self, const Original& angle, PyObject* storedName, PyObje
         long before = PyLong_AsLongAndOverflow(stored, &overflowStored);
         long by = PyLong_AsLongAndOverflow(n, &overflowN);
         long after;
-        if (overflowStored || overflowN || PyErr_Occurred() ||
-            __builtin_mul_overflow(by, sign, &by) || __builtin_add_overflow(before, by, &after)) {
+        if (overflowStored || overflowN || PyErr_Occurred() || !turnedLong(before, by, sign, after)) {
             PyErr_Clear();
             return 0;
         }
@@ -658,8 +768,10 @@ PyObject* init(py::Args args) {
     Ref render = py::getAttr(app, nameRender);
     Ref containerName = render ? py::text("linesCtn") : Ref();
     Ref container = containerName ? py::callMethod(render.get(), nameAttachNewNode, {containerName.get()}) : Ref();
-    Ref heading = py::number(0L), tilt = py::number(90L), one = py::number(1L);
-    if (!container || !heading || !tilt || !one || !py::setAttr(self, nameNp, container.get()) ||
+    Ref heading = container ? py::number(0L) : Ref();
+    Ref tilt = heading ? py::number(90L) : Ref();
+    Ref one = tilt ? py::number(1L) : Ref();
+    if (!one || !py::setAttr(self, nameNp, container.get()) ||
         !py::setAttr(self, nameLineNode, Py_None) || !py::setAttr(self, nameRotZAttr, heading.get()) ||
         !py::setAttr(self, nameRotYAttr, tilt.get()) || !py::setAttr(self, nameMto, Py_None) ||
         !py::setAttr(self, nameThickness, one.get())) {
@@ -673,21 +785,15 @@ PyObject* moveTo(py::Args args) {
     return target && py::setAttr(args[0], nameMto, target.get()) ? py::none() : nullptr;
 }
 
-PyObject* dot(py::Args args) {
-    Ref recorder = recorderOf(args[0]);
-    Ref pending = recorder ? py::getAttr(args[0], nameMto) : Ref();
-    return pending && recorderMoveTo(recorder.get(), pending.get()) ? py::none() : nullptr;
-}
+PyObject* dot(py::Args args) { return moveRecorder(args[0]) ? py::none() : nullptr; }
 
 PyObject* lineTo(py::Args args) {
     PyObject* self = args[0];
     Ref pending = py::getAttr(self, nameMto);
-    Ref recorder = pending ? recorderOf(self) : Ref();
+    if (!pending) return nullptr;
+    if (pending.get() != Py_None && (!moveRecorder(self) || !py::setAttr(self, nameMto, Py_None))) return nullptr;
+    Ref recorder = recorderOf(self);
     if (!recorder) return nullptr;
-    if (pending.get() != Py_None &&
-        (!recorderMoveTo(recorder.get(), pending.get()) || !py::setAttr(self, nameMto, Py_None))) {
-        return nullptr;
-    }
     if (Recording* recording = recordingOf(recorder.get())) {
         Ref point = py::tuple({args[1], args[2], args[3]});
         return point && recordPoint(*recording, nameDrawTo, point.get(), true) ? py::none() : nullptr;
@@ -709,8 +815,9 @@ bool plainColour(PyObject* colour) {
 // The colour the recorder holds, as the engine packs it into a vertex, read
 // from a one-point build of the recorder (which the pen keeps empty).
 bool colourOfRecorder(PyObject* recorder, Colour& colour) {
-    Ref zero = py::number(0.0), first = py::number(0L);
-    if (!zero || !first || !callAndDrop(recorder, nameMoveTo, {zero.get(), zero.get(), zero.get()})) return false;
+    Ref zero = py::number(0.0);
+    Ref first = zero ? py::number(0L) : Ref();
+    if (!first || !callAndDrop(recorder, nameMoveTo, {zero.get(), zero.get(), zero.get()})) return false;
     Ref node = py::callMethod(recorder, nameCreate);
     Ref geom = node ? py::callMethod(node.get(), nameGetGeom, {first.get()}) : Ref();
     Ref data = geom ? py::callMethod(geom.get(), nameGetVertexData) : Ref();
@@ -737,8 +844,7 @@ bool recordColour(Recording& recording, PyObject* colour) {
     if (!plainColour(colour)) {
         if (!colourOfRecorder(recording.recorder.get(), recorded)) return false;
     } else {
-        Ref colourType = engineClass("LVecBase4f");
-        Ref converted = colourType ? py::call(colourType.get(), {colour}) : Ref();
+        Ref converted = py::call(colourClass.type, {colour});
         if (!converted) return false;
         for (Py_ssize_t index = 0; index < 4; index++) {
             Ref component = Ref::steal(PySequence_GetItem(converted.get(), index));
@@ -753,6 +859,7 @@ bool recordColour(Recording& recording, PyObject* colour) {
         recording.colours[recording.colour] = recorded;
         return true;
     }
+    if (!roomForOne(recording.colours)) return false;
     recording.colours.push_back(recorded);
     recording.colour = static_cast<uint32_t>(recording.colours.size() - 1);
     return true;
@@ -813,7 +920,8 @@ PyObject* update(py::Args args) {
 
 PyObject* getPos(py::Args args) {
     Ref pending = py::getAttr(args[0], nameMto);
-    if (!pending || pending.get() != Py_None) return pending.release();
+    if (!pending) return nullptr;
+    if (pending.get() != Py_None) return py::getAttr(args[0], nameMto).release();  // read again to return it
     Ref recorder = recorderOf(args[0]);
     return recorder ? recorderPosition(recorder.get()).release() : nullptr;
 }
@@ -827,19 +935,10 @@ Ref vertexIndex(PyObject* n) {
     return {};
 }
 
-// -1 on error, else whether `0 <= index < <the vertex count>`, the count
-// asked for only when the index is not negative.
-int indexInRange(PyObject* index, PyObject* recorder, const Recording* recording) {
-    Ref zero = py::number(0L);
-    int notNegative = zero ? PyObject_RichCompareBool(index, zero.get(), Py_GE) : -1;
-    if (notNegative <= 0) return notNegative;
-    Ref count = recording ? py::number(recording->builtCount) : py::callMethod(recorder, nameGetNumVertices);
-    return count ? PyObject_RichCompareBool(index, count.get(), Py_LT) : -1;
-}
-
-// The engine writes a vertex without checking its row, and the comparisons
-// above are the index's own (an int subclass may say anything, or rebuild
-// the pen meanwhile): the row is checked again against the data it goes to.
+// The engine writes a vertex without checking its row, and the range test
+// is made with the index's own comparisons (an int subclass may say
+// anything, or rebuild the pen meanwhile): the row is checked again
+// against the data it goes to.
 bool rowExists(PyObject* index, long count) {
     Py_ssize_t row = PyLong_AsSsize_t(index);
     if (row == -1 && PyErr_Occurred()) {
@@ -854,7 +953,7 @@ bool rowExists(PyObject* index, long count) {
 int engineAcceptsRow(PyObject* recorder, PyObject* method, PyObject* index) {
     static PyCFunction engineSetVertex = nullptr;
     if (!engineSetVertex) {
-        Ref sample = py::call(lineSegsType);
+        Ref sample = py::call(lineSegsClass.type);
         Ref bound = sample ? py::getAttr(sample.get(), nameSetVertex) : Ref();
         if (!bound) return -1;
         engineSetVertex = PyCFunction_Check(bound.get()) ? PyCFunction_GetFunction(bound.get()) : nullptr;
@@ -863,7 +962,7 @@ int engineAcceptsRow(PyObject* recorder, PyObject* method, PyObject* index) {
         PyCFunction_GetSelf(method) != recorder) {
         return 1;
     }
-    Ref countMethod = py::getAttr(lineSegsType, nameGetNumVertices);
+    Ref countMethod = py::getAttr(lineSegsClass.type, nameGetNumVertices);
     Ref count = countMethod ? py::call(countMethod.get(), {recorder}) : Ref();
     long rows = count ? PyLong_AsLong(count.get()) : -1;
     if (rows == -1 && PyErr_Occurred()) return -1;
@@ -879,10 +978,19 @@ PyObject* setVertex(py::Args args) {
         if (!py::toDouble(args[2 + axis], coordinates[axis])) return nullptr;
     }
     Ref point = py::floats({coordinates[0], coordinates[1], coordinates[2]});
-    Ref recorder = point ? recorderOf(self) : Ref();
+    Ref zero = point ? py::number(0L) : Ref();
+    // `n >= 0 and n < self.__lsg.getNumVertices()`, then `self.__lsg.setVertex(...)`.
+    int notNegative = zero ? PyObject_RichCompareBool(index.get(), zero.get(), Py_GE) : -1;
+    if (notNegative <= 0) return notNegative < 0 ? nullptr : py::none();
+    Ref counted = recorderOf(self);
+    if (!counted) return nullptr;
+    const Recording* countedRecording = recordingOf(counted.get());
+    Ref count = countedRecording ? py::number(countedRecording->builtCount)
+                                 : py::callMethod(counted.get(), nameGetNumVertices);
+    int below = count ? PyObject_RichCompareBool(index.get(), count.get(), Py_LT) : -1;
+    if (below <= 0) return below < 0 ? nullptr : py::none();
+    Ref recorder = recorderOf(self);
     if (!recorder) return nullptr;
-    int inRange = indexInRange(index.get(), recorder.get(), recordingOf(recorder.get()));
-    if (inRange <= 0) return inRange < 0 ? nullptr : py::none();
     PyObject *x = PyTuple_GET_ITEM(point.get(), 0), *y = PyTuple_GET_ITEM(point.get(), 1),
              *z = PyTuple_GET_ITEM(point.get(), 2);
     Recording* recording = recordingOf(recorder.get());
@@ -892,15 +1000,26 @@ PyObject* setVertex(py::Args args) {
         if (accepted <= 0) return accepted < 0 ? nullptr : py::none();
         return py::call(method.get(), {index.get(), x, y, z}) ? py::none() : nullptr;
     }
-    if (!recording->builtData || !rowExists(index.get(), recording->builtCount)) return py::none();
-    Ref writerType = engineClass("GeomVertexWriter");
-    Ref column = py::text("vertex");
-    Ref writer = writerType && column ? py::call(writerType.get(), {recording->builtData.get(), column.get()}) : Ref();
+    // The data and its row count, held together: making the writer may run
+    // code (a finalizer) that builds this pen again.
+    Ref data = Ref::borrow(recording->builtData.get());
+    long rows = recording->builtCount;
+    if (!data || !rowExists(index.get(), rows)) return py::none();
+    Ref writer = py::call(writerClass.type, {data.get(), textVertexColumn});
     if (!writer || !callAndDrop(writer.get(), nameSetRow, {index.get()}) ||
         !callAndDrop(writer.get(), nameSetData3f, {x, y, z})) {
         return nullptr;
     }
     return py::none();
+}
+
+// `method(item[0], item[1], item[2])`, the method already looked up, as a
+// call written out in full evaluates it.
+bool callWithCoordinates(PyObject* method, PyObject* item) {
+    Ref x = py::getItem(item, 0);
+    Ref y = x ? py::getItem(item, 1) : Ref();
+    Ref z = y ? py::getItem(item, 2) : Ref();
+    return z && py::call(method, {x.get(), y.get(), z.get()});
 }
 
 PyObject* drawPath(py::Args args) {
@@ -909,12 +1028,8 @@ PyObject* drawPath(py::Args args) {
     if (length < 0) return nullptr;
     for (Py_ssize_t index = 0; index < length; index++) {
         Ref item = py::getItem(path, index);
-        Ref x = item ? py::getItem(item.get(), 0) : Ref();
-        Ref y = x ? py::getItem(item.get(), 1) : Ref();
-        Ref z = y ? py::getItem(item.get(), 2) : Ref();
-        if (!z || !callAndDrop(self, index == 0 ? nameMoveTo : nameLineTo, {x.get(), y.get(), z.get()})) {
-            return nullptr;
-        }
+        Ref method = item ? py::getAttr(self, index == 0 ? nameMoveTo : nameLineTo) : Ref();
+        if (!method || !callWithCoordinates(method.get(), item.get())) return nullptr;
     }
     return py::none();
 }
@@ -949,7 +1064,13 @@ PyObject* dRight(py::Args args) { return turn(args[0], originalRotZ, nameRotZAtt
 PyObject* dUp(py::Args args) { return turn(args[0], originalRotY, nameRotYAttr, args[1], -1); }
 PyObject* dDown(py::Args args) { return turn(args[0], originalRotY, nameRotYAttr, args[1], 1); }
 
-// `math.<function>(argument)`, reading `math` as the module sees it now.
+// `math.<function>`, reading `math` as the module sees it now.
+Ref mathFunction(PyObject* function) {
+    Ref math = py::global(nameMath);
+    return math ? py::getAttr(math.get(), function) : Ref();
+}
+
+// `math.<function>(arguments)` with arguments already worked out.
 Ref mathCall(PyObject* function, std::initializer_list<PyObject*> arguments) {
     Ref math = py::global(nameMath);
     return math ? py::callMethod(math.get(), function, arguments) : Ref();
@@ -1054,20 +1175,25 @@ PyObject* towards(py::Args args) {
         delta[axis] = Ref::steal(PyNumber_Subtract(target[axis].get(), current[axis].get()));
         if (!delta[axis]) return nullptr;
     }
-    Ref dx2 = square(delta[0]), dy2 = dx2 ? square(delta[1]) : Ref();
+    // `math.sqrt(dx**2 + dy**2 + dz**2)`: the function first, then its argument.
+    Ref sqrt = mathFunction(nameSqrt);
+    Ref dx2 = sqrt ? square(delta[0]) : Ref();
+    Ref dy2 = dx2 ? square(delta[1]) : Ref();
     Ref flatSquares = add(dx2, dy2);
-    Ref sum = flatSquares ? add(flatSquares, square(delta[2])) : Ref();
-    Ref distance = sum ? mathCall(nameSqrt, {sum.get()}) : Ref();
+    Ref dz2 = flatSquares ? square(delta[2]) : Ref();
+    Ref sum = add(flatSquares, dz2);
+    Ref distance = sum ? py::call(sqrt.get(), {sum.get()}) : Ref();
     int still = distance ? isZero(distance) : -1;
     if (still) return still < 0 ? nullptr : py::none();
     Ref headingRad = mathCall(nameAtan2, {delta[1].get(), delta[0].get()});
     Ref heading = headingRad ? mathCall(nameDegrees, {headingRad.get()}) : Ref();
     // One after the other: as arguments of one call they would be worked
     // out in no set order, the second even with the first's error pending.
-    Ref flatDx2 = heading ? square(delta[0]) : Ref();
+    Ref flatSqrt = heading ? mathFunction(nameSqrt) : Ref();
+    Ref flatDx2 = flatSqrt ? square(delta[0]) : Ref();
     Ref flatDy2 = flatDx2 ? square(delta[1]) : Ref();
     Ref flatSum = add(flatDx2, flatDy2);
-    Ref flat = flatSum ? mathCall(nameSqrt, {flatSum.get()}) : Ref();
+    Ref flat = flatSum ? py::call(flatSqrt.get(), {flatSum.get()}) : Ref();
     int vertical = flat ? isZero(flat) : -1;
     if (vertical < 0) return nullptr;
     Ref tilt;
@@ -1096,14 +1222,13 @@ bool drawForward(PyObject* self, PyObject* n) {
 PyObject* drawVec(py::Args args) {
     PyObject *self = args[0], *start = args[1], *vector = args[2], *arrowSize = args[3];
     Ref length = py::callMethod(vector, nameLength);
-    Ref x = length ? py::getItem(start, 0) : Ref();
-    Ref y = x ? py::getItem(start, 1) : Ref();
-    Ref z = y ? py::getItem(start, 2) : Ref();
-    if (!z || !callAndDrop(self, nameMoveTo, {x.get(), y.get(), z.get()})) return nullptr;
+    Ref moveToMethod = length ? py::getAttr(self, nameMoveTo) : Ref();
+    if (!moveToMethod || !callWithCoordinates(moveToMethod.get(), start)) return nullptr;
     Ref tip = Ref::steal(PyNumber_Add(start, vector));
     if (!tip || !callAndDrop(self, nameTowards, {tip.get()}) || !drawForward(self, length.get())) return nullptr;
-    Ref first = py::number(150L), next = py::number(120L);
-    if (!first || !next) return nullptr;
+    Ref first = py::number(150L);
+    Ref next = first ? py::number(120L) : Ref();
+    if (!next) return nullptr;
     for (PyObject* turnBy : {first.get(), next.get(), next.get()}) {
         if (!callAndDrop(self, nameDUp, {turnBy}) || !drawForward(self, arrowSize)) return nullptr;
     }
@@ -1157,9 +1282,7 @@ bool rememberOriginals(PyObject* cls) {
 }  // namespace
 
 bool addPen() {
-    Ref lineSegs = engineClass("LineSegs");
-    if (!lineSegs) return false;
-    lineSegsType = lineSegs.release();
+    if (!takeEngineClasses()) return false;
     Ref cls = py::defineClass({"Pen", nullptr, nullptr, {
         py::method({"__init__", "(self, app)", nullptr, init}),
         py::method({"moveTo", "(self, x, y, z)", moveToDoc, moveTo}),

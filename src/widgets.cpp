@@ -15,6 +15,26 @@ py::Name nameTextNode("TextNode");
 py::Name nameALeft("ALeft");
 py::Name namePixel2d("pixel2d");
 py::Name nameCnFont("cnFont");
+py::Name nameLength("length");
+
+const char filenameTextMessage[] = "文字要用字符串：请用 str(...) 把 Filename 变成字符串";
+
+PyObject* filenameClass = nullptr;  // strong: panda3d.core's, taken at import
+
+// DirectGui reads a text that is not a string as one text per state, by
+// index, falling back to the last one; the engine's Filename does not check
+// an index, so a Filename shorter than the widget's number of states would
+// abort the process.  That case alone raises; every other value, a tuple
+// or list of texts per state among them, goes to DirectGui as given.
+bool fitsStates(PyObject* txt, long states) {
+    if (!PyObject_TypeCheck(txt, reinterpret_cast<PyTypeObject*>(filenameClass))) return true;
+    Ref length = py::callMethod(filenameClass, nameLength, {txt});
+    long characters = length ? PyLong_AsLong(length.get()) : -1;
+    if (characters == -1 && PyErr_Occurred()) return false;
+    if (characters >= states) return true;
+    PyErr_SetString(PyExc_TypeError, filenameTextMessage);
+    return false;
+}
 
 // The fixed look and the keyword names, made once at import and shared by
 // every call, as the constants of a function body are.
@@ -44,24 +64,31 @@ Ref keywordTuple(std::initializer_list<const char*> names) {
 
 // Kept for the life of the process, like the module's own constants.
 bool makeLook() {
-    Ref made[7] = {
-        py::integers({0, 0, 0, 1}),
-        py::floats({0.05, 0.05}),
-        py::integers({1, 1, 1, 1}),
-        py::number(16L),
-        keywordTuple({"text", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg", "text_align",
-                      "text_font"}),
-        keywordTuple({"text", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg", "text_align",
-                      "text_font", "command"}),
-        keywordTuple({"initialText", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg",
-                      "text_align", "text_font", "numLines"}),
+    Ref (*const makers[7])() = {
+        [] { return py::integers({0, 0, 0, 1}); },
+        [] { return py::floats({0.05, 0.05}); },
+        [] { return py::integers({1, 1, 1, 1}); },
+        [] { return py::number(16L); },
+        [] {
+            return keywordTuple({"text", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg",
+                                 "text_align", "text_font"});
+        },
+        [] {
+            return keywordTuple({"text", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg",
+                                 "text_align", "text_font", "command"});
+        },
+        [] {
+            return keywordTuple({"initialText", "parent", "pos", "scale", "frameColor", "borderWidth", "text_fg",
+                                 "text_align", "text_font", "numLines"});
+        },
     };
-    for (Ref& item : made) {
-        if (!item) return false;
-    }
     PyObject** slots[7] = {&look.frameColor,   &look.borderWidth,    &look.textColor,    &look.scale,
                            &look.labelKeywords, &look.buttonKeywords, &look.entryKeywords};
-    for (int index = 0; index < 7; index++) *slots[index] = made[index].release();
+    for (int index = 0; index < 7; index++) {
+        Ref made = makers[index]();  // each checked before the next is made
+        if (!made) return false;
+        *slots[index] = made.release();
+    }
     return true;
 }
 
@@ -89,10 +116,11 @@ bool place(PyObject* className, PyObject* tv, PyObject* x, PyObject* y, Placemen
 
 // Calls the widget class with the shared look; `first` is the text (or
 // initial text) and `last` the builder's own final keyword, if any.
-PyObject* build(PyObject* className, PyObject* keywords, py::Args args, PyObject* last) {
+PyObject* build(PyObject* className, PyObject* keywords, py::Args args, PyObject* last, long states) {
     Placement placement;
     if (!place(className, args[0], args[2], args[3], placement)) return nullptr;
     PyObject* txt = args[1];
+    if (states && !fitsStates(txt, states)) return nullptr;
     if (!last) {
         return py::callWithKeywords(placement.widgetClass.get(),
                                     {txt, placement.parent.get(), placement.pos.get(), look.scale, look.frameColor,
@@ -107,14 +135,26 @@ PyObject* build(PyObject* className, PyObject* keywords, py::Args args, PyObject
         .release();
 }
 
-PyObject* makeLabel(py::Args args) { return build(nameDirectLabel, look.labelKeywords, args, nullptr); }
-PyObject* makeButton(py::Args args) { return build(nameDirectButton, look.buttonKeywords, args, args[4]); }
-PyObject* makeEntry(py::Args args) { return build(nameDirectEntry, look.entryKeywords, args, args[4]); }
+// A label has one state, a button four; an entry takes its initial text as
+// a string only.
+PyObject* makeLabel(py::Args args) { return build(nameDirectLabel, look.labelKeywords, args, nullptr, 1); }
+PyObject* makeButton(py::Args args) { return build(nameDirectButton, look.buttonKeywords, args, args[4], 4); }
+PyObject* makeEntry(py::Args args) { return build(nameDirectEntry, look.entryKeywords, args, args[4], 0); }
+
+bool takeFilenameClass() {
+    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
+    filenameClass = core ? PyObject_GetAttrString(core.get(), "Filename") : nullptr;
+    if (filenameClass && !PyType_Check(filenameClass)) {
+        PyErr_SetString(PyExc_TypeError, "panda3d.core.Filename is not a class");
+        Py_CLEAR(filenameClass);
+    }
+    return filenameClass != nullptr;
+}
 
 }  // namespace
 
 bool addWidgets() {
-    return makeLook() && py::defineFunction({"makeLabel", "(tv, txt, x, y)", nullptr, makeLabel}) &&
+    return makeLook() && takeFilenameClass() && py::defineFunction({"makeLabel", "(tv, txt, x, y)", nullptr, makeLabel}) &&
            py::defineFunction({"makeButton", "(tv, txt, x, y, cmd)", nullptr, makeButton}) &&
            py::defineFunction({"makeEntry", "(tv, txt, x, y, lines=1)", nullptr, makeEntry});
 }

@@ -7,7 +7,7 @@ from panda3d.core import LPoint3, NodePath, PNMImage, TextNode
 
 import tavik
 import tavik.tavik as tv
-from conftest import run_python
+from conftest import ENGINE_SETTINGS, run_python
 
 BANNER = "嗨，Norvane3D编程欢迎您！仰望星空，探索无限！DEV_MODE260331"
 PACKAGE = pathlib.Path(tavik.__file__).parent
@@ -500,3 +500,125 @@ def test_changing_the_background_after_text_is_quiet_and_keeps_the_font(app, ste
         assert app.cnFont.isValid() and app.cnFont.getPixelsPerUnit() == 30
     finally:
         label.removeNode()
+
+
+# ---- what is looked up, and when ----------------------------------------------------
+#
+# Each call looks its method up before its arguments are worked out, as
+# `model.reparentTo(self.render)` does; seen through objects that write
+# down each lookup.
+
+class Logged:
+    """Writes down the names in `watched` each time they are looked up."""
+
+    def __init__(self, log, watched=(), **attributes):
+        self.__dict__.update(attributes)
+        self._log, self._watched = log, watched
+
+    def __getattribute__(self, name):
+        if not name.startswith("_") and name in object.__getattribute__(self, "_watched"):
+            object.__getattribute__(self, "_log").append(name)
+        return object.__getattribute__(self, name)
+
+
+def logged_scene(log):
+    model = Logged(log, ("reparentTo",), reparentTo=lambda parent: log.append("reparented"),
+                   setScale=lambda *scale: None)
+    loader = Logged(log, ("loadModel",), loadModel=lambda *args, **kwargs: log.append("loaded") or model)
+    return Logged(log, ("render", "loader"), render="render", loader=loader)
+
+
+class LoggedPath:
+    def __init__(self, log):
+        self.log = log
+
+    def __str__(self):
+        self.log.append("str(path)")
+        return "somewhere.glb"
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda app: tv.TAVIK.cm(app, "m"), ["loader", "loadModel", "loaded", "reparentTo", "render", "reparented"]),
+    (lambda app: tv.TAVIK.setup_scene(app), ["loader", "loadModel", "loaded", "reparentTo", "render", "reparented"]),
+    (lambda app: tv.TAVIK.gm(app, "m"),
+     ["loader", "loadModel", "str(path)", "loaded", "reparentTo", "render", "reparented"]),
+], ids=["cm", "setup_scene", "gm"])
+def test_models_look_up_each_method_before_reading_its_argument(monkeypatch, call, expected):
+    log = []
+
+    class Resources:
+        def files(self, package):
+            return self
+
+        def joinpath(self, name):
+            return LoggedPath(log)
+    monkeypatch.setattr(tv, "resources", Resources())
+    monkeypatch.setattr(tv, "GLTF_AVAILABLE", False)
+    call(logged_scene(log))
+    assert log == expected
+
+
+def test_the_update_hook_is_read_again_to_be_called():
+    log = []
+    application = Logged(log, ("update",), textNodeslookAtCamera=lambda: log.append("faced"),
+                         update=lambda: log.append("hook"))
+    task = type("Task", (), {"cont": "again"})()
+    assert tv.TAVIK.updateScene(application, task) == "again"
+    assert log == ["faced", "update", "update", "hook"]
+
+
+def test_the_font_beside_the_module_is_found_with_join_looked_up_before_dirname(app, monkeypatch):
+    log = []
+
+    class OsPath:
+        def __getattribute__(self, name):
+            log.append(name)
+            return {"exists": lambda path: False, "join": lambda *parts: "/".join(parts),
+                    "dirname": lambda path: "dir"}[name]
+    monkeypatch.setattr(tv, "os", type("os", (), {"path": OsPath()}))
+    monkeypatch.setattr(app, "loader", RecordingLoader())
+    app.loadCnFont()
+    assert log[:3] == ["exists", "join", "dirname"]
+
+
+CONSTRUCT_LOGGED = """
+from tavik.display import ensure_display
+ensure_display()
+from tavik.tavik import TAVIK
+log = []
+
+def looked_up(name):
+    def get(self):
+        log.append(name)
+        return getattr(TAVIK, name).__get__(self)
+    return property(get)
+
+def stored(name):
+    def get(self):
+        log.append(name)
+        return self.__dict__["stored " + name]
+    def put(self, value):
+        log.append("set " + name)
+        self.__dict__["stored " + name] = value
+    return property(get, put)
+
+class Logging(TAVIK):
+    setBackgroundColor = looked_up("setBackgroundColor")
+    updateScene = looked_up("updateScene")
+    _background_color = stored("_background_color")
+    taskMgr = stored("taskMgr")
+
+app = Logging()
+print(log[log.index("set _background_color"):])
+"""
+
+
+def test_construction_looks_up_each_method_before_reading_its_argument():
+    # Offscreen: no window of its own to open and close on the shared screen.
+    result = run_python(CONSTRUCT_LOGGED, prc=ENGINE_SETTINGS + "window-type offscreen\n")
+    assert result.returncode == 0, result.stderr
+    log = eval(result.stdout.splitlines()[-1])
+    # self.setBackgroundColor(self._background_color), then the window's clear colour.
+    assert log[:4] == ["set _background_color", "setBackgroundColor", "_background_color", "_background_color"]
+    # self.taskMgr.add(self.updateScene, "updateSceneTask") is the last of them.
+    assert log[-2:] == ["taskMgr", "updateScene"]

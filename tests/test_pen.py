@@ -479,6 +479,20 @@ def test_turns_add_and_subtract_as_python_numbers_do(pen, start, turn):
     assert same(pen.rotZ, expected) and same(pen.rotY, expected)
 
 
+LONG_EDGES = [2**31 - 1, -(2**31), 2**63 - 1, -(2**63)]  # a C long is 32 bits on some systems, 64 on others
+
+
+@pytest.mark.parametrize("stored", [edge + step for edge in LONG_EDGES for step in (-1, 0, 1)])
+@pytest.mark.parametrize("turn, sign", [(1, 1), (-1, 1), (1, -1), (-1, -1), (-(2**63), -1), (-(2**31), -1),
+                                        (2**63 - 1, 1)])
+def test_integer_turns_at_the_edges_of_machine_integers_add_as_python_does(pen, stored, turn, sign):
+    pen._Pen__rotZ = pen._Pen__rotY = stored
+    pen.dLeft(turn) if sign > 0 else pen.dRight(turn)
+    assert same(pen.rotZ, reference_normalize(stored + sign * turn))
+    pen.dDown(turn) if sign > 0 else pen.dUp(turn)
+    assert same(pen.rotY, reference_normalize(stored + sign * turn))
+
+
 @pytest.mark.parametrize("turns, rotZ", [(("dLeft", 180), 180), (("dRight", 180), 180), (("dLeft", 270), -90),
                                          (("dLeft", 720), 0)])
 def test_turn_examples(pen, turns, rotZ):
@@ -781,6 +795,134 @@ def test_drawvec_errors_come_where_the_steps_fail(pen):
     assert pen._Pen__mto == ("a", "b", "c")
 
 
+# ---- what is looked up, and when --------------------------------------------------------------
+#
+# A composite operation looks up each method when the written call is
+# reached, before its arguments are worked out, as `self.moveTo(c[0], c[1], c[2])` does.
+
+def logging_pen_class(log, names):
+    """A Pen whose methods `names` are properties that write down each lookup."""
+    def looked_up(name):
+        def get(self):
+            log.append(name)
+            return getattr(Pen, name).__get__(self)
+        return property(get)
+    return type("LoggingPen", (Pen,), {name: looked_up(name) for name in names})
+
+
+class LoggedPoint:
+    """Indexable and addable; writes down each item read and each addition."""
+
+    def __init__(self, name, values, log):
+        self.name, self.values, self.log = name, values, log
+
+    def __getitem__(self, index):
+        self.log.append(f"{self.name}[{index}]")
+        return self.values[index]
+
+    def __len__(self):
+        self.log.append(f"len {self.name}")
+        return len(self.values)
+
+    def __add__(self, other):
+        self.log.append(f"{self.name}+")
+        return LPoint3f(*self.values) + other
+
+
+def test_drawpath_looks_up_each_method_before_reading_its_point(make_pen):
+    log = []
+    pen = make_pen(logging_pen_class(log, ["moveTo", "lineTo"]))
+    path = LoggedPoint("path", [LoggedPoint("a", (0, 0, 0), log), LoggedPoint("b", (1, 0, 0), log)], log)
+    pen.drawPath(path)
+    assert log == ["len path", "path[0]", "moveTo", "a[0]", "a[1]", "a[2]",
+                   "path[1]", "lineTo", "b[0]", "b[1]", "b[2]"]
+
+
+class LoggedVector(LVector3f):
+    log = None
+
+    def length(self):
+        self.log.append("length")
+        return LVector3f.length(self)
+
+
+def test_drawvec_looks_up_each_method_before_working_out_its_arguments(make_pen):
+    log = []
+    pen = make_pen(logging_pen_class(log, ["moveTo", "towards", "forward", "dUp", "update"]))
+    LoggedVector.log = log
+    pen.drawVec(LoggedPoint("sv", (0, 0, 0), log), LoggedVector(1, 0, 0))
+    assert log == ["length", "moveTo", "sv[0]", "sv[1]", "sv[2]", "sv+", "towards", "forward",
+                   "dUp", "forward", "dUp", "forward", "dUp", "forward", "update"]
+    assert close(positions(pen.lineNode)[0][1], (1, 0, 0))
+
+
+class LoggingMath:
+    def __init__(self, log):
+        self.log = log
+
+    def __getattr__(self, name):
+        self.log.append(name)
+        return getattr(math, name)
+
+
+class Squared(float):
+    """A float that writes down each power taken of it."""
+    log = None
+
+    def __sub__(self, other):
+        return Squared(float(self) - other)
+
+    def __pow__(self, exponent):
+        Squared.log.append("**")
+        return float(self) ** exponent
+
+
+def test_towards_looks_up_math_functions_before_working_out_their_arguments(pen, monkeypatch):
+    log = []
+    Squared.log = log
+    monkeypatch.setattr(tv, "math", LoggingMath(log))
+    pen.towards(Squared(3), 4.0, 0.0)
+    assert log == ["sqrt", "**", "atan2", "degrees", "sqrt", "**", "atan2", "degrees"]
+    assert math.isclose(pen.rotZ, math.degrees(math.atan2(4, 3))) and math.isclose(pen.rotY, 90.0)
+
+
+def private_attribute(name, log):
+    """A property standing for the private attribute `name`, writing down each read."""
+    def get(self):
+        log.append(name)
+        return self.__dict__["stored" + name]
+
+    def set(self, value):
+        log.append("set " + name)
+        self.__dict__["stored" + name] = value
+    return property(get, set)
+
+
+@pytest.fixture
+def watched(make_pen):
+    log = []
+    kind = type("Watched", (Pen,), {"_Pen__mto": private_attribute("mto", log),
+                                    "_Pen__lsg": private_attribute("lsg", log)})
+    pen = make_pen(kind)
+    log.clear()
+    return pen, log
+
+
+@pytest.mark.parametrize("call, reads", [
+    (lambda p: p.lineTo(1, 0, 0), ["mto", "lsg"]),
+    (lambda p: (p.moveTo(1, 0, 0), p.lineTo(2, 0, 0)), ["set mto", "mto", "lsg", "mto", "set mto", "lsg"]),
+    (lambda p: (p.moveTo(1, 0, 0), p.dot()), ["set mto", "lsg", "mto"]),
+    (lambda p: (p.moveTo(1, 0, 0), p.getPos()), ["set mto", "mto", "mto"]),
+    (lambda p: p.getPos(), ["mto", "lsg"]),
+    (lambda p: (p.lineTo(1, 0, 0), p.update(), p.setVertex(0, 5, 5, 5)), ["mto", "lsg", "lsg", "lsg", "lsg"]),
+    (lambda p: p.setVertex(-1, 5, 5, 5), []),
+], ids=["lineTo", "lineTo after a move", "dot", "getPos of a move", "getPos", "setVertex", "setVertex negative"])
+def test_the_private_attributes_are_read_as_often_and_in_the_order_the_methods_read_them(watched, call, reads):
+    pen, log = watched
+    call(pen)
+    assert log == reads
+
+
 # ---- bad input never crashes ---------------------------------------------------------------------
 
 class Hostile:
@@ -882,31 +1024,51 @@ def test_a_colour_or_size_of_the_learners_own_numbers_is_converted_once(make_pen
     assert exact_build(pen.lineNode) == exact_build(plain.lineNode)
 
 
+class TakesTheRecorderAway:
+    """A dictionary key that collides with "_Pen__lsg": once armed, the first
+    lookup of the recorder takes it away, moves the pen and makes a new pen
+    (which frees the recordings nothing can reach any more)."""
+
+    def __init__(self, pen, app):
+        self.pen, self.app, self.armed, self.fired = pen, app, False, 0
+
+    def __hash__(self):
+        return hash("_Pen__lsg")
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            self.fired += 1
+            vars(self.pen)["_Pen__lsg"] = None
+            vars(self.pen)["_Pen__mto"] = (5.0, 5.0, 5.0)
+            Pen(self.app).np.removeNode()
+        return NotImplemented
+
+
 def test_a_dictionary_key_that_replaces_the_recorder_during_forward_does_not_crash(pen, app):
     pen.moveTo(1.0, 2.0, 3.0)
-    entries = dict(vars(pen))
-    lookups = []
-
-    class Meddling:
-        def __hash__(self):
-            return hash("_Pen__mto")
-
-        def __eq__(self, other):
-            lookups.append(other)
-            if len(lookups) == 2:
-                vars(pen)["_Pen__lsg"] = None
-                vars(pen)["_Pen__mto"] = (5.0, 5.0, 5.0)
-                Pen(app).np.removeNode()  # a new pen lets go of unreachable recorders
-            return False
-    state = vars(pen)
-    state.clear()
-    state[Meddling()] = 1
-    state.update(entries)
-    del entries
-    lookups.clear()
-    with pytest.raises(AttributeError, match="moveTo"):  # the recorder is gone by the time the line is drawn
+    key = TakesTheRecorderAway(pen, app)
+    pen.__dict__ = {key: None, **pen.__dict__}
+    key.armed = True
+    # The pending move is recorded first, so the recorder is read then: it is gone.
+    with pytest.raises(AttributeError, match="moveTo"):
         pen.forward(1.0, True)
-    assert len(lookups) >= 2
+    assert key.fired == 1 and pen._Pen__mto == (5.0, 5.0, 5.0)
+
+
+def test_a_recorder_kept_elsewhere_keeps_its_drawing_however_many_pens_come_and_go(make_pen, app):
+    first = make_pen()
+    first.color(RED)
+    first.drawPath([(0, 0, 0), (1, 0, 0)])
+    kept = first._Pen__lsg
+    first.np.removeNode()
+    del first
+    for _ in range(3):
+        Pen(app).np.removeNode()  # each new pen frees what nothing reaches any more
+    second = make_pen()
+    second._Pen__lsg = kept
+    second.update()
+    assert strokes(second.lineNode) == [("GeomLinestrips", [((0, 0, 0), RED), ((1, 0, 0), RED)])]
 
 
 def test_a_foreign_recorder_is_driven_call_by_call(pen):
@@ -927,6 +1089,12 @@ def test_repeated_pen_calls_hold_no_memory(pen):
         "vertex error": swallow(lambda: pen.setVertex("a", 0, 0, 0), TypeError),
         "dot error": swallow(lambda: (pen.moveTo(None, 0, 0), pen.dot()), TypeError),
         "angles": lambda: setattr(pen, "rotZ", Fraction(1, 3)),
+        "moves and lines": lambda: (pen.moveTo(1, 2, 3), pen.lineTo(3, 2, 1), pen.moveTo(0, 0, 0), pen.dot()),
+        "paths": lambda: pen.drawPath([(0, 0, 0), [1, 0, 0], LPoint3f(1, 1, 0)]),
+        "builds": lambda: (pen.clear(), pen.color((1, 0, 0, 1)), pen.lineTo(1, 1, 1), pen.color((0, 1, 0, 1)),
+                           pen.lineTo(2, 2, 2), pen.update(), pen.setVertex(0, 5, 5, 5), pen.getPos()),
+        "arrows": lambda: (pen.clear(), pen.drawVec(LPoint3f(0, 0, 0), LVector3f(1, 2, 0))),
+        "long turns": lambda: (setattr(pen, "_Pen__rotZ", 2**63 - 1), pen.dLeft(1), pen.dRight(-(2**63))),
     }
     for name, call in calls.items():
         assert growth_per_call(call, calls=1000) < 8.0, name

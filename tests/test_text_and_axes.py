@@ -7,6 +7,7 @@ from panda3d.core import LPoint3, LPoint3f, NodePath, TextNode
 import tavik.tavik as tv
 from tavik.tavik import Pen, drawAxies
 from test_pen import HOSTILE, close, positions, strokes
+from test_references import growth_per_call, swallow
 
 RED, GREEN, BLUE = (1, 0, 0, 1), (0, 1, 0, 1), (0, 0, 1, 1)
 
@@ -343,3 +344,109 @@ def test_axes_set_the_colour_before_a_bad_size_fails():
     with pytest.raises(TypeError):
         tv.drawAxies(Recording(), 0, 5, "wide")
     assert calls == [("color", tv.Color.red)]
+
+
+# ---- what is looked up, and when ------------------------------------------------------
+
+class LookupLog:
+    """A pen that writes down each method looked up on it and each call."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __getattr__(self, name):
+        self.log.append(("lookup", name))
+        return lambda *args: self.log.append(("call", name))
+
+
+class Palette:
+    def __init__(self, log, colours):
+        self.log, self.colours = log, colours
+
+    def __getattr__(self, name):
+        self.log.append(("Color", name))
+        return getattr(self.colours, name)
+
+
+def test_the_axes_look_up_each_pen_method_before_working_out_its_argument(monkeypatch):
+    log = []
+    monkeypatch.setattr(tv, "Color", Palette(log, tv.Color))
+    drawAxies(LookupLog(log), Traced(0, log), Traced(5, log), Traced(0.5, log))
+    heads = [["-", "-", "neg"], ["-", "-", "neg"], ["-", "neg", "-"]]
+    expected = []
+    for colour, head in zip(["red", "green", "blue"], heads):
+        expected += [("lookup", "color"), ("Color", colour), ("call", "color"), ("lookup", "drawPath"), *head,
+                     ("call", "drawPath")]
+    assert log == expected + [("lookup", "update"), ("call", "update")]
+
+
+class Offset:
+    """A position that writes down each addition made with it."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __rsub__(self, other):
+        return self
+
+    def __neg__(self):
+        return self
+
+    def __add__(self, other):
+        self.log.append("+")
+        return LPoint3(0, 10, 0)
+
+
+class LoggedLabel:
+    def __init__(self, log):
+        self.log = log
+
+    def isEmpty(self):
+        return False
+
+    def getPos(self):
+        return Offset(self.log)
+
+    @property
+    def lookAt(self):
+        self.log.append("lookAt")
+        return lambda target: self.log.append(("turned", tuple(target)))
+
+
+def test_a_label_looks_up_lookat_before_working_out_where_to_look(app):
+    log = []
+    application = type("Application", (), {"camera": app.camera, "textNodes": [LoggedLabel(log)]})()
+    tv.TAVIK.textNodeslookAtCamera(application)
+    assert log == ["lookAt", "+", ("turned", (0, 10, 0))]
+
+
+# ---- texts the engine cannot take -------------------------------------------------------
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("text", ["\ud800", "名字\udcff", Text("x\udfffy")], ids=["alone", "escaped", "subclass"])
+def test_a_text_without_a_utf8_form_raises_the_engines_own_error_and_registers_nothing(app, text):
+    with pytest.raises(UnicodeEncodeError) as engine:
+        TextNode(text)  # what the engine says of the same string as a node name
+    count = len(app.textNodes)
+    with pytest.raises(UnicodeEncodeError) as raised:
+        app.makeText("n", text)
+    assert raised.value.args == engine.value.args and str(raised.value) == str(engine.value)
+    assert len(app.textNodes) == count
+
+
+@pytest.mark.parametrize("text", ["a\x00b", "😀", Text("子类")])
+def test_any_text_with_a_utf8_form_is_shown(app, text):
+    label = app.makeText("shown", text)
+    try:
+        assert label.node().getText() == text
+    finally:
+        app.textNodes.remove(label)
+        label.removeNode()
+
+
+def test_refusing_a_text_without_a_utf8_form_holds_no_memory(app):
+    refused = swallow(lambda: app.makeText("n", "\ud800"), UnicodeEncodeError)
+    assert growth_per_call(refused, calls=500) < 8.0

@@ -1,13 +1,15 @@
 """makeLabel, makeButton, makeEntry: one DirectGui widget each, in the kit's look."""
 import inspect
+import re
 import traceback
 
 import pytest
 from direct.gui.DirectGui import DirectButton, DirectEntry, DirectLabel
-from panda3d.core import MouseButton, TextNode
+from panda3d.core import Filename, MouseButton, TextNode
 
 import tavik.tavik as tk
 from tavik.tavik import makeButton, makeEntry, makeLabel
+from test_references import growth_per_call, swallow
 
 LOOK = [("scale", 16), ("frameColor", (0, 0, 0, 1)), ("borderWidth", (0.05, 0.05)), ("text_fg", (1, 1, 1, 1)),
         ("text_align", TextNode.ALeft)]
@@ -178,3 +180,49 @@ def test_text_typed_into_a_focused_entry_arrives(app, step, widgets):
         device.keystroke(ord(character))
     step(2)
     assert entry.get() == "hi 你好"
+
+
+# ---- texts DirectGui reads state by state -------------------------------------------------
+#
+# DirectGui takes a text that is not a string as one text per state (a
+# label has one, a button four), read by index.  The engine's Filename does
+# not check an index, so a Filename shorter than that would end the process.
+
+FILENAME_MESSAGE = "文字要用字符串：请用 str(...) 把 Filename 变成字符串"
+
+
+@pytest.mark.parametrize("builder, extra, text", [
+    (makeLabel, (), ""), (makeButton, (None,), ""), (makeButton, (None,), "x"), (makeButton, (None,), "abc"),
+], ids=["label, empty", "button, empty", "button, one letter", "button, three letters"])
+def test_a_filename_too_short_for_the_states_raises_and_builds_nothing(app, builder, extra, text):
+    before = app.pixel2d.getNumChildren()
+    with pytest.raises(TypeError, match=re.escape(FILENAME_MESSAGE)):
+        builder(app, Filename(text), 0, 0, *extra)
+    assert app.pixel2d.getNumChildren() == before
+
+
+@pytest.mark.parametrize("text, shown", [
+    (("上", "按", "悬", "灰"), ["上", "按", "悬", "灰"]),
+    (["一", "二"], ["一", "二", "二", "二"]),
+    (("单",), ["单"] * 4),
+    ("字", ["字"] * 4),
+], ids=["four", "list of two", "one", "string"])
+def test_a_button_takes_one_text_per_state(app, widgets, text, shown):
+    button = makeButton(app, text, 0, 0, None)
+    widgets.append(button)
+    assert button["text"] == text
+    assert [button.component(f"text{state}").getText() for state in range(4)] == shown
+
+
+@pytest.mark.parametrize("builder, extra, text", [(makeLabel, (), "a"), (makeButton, (None,), "abcd")])
+def test_a_filename_long_enough_goes_to_directgui_as_given(app, monkeypatch, builder, extra, text):
+    widget_class = Recorder()
+    monkeypatch.setattr(tk, "DirectLabel" if builder is makeLabel else "DirectButton", widget_class)
+    given = Filename(text)
+    assert builder(app, given, 0, 0, *extra) == "widget"
+    assert widget_class.calls[0][1][0] == ("text", given) and widget_class.calls[0][1][0][1] is given
+
+
+def test_refusing_a_short_filename_holds_no_memory(app):
+    refused = swallow(lambda: makeButton(app, Filename("x"), 0, 0, None), TypeError)
+    assert growth_per_call(refused, calls=500) < 8.0
