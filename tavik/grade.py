@@ -96,10 +96,10 @@ def grade_command(folder, out, frames=None, timeout=DEFAULT_TIMEOUT, gif=False, 
     started = time.monotonic()
     try:
         entries = grade_folder(folder, out, frames=frames, timeout=timeout, gif=gif, jobs=jobs, verbose=verbose)
-    except (KeyboardInterrupt, Stopped):
+    except (KeyboardInterrupt, Stopped) as stop:
         stop_everything()
         write_text(sys.stderr, "已停止，没有写报告。\n")
-        return EXIT_STOPPED
+        return getattr(stop, "exit_code", EXIT_STOPPED)
     settings = {"folder": os.path.abspath(folder), "frames": DEFAULT_FRAMES if frames is None else frames,
                 "timeout": timeout, "seconds": round(time.monotonic() - started, 1)}
     with open(os.path.join(out, "report.json"), "w", encoding="utf-8") as target:

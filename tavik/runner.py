@@ -35,7 +35,11 @@ LIVE = set()                # every Run that may still own a process
 
 
 class Stopped(Exception):
-    """The runner itself was asked to stop (SIGTERM)."""
+    """The runner itself was asked to stop (SIGTERM); its exit code is 128 + the signal."""
+
+    def __init__(self, signum=signal.SIGTERM):
+        super().__init__(signum)
+        self.exit_code = 128 + int(signum)
 
 
 @dataclass
@@ -333,7 +337,7 @@ def stop_everything():
 
 
 def on_terminate(signum, frame):
-    raise Stopped
+    raise Stopped(signum)
 
 
 def guard_signals():
@@ -362,10 +366,10 @@ def run_command(script, frames=None, screenshot=None, gif=None, gif_every=None, 
     guard_signals()
     try:
         entry = run_program(script, options)
-    except (KeyboardInterrupt, Stopped):
+    except (KeyboardInterrupt, Stopped) as stop:
         stop_everything()
         write_text(sys.stderr, "已停止。\n")
-        return EXIT_STOPPED
+        return getattr(stop, "exit_code", EXIT_STOPPED)
     if verbose and entry.get("notices"):
         write_text(sys.stderr, entry["notices"])
     if entry["traceback"]:
