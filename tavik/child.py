@@ -57,6 +57,7 @@ class Notes:
         self.stopping = False
         self.timed_out = False
         self.running = False    # inside the frames
+        self.last_stop = float("-inf")
 
     def learner_line(self):
         """The line of the learner's file that is running now (innermost)."""
@@ -422,9 +423,22 @@ def start_watchdog(notes, seconds):
 
 
 def on_terminate(signum, frame):
-    if not NOTES.stopping:
-        NOTES.timed_out = True
-        raise TimeUp
+    """Time is up (the watchdog, or the runner's SIGTERM): stop the program where it is.
+
+    Once raised, the stop needs a moment to unwind through the engine; it is
+    raised again only if the program is still running a second later (it
+    caught the first one).
+    """
+    now = time.monotonic()
+    if NOTES.stopping or now - NOTES.last_stop < 1.0:
+        return
+    NOTES.timed_out = True
+    NOTES.last_stop = now
+    raise TimeUp
+
+
+def ignore_exception(*exc_info):
+    """The engine hands an exception leaving a task to this hook to print; this process reports it itself."""
 
 
 NOTES = None
@@ -438,8 +452,7 @@ def main(argv=None):
     notes = NOTES = Notes(script)
     result = {"status": "ok", "error": None, "screenshot": None, "gif": None}
     signal.signal(signal.SIGTERM, on_terminate)
-    # The engine prints an exception leaving a task through the hook; this process reports it itself.
-    sys.excepthook = lambda *exc_info: None
+    sys.excepthook = ignore_exception
     start_watchdog(notes, arguments.timeout)
     started = time.perf_counter()
     app = None
