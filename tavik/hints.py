@@ -230,6 +230,10 @@ def endless_recursion(error):
     return with_fields(error) if error.get("type") == "RecursionError" else None
 
 
+def waits_for_input(error):
+    return with_fields(error) if error.get("type") == "EOFError" else None
+
+
 def anything(error):
     return with_fields(error)
 
@@ -293,6 +297,8 @@ HINTS = [
     Hint("zero-division", zero_division, "{where}除以了 0：检查除数，先判断它是不是 0。"),
     Hint("endless-recursion", endless_recursion,
          "{where}的函数一直调用自己停不下来：递归函数要有一个结束条件，例如 if 长度 < 1: return。"),
+    Hint("waits-for-input", waits_for_input,
+         "{where}在等键盘输入（input()），可运行时没有人打字。换成固定的值，或者用输入框 makeEntry。"),
     Hint("anything", anything,
          "{where}出错了（{type}）。最后一行英文说明了原因；看看这一行用到的变量和数值对不对。"),
 ]

@@ -8,6 +8,7 @@ the folder beside it, and the kit's Chinese font is copied there for machines
 without one.
 """
 import html
+import os
 import re
 import shutil
 import time
@@ -83,7 +84,8 @@ def render(entries, settings):
                       for number, entry in enumerate(entries))
     timeout = settings.get("timeout")
     return page.substitute(
-        folder=escape(settings.get("folder", "")), when=escape(time.strftime("%Y-%m-%d %H:%M")),
+        folder=escape(os.path.basename(settings.get("folder", "").rstrip("/\\")) or settings.get("folder", "")),
+        folder_path=escape(settings.get("folder", "")), when=escape(time.strftime("%Y-%m-%d %H:%M")),
         frames=escape(settings.get("frames", "")), timeout=escape(f"{timeout:g}" if timeout else "不限"),
         seconds=escape(settings.get("seconds", "")), total=counts["total"], ok=counts["ok"], error=counts["error"],
         timeouts=counts["timeout"], warned=counts["warned"], cards=cards or blocks["empty"].substitute(), index=index,

@@ -30,6 +30,7 @@ DEFAULT_FRAMES = 120
 DEFAULT_TIMEOUT = 60.0
 GRACE = 5.0                 # seconds the child has after the limit to save its pictures
 EXIT_OK, EXIT_ERROR, EXIT_TIMEOUT, EXIT_STOPPED = 0, 1, 124, 130
+KEPT_OUTPUT = 200_000       # characters of a program's output kept for the report
 NOTICE = re.compile(r"^(:[\w.:-]+(\([\w-]+\))?: |Xlib: +extension )")
 LIVE = set()                # every Run that may still own a process
 
@@ -67,6 +68,7 @@ class OutputFile:
         self.position = 0
         self.pending = b""
         self.kept = []
+        self.kept_size = 0
 
     def read(self, final=False):
         try:
@@ -86,7 +88,11 @@ class OutputFile:
             line = raw.decode("utf-8", "replace").rstrip("\r")
             if not self.verbose and is_notice(line):
                 continue
-            self.kept.append(line)
+            if self.kept_size < KEPT_OUTPUT:
+                self.kept.append(line)
+                self.kept_size += len(line) + 1
+                if self.kept_size >= KEPT_OUTPUT:
+                    self.kept.append("……（输出太多，后面的省略了）")
             if self.echo:
                 write_text(self.stream, line + "\n")
 

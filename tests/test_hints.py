@@ -66,6 +66,7 @@ ROWS = [
     ("dist-arguments", error("ValueError", "dist函数需要两个3D坐标点（元组、列表或LPoint3f对象）"), ["第 4 行", "dist(("]),
     ("zero-division", error("ZeroDivisionError", "division by zero"), ["第 4 行", "除以了 0"]),
     ("endless-recursion", error("RecursionError", "maximum recursion depth exceeded"), ["第 4 行", "结束条件"]),
+    ("waits-for-input", error("EOFError", "EOF when reading a line", code="n = input()"), ["第 4 行", "input()"]),
     ("anything", error("KeyError", "'x'"), ["第 4 行", "KeyError"]),
 ]
 
