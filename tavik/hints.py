@@ -52,6 +52,12 @@ def message_matches(error, pattern):
 
 # ---- recognisers ---------------------------------------------------------------
 
+def not_utf8(error):
+    if error.get("type") == "SyntaxError" and message_matches(error, r"Non-UTF-8 code|can't decode byte|invalid utf-8"):
+        return with_fields(error)
+    return None
+
+
 def chinese_punctuation(error):
     if error.get("type") not in ("SyntaxError",):
         return None
@@ -239,6 +245,8 @@ def anything(error):
 
 
 HINTS = [
+    Hint("not-utf8", not_utf8,
+         "{where}有 Python 读不懂的文字：文件不是 UTF-8 编码的。在编辑器里把文件另存为“UTF-8”再运行。"),
     Hint("chinese-punctuation", chinese_punctuation,
          "{where}有一个中文标点 {char}：Python 只认英文标点，把它换成 {ascii}（切换到英文输入法再打）。"),
     Hint("bracket-never-closed", never_closed,
@@ -355,8 +363,6 @@ def movers_not_stepped(facts, source):
 
 
 def models_missing(facts, source):
-    if facts.get("error_shown_model"):
-        return []
     return [{"line": line, "model": name, "models": "、".join(facts.get("models") or [])}
             for name, line in facts.get("gm_failures") or []]
 

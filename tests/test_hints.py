@@ -16,6 +16,8 @@ def error(type_, message, line=4, code="", **extra):
 
 
 ROWS = [
+    ("not-utf8", error("SyntaxError", "(unicode error) 'utf-8' codec can't decode byte 0xc4 in position 0: invalid "
+                                      "continuation byte", line=1), ["第 1 行", "UTF-8"]),
     ("chinese-punctuation", error("SyntaxError", "invalid character '（' (U+FF08)", code="pen.forward（10)"),
      ["第 4 行", "（", "("]),
     ("bracket-never-closed", error("SyntaxError", "'(' was never closed", line=2, code="app = TAVIK("),

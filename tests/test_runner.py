@@ -281,3 +281,56 @@ def test_one_frame_gives_a_screenshot_every_time(tmp_path):
 def test_a_missing_program_is_reported_in_chinese(tmp_path):
     result = run_tavik("run", str(tmp_path / "absent.py"))
     assert result.returncode == 1 and "找不到程序文件" in result.stderr
+
+
+def test_a_program_that_crashes_the_interpreter_is_an_error_with_a_hint(tmp_path):
+    script = write(tmp_path, "crash", "import ctypes\nprint('before')\nctypes.string_at(0)\n", report_pids=False)
+    result = run_tavik("run", str(script), "--frames", "2")
+    assert result.returncode == 1
+    assert "before" in result.stdout and "程序意外退出了" in result.stderr
+
+
+def test_a_file_in_another_encoding_gets_the_utf8_hint(tmp_path):
+    script = tmp_path / "gbk.py"
+    script.write_bytes("print('画一个正方形')\n".encode("gbk"))
+    result = run_tavik("run", str(script), "--frames", "2")
+    assert result.returncode == 1 and "UTF-8" in result.stderr.split("提示：")[1]
+
+
+def children_named(parent, name):
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                command, rest = stat.read().rsplit(")", 1)
+        except (OSError, ValueError):
+            continue
+        if command.endswith("(" + name) and int(rest.split()[1]) == parent:
+            found.append(int(entry))
+    return found
+
+
+def test_stopping_the_grader_stops_every_program_and_screen(tmp_path):
+    folder = tmp_path / "class"
+    folder.mkdir()
+    for name in ("a", "b", "c"):
+        write(folder, name, PROGRAMS["endless"], report_pids=False)
+    grader = subprocess.Popen([sys.executable, "-m", "tavik", "grade", str(folder), "--out", str(tmp_path / "out"),
+                               "--jobs", "2", "--timeout", "60"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, cwd=HERE, env=without_display())
+    try:
+        deadline = time.monotonic() + 60
+        screens = []
+        while len(screens) < 2 and time.monotonic() < deadline:
+            time.sleep(0.2)
+            screens = children_named(grader.pid, "Xvfb")
+        programs = [pid for pid in children_named(grader.pid, "python") + children_named(grader.pid, "python3")]
+        assert len(screens) == 2
+        time.sleep(1)
+        grader.send_signal(signal.SIGTERM)
+        _, errors = grader.communicate(timeout=30)
+    finally:
+        grader.kill()
+    assert grader.returncode == 128 + signal.SIGTERM, errors
+    assert "已停止" in errors and not (tmp_path / "out" / "report.json").exists()
+    assert_gone(screens + programs)
