@@ -17,6 +17,7 @@ import difflib
 import json
 import math
 import os
+import re
 import signal
 import sys
 import threading
@@ -326,7 +327,8 @@ def describe(error, notes, script_dir):
     elif isinstance(error, AttributeError) and getattr(error, "name", None):
         owner = getattr(error, "obj", None)
         info["name"] = error.name
-        info["owner"] = type(owner).__name__ if owner is not None or "NoneType" not in str(error) else "NoneType"
+        named = OWNER.match(str(error))
+        info["owner"] = next((group for group in named.groups() if group), None) if named else type(owner).__name__
         if owner is not None:
             try:
                 info["suggestion"] = suggest(error.name, dir(owner))
@@ -335,6 +337,10 @@ def describe(error, notes, script_dir):
     if id(error) in notes.grid_errors:
         info["grid"] = notes.grid_errors[id(error)]
     return info
+
+
+OWNER = re.compile(r"'(\w+)' object has no attribute|module '([\w.]+)' has no attribute"
+                   r"|type object '(\w+)' has no attribute")
 
 
 def is_learners(filename, script_dir):

@@ -13,8 +13,8 @@ import time
 from pathlib import Path
 
 from tavik import report
-from tavik.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_ERROR, EXIT_STOPPED, Options, Run, Stopped,
-                          guard_signals, stop_everything, write_text)
+from tavik.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_ERROR, EXIT_NO_SCREEN, EXIT_STOPPED, NoScreen,
+                          Options, Run, Stopped, guard_signals, stop_everything, write_text)
 
 IMAGES = "images"
 
@@ -96,6 +96,9 @@ def grade_command(folder, out, frames=None, timeout=DEFAULT_TIMEOUT, gif=False, 
     started = time.monotonic()
     try:
         entries = grade_folder(folder, out, frames=frames, timeout=timeout, gif=gif, jobs=jobs, verbose=verbose)
+    except NoScreen as trouble:
+        write_text(sys.stderr, f"没有显示器，也没有虚拟屏幕 Xvfb：请先安装 xvfb（apt-get install xvfb）。({trouble})\n")
+        return EXIT_NO_SCREEN
     except (KeyboardInterrupt, Stopped) as stop:
         stop_everything()
         write_text(sys.stderr, "已停止，没有写报告。\n")

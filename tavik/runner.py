@@ -29,10 +29,14 @@ from tavik.display import VirtualScreen, die_with_parent, needs_virtual_screen
 DEFAULT_FRAMES = 120
 DEFAULT_TIMEOUT = 60.0
 GRACE = 5.0                 # seconds the child has after the limit to save its pictures
-EXIT_OK, EXIT_ERROR, EXIT_TIMEOUT, EXIT_STOPPED = 0, 1, 124, 130
+EXIT_OK, EXIT_ERROR, EXIT_NO_SCREEN, EXIT_TIMEOUT, EXIT_STOPPED = 0, 1, 3, 124, 130
 KEPT_OUTPUT = 200_000       # characters of a program's output kept for the report
 NOTICE = re.compile(r"^(:[\w.:-]+(\([\w-]+\))?: |Xlib: +extension )")
 LIVE = set()                # every Run that may still own a process
+
+
+class NoScreen(RuntimeError):
+    """No display and no virtual screen could be started."""
 
 
 class Stopped(Exception):
@@ -141,7 +145,11 @@ class Run:
         environment = dict(os.environ)
         virtual = needs_virtual_screen()
         if virtual:
-            self.screen = VirtualScreen().start()
+            self.screen = VirtualScreen()
+            try:
+                self.screen.start()
+            except (OSError, RuntimeError) as trouble:
+                raise NoScreen(str(trouble)) from trouble
             environment = self.screen.environment(environment)
         environment["PYTHONIOENCODING"] = "utf-8"
         environment["PYTHONUNBUFFERED"] = "1"
@@ -229,44 +237,24 @@ class Run:
         entry = {"file": self.name, "status": "ok", "seconds": round((self.ended or time.monotonic()) - self.started, 3),
                  "screenshot": None, "gif": None, "stdout": self.stdout.text(), "stderr": self.stderr.text(),
                  "traceback": "", "hint": "", "warnings": [], "frames": 0, "fps": None}
-        if self.syntax_error is not None:
-            error = self.syntax_error
-        else:
+        error = self.syntax_error
+        if error is None:
             data = self.child_result()
-            if data is None:
-                error = None
-                if self.killed or self.asked_to_stop:
-                    entry["status"] = "timeout"
-                else:
-                    entry["status"] = "error"
-                    code = self.process.returncode if self.process is not None else None
-                    entry["traceback"] = f"The program's process ended without a result (exit code {code})."
-                    entry["hint"] = f"程序意外退出了（退出码 {code}），没有留下结果。再运行一次；如果每次都这样，请告诉老师。"
+            if data is not None:
+                error = self.take_child_result(entry, data, source)
+            elif self.killed or self.asked_to_stop:
+                entry["status"] = "timeout"
             else:
-                entry["status"] = data["status"]
-                entry["screenshot"] = data.get("screenshot")
-                entry["gif"] = data.get("gif")
-                entry["fps"] = data.get("fps")
-                entry["frames"] = (data.get("facts") or {}).get("frames", 0)
-                error = data.get("error")
-                if error is not None:
-                    error["facts"] = data.get("facts") or {}
-                    line = error["facts"].get("update_line")
-                    if line and 0 < line <= len(source):
-                        error["facts"]["update_code"] = source[line - 1].strip()
-                    elif not error["facts"].get("update_callable", True):
-                        found = find_update_assignment(source)
-                        if found:
-                            error["facts"]["update_line"], error["facts"]["update_code"] = found
-                if entry["status"] == "ok":
-                    entry["warnings"] = hints.warnings_for(data.get("facts"), source)
-        if self.syntax_error is not None or (error is not None and entry["status"] == "error"):
+                code = self.process.returncode if self.process is not None else None
+                entry.update(status="error", traceback=f"The program's process ended without a result (exit code {code}).",
+                             hint=f"程序意外退出了（退出码 {code}），没有留下结果。再运行一次；如果每次都这样，请告诉老师。")
+        if error is not None and (self.syntax_error is not None or entry["status"] == "error"):
             entry["status"] = "error"
             error.setdefault("file", self.name)
             entry["traceback"] = hints.format_error(error)
             entry["hint"] = hints.hint_for(error)
         elif entry["status"] == "timeout":
-            entry["hint"] = hints.timeout_message(self.options.timeout, error if self.syntax_error is None else None)
+            entry["hint"] = hints.timeout_message(self.options.timeout, error)
             if error is not None:
                 entry["traceback"] = hints.format_error(error, stopped=True)
         if self.options.verbose:
@@ -276,6 +264,26 @@ class Run:
             except OSError:
                 entry["notices"] = ""
         return entry
+
+    def take_child_result(self, entry, data, source):
+        """Copies what the child wrote into `entry`; returns its error (with the run's notes), or None."""
+        facts = data.get("facts") or {}
+        entry.update(status=data["status"], screenshot=data.get("screenshot"), gif=data.get("gif"),
+                     fps=data.get("fps"), frames=facts.get("frames", 0))
+        if entry["status"] == "ok":
+            entry["warnings"] = hints.warnings_for(facts, source)
+        error = data.get("error")
+        if error is None:
+            return None
+        error["facts"] = facts
+        line = facts.get("update_line")
+        if line and 0 < line <= len(source):
+            facts["update_code"] = source[line - 1].strip()
+        elif not facts.get("update_callable", True):
+            found = find_update_assignment(source)     # assigned outside the learner's file's own lines
+            if found:
+                facts["update_line"], facts["update_code"] = found
+        return error
 
     def child_result(self):
         try:
@@ -328,9 +336,9 @@ def find_update_assignment(source):
 
 def run_program(script, options):
     """Runs one program to its end and returns its result entry."""
-    run = Run(script, options).start()
+    run = Run(script, options)
     try:
-        run.wait()
+        run.start().wait()
         return run.result()
     finally:
         run.stop()
@@ -372,6 +380,9 @@ def run_command(script, frames=None, screenshot=None, gif=None, gif_every=None, 
     guard_signals()
     try:
         entry = run_program(script, options)
+    except NoScreen as trouble:
+        write_text(sys.stderr, f"没有显示器，也没有虚拟屏幕 Xvfb：请先安装 xvfb（apt-get install xvfb）。({trouble})\n")
+        return EXIT_NO_SCREEN
     except (KeyboardInterrupt, Stopped) as stop:
         stop_everything()
         write_text(sys.stderr, "已停止。\n")
