@@ -34,33 +34,33 @@ def seconds(text):
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(prog="python -m tavik", description="Run the tavik showcase or a program.")
-    parser.add_argument("--frames", type=positive, default=None,
+    parser.add_argument("--frames", type=positive, default=None, metavar="N",
                         help="run this many frames, save a screenshot and exit")
-    parser.add_argument("--screenshot", default=None, help="where to save the screenshot")
+    parser.add_argument("--screenshot", default=None, metavar="OUT.png", help="where to save the screenshot")
     commands = parser.add_subparsers(dest="command")
 
     run = commands.add_parser("run", help="run a learner's program in its own process")
     run.add_argument("script", help="the program to run")
-    run.add_argument("--frames", type=positive, default=None, dest="run_frames",
+    run.add_argument("--frames", type=positive, default=None, dest="run_frames", metavar="N",
                      help="run this many frames, save a screenshot and exit (default without a display: 120)")
-    run.add_argument("--screenshot", default=None, dest="run_screenshot", help="where to save the screenshot")
-    run.add_argument("--gif", default=None, help="record the frames into this animated GIF")
-    run.add_argument("--gif-every", type=positive, default=None,
+    run.add_argument("--screenshot", default=None, dest="run_screenshot", metavar="OUT.png", help="where to save the screenshot")
+    run.add_argument("--gif", default=None, metavar="OUT.gif", help="record the frames into this animated GIF")
+    run.add_argument("--gif-every", type=positive, default=None, metavar="K",
                      help="keep every k-th frame in the GIF (default: enough to keep it small)")
-    run.add_argument("--timeout", type=seconds, default=DEFAULT_TIMEOUT,
+    run.add_argument("--timeout", type=seconds, default=DEFAULT_TIMEOUT, metavar="S",
                      help=f"stop the program after this many seconds (default {DEFAULT_TIMEOUT:g}; 0: no limit)")
     run.add_argument("--verbose", action="store_true", help="also show the engine's own notices")
     run.add_argument("arguments", nargs="*", help="arguments passed on to the program (after --)")
 
     grade = commands.add_parser("grade", help="run every program in a folder and write a report")
     grade.add_argument("folder", help="the folder with one .py file per learner")
-    grade.add_argument("--out", required=True, help="where to write report.json, index.html and the pictures")
-    grade.add_argument("--frames", type=positive, default=None, dest="grade_frames",
+    grade.add_argument("--out", required=True, metavar="OUTDIR", help="where to write report.json, index.html and the pictures")
+    grade.add_argument("--frames", type=positive, default=None, dest="grade_frames", metavar="N",
                        help="frames per program (default 120)")
-    grade.add_argument("--timeout", type=seconds, default=DEFAULT_TIMEOUT,
+    grade.add_argument("--timeout", type=seconds, default=DEFAULT_TIMEOUT, metavar="S",
                        help=f"seconds per program (default {DEFAULT_TIMEOUT:g}; 0: no limit)")
     grade.add_argument("--gif", action="store_true", help="record an animated GIF of every program")
-    grade.add_argument("--jobs", type=positive, default=None, help="programs at a time (default: number of cores)")
+    grade.add_argument("--jobs", type=positive, default=None, metavar="J", help="programs at a time (default: number of cores)")
     grade.add_argument("--verbose", action="store_true", help="keep the engine's own notices in the report")
 
     arguments = parser.parse_args(argv)

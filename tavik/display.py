@@ -11,6 +11,7 @@ stopped however the program ends.
 import atexit
 import os
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -22,22 +23,28 @@ def needs_virtual_screen():
     return sys.platform not in ("win32", "cygwin", "darwin") and not os.environ.get("DISPLAY")
 
 
+def _find_prctl():
+    if not sys.platform.startswith("linux"):
+        return None
+    try:
+        import ctypes
+        return ctypes.CDLL(None, use_errno=True).prctl
+    except (OSError, AttributeError):
+        return None
+
+
+_prctl = _find_prctl()   # looked up here: a freshly forked child should run as little Python as possible
+PR_SET_PDEATHSIG = 1
+
+
 def die_with_parent():
     """A `preexec_fn` that asks Linux to stop the process when its parent dies.
 
     A runner killed with SIGKILL can clean nothing up; this way its Xvfb and
     its learner program still go with it. Elsewhere it does nothing.
     """
-    if not sys.platform.startswith("linux"):
-        return
-    try:
-        import ctypes
-        import signal
-        libc = ctypes.CDLL(None, use_errno=True)
-        PR_SET_PDEATHSIG = 1
-        libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
-    except Exception:  # best effort: the runner's own clean-up still applies
-        pass
+    if _prctl is not None:
+        _prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
 
 
 class VirtualScreen:

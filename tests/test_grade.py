@@ -35,9 +35,11 @@ CLASS = {
     "mover.py": START + "car = app.gm('car')\nm = PathMoveCtrl()\nm.start(car, [(0, 0, 0), (5, 0, 0)], 0.1)\n"
                 "app.update = m.update()\napp.run()\n",
     "unbuilt.py": START + "pen = Pen(app)\npen.forward(5, True)\napp.run()\n",
+    "name.py": START + "pen = Pne(app)\napp.run()\n",
+    "dragon.py": START + "app.gm('dragon')\napp.run()\n",
     "x&y.py": START + "print('<script>alert(\"x\")</script>')\nprint('<img src=x onerror=alert(1)>')\napp.run()\n",
 }
-STATUS = {"endless.py": "timeout", "broken.py": "error", "syntax.py": "error", "hook.py": "error",
+STATUS = {"endless.py": "timeout", "broken.py": "error", "name.py": "error", "syntax.py": "error", "hook.py": "error",
           "nodes.py": "error", "model.py": "error", "grid.py": "error", "typo.py": "error"}
 HINTS = {
     "broken.py": ["第 4 行", "\"10\" 应该写成 10"],
@@ -46,6 +48,7 @@ HINTS = {
     "model.py": ["第 3 行", "gm('cat')", "ball、car、house、robot、rocket、star、tower、tree"],
     "grid.py": ["第 4 行", "(7, 2)", "AStar(5, 5)", "0 到 4"],
     "typo.py": ["第 4 行", "forward"],
+    "name.py": ["第 3 行", "Pne", "你是不是想写 Pen"],
     "syntax.py": ["第 2 行", "冒号"],
     "endless.py": ["6 秒还没有结束", "它停在第"],
 }
@@ -53,6 +56,7 @@ WARNINGS = {
     "norun.py": "app.run()",
     "mover.py": "第 6 行写成了 m.update()",
     "unbuilt.py": "第 4 行画的线没有显示出来",
+    "dragon.py": "第 3 行的 gm('dragon') 没有这个模型",
 }
 
 
