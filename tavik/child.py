@@ -218,6 +218,8 @@ class Recorder:
         self.every = max(every or 1, math.ceil(planned / MAX_GIF_FRAMES))
         self.images = []
         self.last_index = 0
+        self.intervals = []     # between frames, when the engine's own loop runs
+        self.last_time = None
 
     def frame(self, app, index):
         if self.path is None or (index - 1) % self.every:
@@ -238,6 +240,10 @@ class Recorder:
 
         def record(task):
             counter[0] += 1
+            now = time.perf_counter()
+            if self.last_time is not None:
+                self.intervals.append(now - self.last_time)
+            self.last_time = now
             self.frame(builtins.base, counter[0])
             return task.cont
 
@@ -246,7 +252,8 @@ class Recorder:
     def save(self, frame_seconds):
         if self.path is None or not self.images:
             return None
-        shown = frame_seconds[1:] or frame_seconds or [1 / 30]   # the first frame also opens the window
+        # the first frame also opens the window
+        shown = frame_seconds[1:] or frame_seconds or self.intervals or [1 / 30]
         per_frame = sorted(shown)[len(shown) // 2]
         images = self.images
         duration = max(SHORTEST_GIF_FRAME, self.every * per_frame)

@@ -390,7 +390,10 @@ def warnings_for(facts, source_lines):
     return sentences
 
 
-def timeout_message(seconds, error):
+def timeout_message(seconds, error, window=False):
+    """Why the program was stopped; `window`: it ran in a window until closed, with no frame count."""
+    if window:
+        return f"窗口开了 {seconds:g} 秒，时间到了，程序被停下来了。想让它一直开着，用 --timeout 0。"
     line = (error or {}).get("line")
     place = f"它停在第 {line} 行。" if line else ""
     return (f"程序运行了 {seconds:g} 秒还没有结束，被停下来了。{place}"

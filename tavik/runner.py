@@ -254,7 +254,7 @@ class Run:
             entry["traceback"] = hints.format_error(error)
             entry["hint"] = hints.hint_for(error)
         elif entry["status"] == "timeout":
-            entry["hint"] = hints.timeout_message(self.options.timeout, error)
+            entry["hint"] = hints.timeout_message(self.options.timeout, error, window=self.options.frames is None)
             if error is not None:
                 entry["traceback"] = hints.format_error(error, stopped=True)
         if self.options.verbose:

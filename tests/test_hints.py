@@ -155,3 +155,8 @@ def test_a_syntax_error_is_shown_with_its_line_and_a_caret():
 def test_the_timeout_message_names_the_seconds_and_the_line():
     message = hints.timeout_message(5, {"line": 8})
     assert "5 秒" in message and "第 8 行" in message
+
+
+def test_a_window_left_open_until_the_limit_is_not_called_a_loop():
+    message = hints.timeout_message(60, {"line": 9}, window=True)
+    assert "60 秒" in message and "--timeout 0" in message and "循环" not in message
