@@ -334,3 +334,20 @@ def test_stopping_the_grader_stops_every_program_and_screen(tmp_path):
     assert grader.returncode == 128 + signal.SIGTERM, errors
     assert "已停止" in errors and not (tmp_path / "out" / "report.json").exists()
     assert_gone(screens + programs)
+
+
+@pytest.mark.parametrize("platform", ["win32", "darwin"])
+def test_windows_and_macos_need_no_virtual_screen(platform, monkeypatch):
+    from tavik import display
+    monkeypatch.setattr(sys, "platform", platform)
+    monkeypatch.delenv("DISPLAY", raising=False)
+    monkeypatch.setattr(display.shutil, "which", lambda name: pytest.fail("looked for " + name))
+    assert not display.needs_virtual_screen()
+    assert display.ensure_display() is False
+
+
+def test_linux_without_a_display_needs_one(monkeypatch):
+    from tavik import display
+    monkeypatch.setattr(sys, "platform", "linux")
+    monkeypatch.delenv("DISPLAY", raising=False)
+    assert display.needs_virtual_screen()
