@@ -4,6 +4,8 @@ VENV   := .venv
 PYTHON := $(VENV)/bin/python
 PIP    := $(PYTHON) -m pip
 DEBIAN_PACKAGES := xvfb xauth xdotool libx11-6 libxext6 libgl1 libegl1 libgl1-mesa-dri
+# Only the tests need these: they open the grading report in a real headless browser.
+TEST_DEBIAN_PACKAGES := chromium
 
 # Warnings stop the build only where asked, as CI does: TAVIK_WERROR=1 make test.
 WERROR        := $(filter 1 ON on yes true,$(TAVIK_WERROR))
@@ -19,12 +21,12 @@ PACKAGE_FILES := $(wildcard src/*) $(shell find tavik -type f -not -path '*/__py
 WHEELHOUSE := build/wheelhouse
 CLANG_BUILD := build/clang
 
-.PHONY: demo test bench install system-packages wheel test-wheel test-3.14 check-clang
+.PHONY: demo test bench install system-packages test-packages wheel test-wheel test-3.14 check-clang
 
 demo: install
 	$(PYTHON) -P -m tavik
 
-test: install
+test: install test-packages
 	$(PYTHON) -m pytest tests
 
 bench: install
@@ -76,13 +78,13 @@ check-clang: | $(PYTHON)
 		-DTAVIK_WERROR=$(if $(WERROR),ON,OFF) > /dev/null
 	$(VENV)/bin/cmake --build $(CLANG_BUILD) --parallel 2
 
-# Xvfb and Mesa's software OpenGL, installed only when missing.
-# One dpkg-query for all of them: this runs before every `make demo`.
-system-packages:
-	@installed=" $$(dpkg-query -W -f='$${db:Status-Status} $${Package}\n' $(DEBIAN_PACKAGES) 2>/dev/null \
+# Debian packages, installed only when missing (and only when root). One
+# dpkg-query for all of them: this runs before every `make demo`.
+define install-debian
+	@installed=" $$(dpkg-query -W -f='$${db:Status-Status} $${Package}\n' $(1) 2>/dev/null \
 		| awk '$$1 == "installed" { printf "%s ", $$2 }')"; \
 	missing=""; \
-	for package in $(DEBIAN_PACKAGES); do \
+	for package in $(1); do \
 		case "$$installed" in *" $$package "*) ;; *) missing="$$missing $$package" ;; esac; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -92,3 +94,11 @@ system-packages:
 			echo "Please install:$$missing (needs root)"; \
 		fi; \
 	fi
+endef
+
+# Xvfb and Mesa's software OpenGL.
+system-packages:
+	$(call install-debian,$(DEBIAN_PACKAGES))
+
+test-packages:
+	$(call install-debian,$(TEST_DEBIAN_PACKAGES))

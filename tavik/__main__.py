@@ -2,115 +2,94 @@
 
     python -m tavik [--frames N] [--screenshot OUT.png]
         the showcase
-    python -m tavik run SCRIPT.py [--frames N] [--screenshot OUT.png]
-        any learner program
+    python -m tavik run SCRIPT.py [--frames N] [--screenshot OUT.png] [--gif OUT.gif] [--timeout S] [--verbose]
+        one learner program, in its own process, with a time limit
+    python -m tavik grade DIR --out OUTDIR [--frames N] [--timeout S] [--gif] [--jobs J]
+        every program in a folder, with a report page for the teacher
 
 With a display the window opens and runs until it is closed (or for N
 frames when --frames is given). Without one, the program runs on a virtual
-screen for N frames (default 120), a screenshot is saved and its path printed:
-the teacher's way to check work without opening a window.
+screen for N frames (default 120), a screenshot is saved and its path printed.
 """
 import argparse
-import builtins
 import os
-import runpy
 import sys
 
-from tavik.display import ensure_display
-
-DEFAULT_FRAMES = 120
+from tavik.runner import DEFAULT_TIMEOUT
 
 
-class FramesDone(Exception):
-    """Raised inside the learner's `run()` once the frames have been shown."""
+def positive(text):
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def seconds(text):
+    value = float(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must not be negative")
+    return value
 
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(prog="python -m tavik", description="Run the tavik showcase or a program.")
-    parser.add_argument("--frames", type=int, default=None,
+    parser.add_argument("--frames", type=positive, default=None, metavar="N",
                         help="run this many frames, save a screenshot and exit")
-    parser.add_argument("--screenshot", default=None, help="where to save the screenshot")
+    parser.add_argument("--screenshot", default=None, metavar="OUT.png", help="where to save the screenshot")
     commands = parser.add_subparsers(dest="command")
-    run = commands.add_parser("run", help="run a learner's program")
+
+    run = commands.add_parser("run", help="run a learner's program in its own process")
     run.add_argument("script", help="the program to run")
-    run.add_argument("--frames", type=int, default=None, dest="run_frames",
-                     help="run this many frames, save a screenshot and exit")
-    run.add_argument("--screenshot", default=None, dest="run_screenshot", help="where to save the screenshot")
+    run.add_argument("--frames", type=positive, default=None, dest="run_frames", metavar="N",
+                     help="run this many frames, save a screenshot and exit (default without a display: 120)")
+    run.add_argument("--screenshot", default=None, dest="run_screenshot", metavar="OUT.png", help="where to save the screenshot")
+    run.add_argument("--gif", default=None, metavar="OUT.gif", help="record the frames into this animated GIF")
+    run.add_argument("--gif-every", type=positive, default=None, metavar="K",
+                     help="keep every k-th frame in the GIF (default: enough to keep it small)")
+    run.add_argument("--timeout", type=seconds, default=DEFAULT_TIMEOUT, metavar="S",
+                     help=f"stop the program after this many seconds (default {DEFAULT_TIMEOUT:g}; 0: no limit)")
+    run.add_argument("--verbose", action="store_true", help="also show the engine's own notices")
     run.add_argument("arguments", nargs="*", help="arguments passed on to the program (after --)")
+
+    grade = commands.add_parser("grade", help="run every program in a folder and write a report")
+    grade.add_argument("folder", help="the folder with one .py file per learner")
+    grade.add_argument("--out", required=True, metavar="OUTDIR", help="where to write report.json, index.html and the pictures")
+    grade.add_argument("--frames", type=positive, default=None, dest="grade_frames", metavar="N",
+                       help="frames per program (default 120)")
+    grade.add_argument("--timeout", type=seconds, default=DEFAULT_TIMEOUT, metavar="S",
+                       help=f"seconds per program (default {DEFAULT_TIMEOUT:g}; 0: no limit)")
+    grade.add_argument("--gif", action="store_true", help="record an animated GIF of every program")
+    grade.add_argument("--jobs", type=positive, default=None, metavar="J", help="programs at a time (default: number of cores)")
+    grade.add_argument("--verbose", action="store_true", help="keep the engine's own notices in the report")
+
     arguments = parser.parse_args(argv)
     if arguments.command == "run":
         arguments.frames = arguments.run_frames if arguments.run_frames is not None else arguments.frames
         arguments.screenshot = arguments.run_screenshot or arguments.screenshot
+    elif arguments.command == "grade":
+        arguments.frames = arguments.grade_frames if arguments.grade_frames is not None else arguments.frames
     return arguments
-
-
-def start_engine():
-    """Chooses the screen and quiets audio before the application exists."""
-    virtual = ensure_display()
-    from panda3d.core import loadPrcFileData
-    loadPrcFileData("tavik-main", "audio-library-name null")
-    return virtual
-
-
-def save_screenshot(app, path):
-    from panda3d.core import Filename, PNMImage
-    image = PNMImage()
-    if not app.win.getScreenshot(image):
-        raise RuntimeError("the window gave no screenshot")
-    path = os.path.abspath(path)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    if not image.write(Filename.fromOsSpecific(path)):
-        raise RuntimeError(f"could not write {path}")
-    return path
-
-
-def show_frames(app, frames, screenshot):
-    for _ in range(max(frames, 1)):
-        app.taskMgr.step()
-    print(save_screenshot(app, screenshot))
-
-
-def run_showcase(frames, screenshot):
-    from tavik.showcase import Showcase
-    showcase = Showcase()
-    if frames is None:
-        showcase.app.run()
-    else:
-        show_frames(showcase.app, frames, screenshot)
-
-
-def run_script(script, script_arguments, frames, screenshot):
-    """Runs a learner's program; with a frame count its `run()` returns after them."""
-    from direct.showbase.ShowBase import ShowBase
-    if frames is not None:
-        def run_for_frames(app):
-            show_frames(app, frames, screenshot)
-            raise FramesDone
-        ShowBase.run = run_for_frames
-    sys.argv = [script] + list(script_arguments)
-    sys.path.insert(0, os.path.dirname(os.path.abspath(script)))
-    try:
-        runpy.run_path(script, run_name="__main__")
-    except FramesDone:
-        return
-    app = getattr(builtins, "base", None)
-    if frames is not None and app is not None:
-        show_frames(app, frames, screenshot)  # the program never called run()
 
 
 def main(argv=None):
     arguments = parse_arguments(sys.argv[1:] if argv is None else argv)
-    virtual = start_engine()
-    frames = arguments.frames
-    if frames is None and virtual:
-        frames = DEFAULT_FRAMES
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.reconfigure(errors="backslashreplace")
+        except (AttributeError, ValueError):
+            pass
     if arguments.command == "run":
-        name = os.path.splitext(os.path.basename(arguments.script))[0]
-        screenshot = arguments.screenshot or os.path.join("screenshots", name + ".png")
-        run_script(arguments.script, arguments.arguments, frames, screenshot)
-    else:
-        run_showcase(frames, arguments.screenshot or os.path.join("screenshots", "showcase.png"))
-    return 0
+        from tavik.runner import run_command
+        return run_command(arguments.script, frames=arguments.frames, screenshot=arguments.screenshot,
+                           gif=arguments.gif, gif_every=arguments.gif_every, timeout=arguments.timeout,
+                           verbose=arguments.verbose, arguments=arguments.arguments)
+    if arguments.command == "grade":
+        from tavik.grade import grade_command
+        return grade_command(arguments.folder, arguments.out, frames=arguments.frames, timeout=arguments.timeout,
+                             gif=arguments.gif, jobs=arguments.jobs, verbose=arguments.verbose)
+    from tavik.showcase import run_showcase
+    return run_showcase(arguments.frames, arguments.screenshot or os.path.join("screenshots", "showcase.png"))
 
 
 if __name__ == "__main__":

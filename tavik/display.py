@@ -4,14 +4,106 @@ Used by the showcase, by ``python -m tavik run`` and by the tests: when
 ``DISPLAY`` is unset, an Xvfb server is started and ``DISPLAY`` points at it.
 Rendering then goes through Mesa's software OpenGL. Windows and macOS draw
 through their own window systems, which need neither.
+
+``VirtualScreen`` is one such server owned by its caller; the runner starts
+one per learner program in its own (parent) process, so that the server is
+stopped however the program ends.
 """
 import atexit
 import os
 import shutil
+import signal
 import subprocess
 import sys
 
 _server = None
+
+
+def needs_virtual_screen():
+    """True where windows need an X server and none is named (not Windows, not macOS)."""
+    return sys.platform not in ("win32", "cygwin", "darwin") and not os.environ.get("DISPLAY")
+
+
+def _find_prctl():
+    if not sys.platform.startswith("linux"):
+        return None
+    try:
+        import ctypes
+        return ctypes.CDLL(None, use_errno=True).prctl
+    except (OSError, AttributeError):
+        return None
+
+
+_prctl = _find_prctl()   # looked up here: a freshly forked child should run as little Python as possible
+PR_SET_PDEATHSIG = 1
+
+
+def die_with_parent():
+    """A `preexec_fn` that asks Linux to stop the process when its parent dies.
+
+    A runner killed with SIGKILL can clean nothing up; this way its Xvfb and
+    its learner program still go with it. Elsewhere it does nothing.
+    """
+    if _prctl is not None:
+        _prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+
+
+class VirtualScreen:
+    """One Xvfb server; `display` is its name (":N") once started."""
+
+    def __init__(self, width=1280, height=1024):
+        self.width, self.height = width, height
+        self.process = None
+        self.display = None
+
+    def start(self):
+        xvfb = shutil.which("Xvfb")
+        if xvfb is None:
+            raise RuntimeError("No DISPLAY and no Xvfb: install it with 'apt-get install xvfb'")
+        read_end, write_end = os.pipe()
+        try:
+            self.process = subprocess.Popen(
+                [xvfb, "-displayfd", str(write_end), "-screen", "0", f"{self.width}x{self.height}x24",
+                 "-nolisten", "tcp"],
+                pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL, start_new_session=True, preexec_fn=die_with_parent)
+        finally:
+            os.close(write_end)
+        with os.fdopen(read_end) as announced:
+            number = announced.readline().strip()
+        if not number:
+            self.stop()
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+        return self
+
+    def environment(self, base=None):
+        """`base` (default: this process's environment) pointing at this screen."""
+        environment = dict(os.environ if base is None else base)
+        environment["DISPLAY"] = self.display
+        environment.setdefault("LIBGL_ALWAYS_SOFTWARE", "1")
+        return environment
+
+    def stop(self):
+        process, self.process = self.process, None
+        if process is None or process.poll() is not None:
+            return
+        process.terminate()
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+    @property
+    def pid(self):
+        return None if self.process is None else self.process.pid
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc_info):
+        self.stop()
 
 
 def ensure_display(width=1280, height=1024):
@@ -20,22 +112,10 @@ def ensure_display(width=1280, height=1024):
     Returns True when a virtual screen was started by this call.
     """
     global _server
-    if sys.platform in ("win32", "darwin") or os.environ.get("DISPLAY"):
+    if not needs_virtual_screen():
         return False
-    xvfb = shutil.which("Xvfb")
-    if xvfb is None:
-        raise RuntimeError("No DISPLAY and no Xvfb: install it with 'apt-get install xvfb'")
-    read_end, write_end = os.pipe()
-    _server = subprocess.Popen(
-        [xvfb, "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
-        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as announced:
-        number = announced.readline().strip()
-    if not number:
-        _server.kill()
-        raise RuntimeError("Xvfb did not start")
-    os.environ["DISPLAY"] = ":" + number
+    _server = VirtualScreen(width, height).start()
+    os.environ["DISPLAY"] = _server.display
     os.environ.setdefault("LIBGL_ALWAYS_SOFTWARE", "1")
     atexit.register(stop_display)
     return True
@@ -44,6 +124,5 @@ def ensure_display(width=1280, height=1024):
 def stop_display():
     global _server
     if _server is not None:
-        _server.terminate()
-        _server.wait()
+        _server.stop()
         _server = None

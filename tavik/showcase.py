@@ -7,6 +7,7 @@ Clicking a grid cell or a model re-plans the walk, the button restarts it,
 and the entry takes a target cell typed as "r,c".
 """
 import math
+import os
 
 from tavik.tavik import (AStar, ClickCtrl, Color, LPoint3f, LVector3f, PathMoveCtrl, Pen, TAVIK, drawAxies,
                          makeButton, makeEntry, makeLabel)
@@ -219,3 +220,28 @@ class Showcase:
             self.status["text"] = "请输入 行,列 例如 3,4"
         else:
             self.walk_to(cell)
+
+
+def run_showcase(frames=None, screenshot=None):
+    """`python -m tavik`: the window until it is closed, or N frames and a screenshot.
+
+    Without a display it runs on a virtual screen for 120 frames; returns the exit code.
+    """
+    from tavik.display import ensure_display
+    virtual = ensure_display()
+    from panda3d.core import loadPrcFileData
+    loadPrcFileData("tavik-showcase", "audio-library-name null\nwin-size 1000 750")
+    if frames is None and virtual:
+        frames = 120
+    showcase = Showcase()
+    if frames is None:
+        showcase.app.run()
+        return 0
+    for _ in range(frames):
+        showcase.app.taskMgr.step()
+    from tavik.child import save_screenshot
+    path = save_screenshot(showcase.app, os.path.abspath(screenshot))
+    if path is None:
+        raise RuntimeError("the window gave no screenshot")
+    print(path)
+    return 0

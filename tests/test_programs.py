@@ -1,4 +1,5 @@
 """The main program, the showcase and every example, run headless as a teacher would."""
+import json
 import os
 import pathlib
 import subprocess
@@ -37,14 +38,33 @@ def test_there_are_ten_examples():
     assert len(EXAMPLES) >= 10
 
 
+@pytest.fixture(scope="module")
+def graded_examples(tmp_path_factory):
+    """Every example through the grader (each in its own process, two at a time), as a teacher would."""
+    out = tmp_path_factory.mktemp("examples")
+    result = run_main("grade", str(ROOT / "examples"), "--out", str(out), "--frames", "40", "--jobs", "2")
+    assert result.returncode == 0, result.stderr[-3000:]
+    with open(out / "report.json", encoding="utf-8") as report:
+        return out, {entry["file"]: entry for entry in json.load(report)}
+
+
 @pytest.mark.parametrize("example", EXAMPLES, ids=lambda path: path.stem)
-def test_every_example_runs_and_shows_something(example, tmp_path):
-    screenshot = tmp_path / (example.stem + ".png")
-    result = run_main("run", str(example), "--frames", "40", "--screenshot", str(screenshot))
-    assert_clean_run(result, screenshot)
-    with Image.open(screenshot) as image:
+def test_every_example_runs_cleanly_and_shows_something(example, graded_examples):
+    out, entries = graded_examples
+    entry = entries[example.name]
+    assert entry["status"] == "ok", entry["traceback"]
+    assert entry["warnings"] == [] and entry["stderr"] == ""
+    with Image.open(out / entry["screenshot"]) as image:
         assert image.size == (1000, 750)
         assert not_blank(image), f"{example.name} shows a blank window"
+
+
+def test_run_of_an_example_prints_its_screenshot_last(tmp_path):
+    screenshot = tmp_path / "spiral.png"
+    result = run_main("run", str(EXAMPLES[0]), "--frames", "5", "--screenshot", str(screenshot))
+    assert_clean_run(result, screenshot)
+    with Image.open(screenshot) as image:
+        assert not_blank(image)
 
 
 def test_the_showcase_runs_and_shows_its_world(tmp_path):

@@ -1,0 +1,68 @@
+"""Grading a class: 10 copies of a small program through `python -m tavik grade`,
+against running the same 10 one after another with `python -m tavik run`.
+
+Both start one process (and, without a display, one virtual screen) per
+program; the grader keeps as many going as there are cores. The two are
+measured alternately, and the better of two rounds of each is reported.
+"""
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import time
+
+from common import report
+
+COPIES = 10
+FRAMES = "30"
+ROUNDS = 2
+PROGRAM = """\
+from tavik.tavik import *
+app = TAVIK()
+pen = Pen(app)
+for side in range(36):
+    pen.forward(0.5, True)
+    pen.dLeft(10)
+pen.update()
+app.run()
+"""
+
+
+def tavik(*arguments, cwd):
+    subprocess.run([sys.executable, "-P", "-m", "tavik", *arguments], check=True, capture_output=True, cwd=cwd)
+
+
+def graded(folder, out):
+    start = time.perf_counter()
+    tavik("grade", str(folder), "--out", str(out), "--frames", FRAMES, cwd=folder)
+    return time.perf_counter() - start
+
+
+def one_after_another(folder, out):
+    start = time.perf_counter()
+    for index in range(COPIES):
+        tavik("run", str(folder / f"learner{index:02}.py"), "--frames", FRAMES, "--screenshot",
+              str(out / f"learner{index:02}.png"), cwd=folder)
+    return time.perf_counter() - start
+
+
+def main():
+    with tempfile.TemporaryDirectory() as temporary:
+        folder = pathlib.Path(temporary) / "class"
+        folder.mkdir()
+        for index in range(COPIES):
+            (folder / f"learner{index:02}.py").write_text(PROGRAM, encoding="utf-8")
+        grading, plain = [], []
+        for round_ in range(ROUNDS):
+            grading.append(graded(folder, pathlib.Path(temporary) / f"report{round_}"))
+            out = pathlib.Path(temporary) / f"shots{round_}"
+            out.mkdir()
+            plain.append(one_after_another(folder, out))
+    report("grade", f"grade {COPIES} programs, {os.cpu_count()} at a time", min(grading),
+           f"run the {COPIES} one after another", min(plain), target="ratio > 1 with more than one core",
+           note=f"{FRAMES} frames each; seconds in all")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,544 @@
+"""One learner program inside its own process, started by `tavik.runner`.
+
+    python -P -m tavik.child SCRIPT RESULT.json [--frames N] [--screenshot PNG] [--gif GIF] ...
+
+Before the program runs, the kit's classes get thin wrappers on their class
+attributes that only take notes (was `run()` called, did a pen build what it
+drew, did a started mover ever step, which `gm` names failed, where `update`
+was assigned); the kit itself is not changed. The program's `run()` shows the
+requested frames and returns. Whatever happens, the pictures are saved and a
+JSON file describes the run for the parent: status, a structured error with
+the learner's own frames, and the notes. Engine notices go to a file of their
+own, so the program's stdout and stderr hold only what it printed.
+"""
+import argparse
+import builtins
+import difflib
+import json
+import math
+import os
+import re
+import signal
+import sys
+import threading
+import time
+import traceback
+import _thread
+
+MAX_GIF_FRAMES = 60
+GIF_WIDTH = 500
+SHORTEST_GIF_FRAME = 0.02   # browsers play shorter GIF frames far too slowly
+WATCHDOG_REPEAT = 0.5
+
+
+class TimeUp(BaseException):
+    """Raised in the program's thread when its time is over (or the runner stops it)."""
+
+
+class FramesDone(BaseException):
+    """Raised inside the program's `run()` once the frames have been shown.
+
+    A BaseException, so that a learner's `except Exception:` cannot swallow it.
+    """
+
+
+class Notes:
+    """What the wrappers saw while the program ran."""
+
+    def __init__(self, script):
+        self.script = script
+        self.run_line = None
+        self.frames = 0
+        self.frame_seconds = []
+        self.pens = {}          # id -> [pen, line of the first stroke not built yet]
+        self.movers = {}        # id -> [mover, start line, frame at start, updates since start]
+        self.gm_failures = []   # (name, line)
+        self.update_assignment = None   # (line, value)
+        self.grid_errors = {}   # id(exception) -> facts about the grid
+        self.stopping = False
+        self.timed_out = False
+        self.running = False    # inside the frames
+        self.last_stop = float("-inf")
+
+    def learner_line(self):
+        """The line of the learner's file that is running now (innermost)."""
+        frame = sys._getframe(1)
+        while frame is not None:
+            if os.path.normcase(frame.f_code.co_filename) == self.script_case:
+                return frame.f_lineno
+            frame = frame.f_back
+        return None
+
+    @property
+    def script_case(self):
+        return os.path.normcase(self.script)
+
+
+# ---- instrumentation ---------------------------------------------------------
+
+def wrap(cls, name, before=None, after=None, on_error=None):
+    original = cls.__dict__[name] if name in cls.__dict__ else getattr(cls, name)
+
+    def wrapper(self, *args, **kwargs):
+        if before is not None:
+            before(self, args, kwargs)
+        try:
+            value = original(self, *args, **kwargs)
+        except Exception as error:
+            if on_error is not None:
+                on_error(self, args, kwargs, error)
+            raise
+        if after is not None:
+            after(self, args, kwargs, value)
+        return value
+
+    wrapper.__name__ = getattr(original, "__name__", name)
+    wrapper.__qualname__ = getattr(original, "__qualname__", name)
+    wrapper.__doc__ = getattr(original, "__doc__", None)
+    wrapper.__wrapped__ = original
+    setattr(cls, name, wrapper)
+    return original
+
+
+def instrument(notes, frames, recorder):
+    import tavik.tavik as kit
+    from direct.task import Task
+
+    def stroke(pen, args, kwargs):
+        entry = notes.pens.setdefault(id(pen), [pen, None])
+        if entry[1] is None:
+            entry[1] = notes.learner_line()
+
+    def built(pen, args, kwargs, value):
+        notes.pens.setdefault(id(pen), [pen, None])[1] = None
+
+    wrap(kit.Pen, "lineTo", before=stroke)
+    wrap(kit.Pen, "dot", before=stroke)
+    wrap(kit.Pen, "update", after=built)
+    wrap(kit.Pen, "clear", after=built)
+
+    def started(mover, args, kwargs, value):
+        notes.movers[id(mover)] = [mover, notes.learner_line(), notes.frames, 0]
+
+    def stepped(mover, args, kwargs):
+        entry = notes.movers.get(id(mover))
+        if entry is not None and notes.running:     # a call made once, before any frame, moves nothing visible
+            entry[3] += 1
+
+    wrap(kit.PathMoveCtrl, "start", after=started)
+    wrap(kit.PathMoveCtrl, "update", before=stepped)
+
+    def loaded(app, args, kwargs, value):
+        if value is None:
+            name = args[0] if args else kwargs.get("model_name")
+            notes.gm_failures.append((name, notes.learner_line()))
+
+    wrap(kit.TAVIK, "gm", after=loaded)
+
+    def outside(grid, args, kwargs, error):
+        if isinstance(error, IndexError):
+            try:
+                size = (grid.getNumCols(), grid.getNumRows())
+            except Exception:
+                size = None
+            notes.grid_errors[id(error)] = {"size": size, "cell": list(args[:2]) if len(args) >= 2 else None}
+
+    for method in ("getNode", "setStartNode", "setEndNode", "setWalkable"):
+        wrap(kit.AStar, method, on_error=outside)
+
+    plain_setattr = kit.TAVIK.__setattr__
+
+    def note_update(app, name, value):
+        if name == "update":
+            line = notes.learner_line()
+            if line is not None:
+                notes.update_assignment = (line, value)
+        plain_setattr(app, name, value)
+
+    kit.TAVIK.__setattr__ = note_update
+
+    original_run = Task.TaskManager.run
+
+    def run(manager):
+        if notes.run_line is None:
+            notes.run_line = notes.learner_line() or 0
+        notes.running = True
+        if frames is None:
+            recorder.follow(manager)
+            return original_run(manager)
+        show_frames(builtins.base, frames, notes, recorder)
+        raise FramesDone
+
+    Task.TaskManager.run = run
+
+
+def show_frames(app, count, notes, recorder):
+    for _ in range(max(count, 1)):
+        start = time.perf_counter()
+        app.taskMgr.step()
+        notes.frame_seconds.append(time.perf_counter() - start)
+        notes.frames += 1
+        recorder.frame(app, notes.frames)
+
+
+# ---- pictures ----------------------------------------------------------------
+
+def window_of(app):
+    return None if app is None else getattr(app, "win", None)
+
+
+def grab(app):
+    """The window's picture as a PIL image, or None.
+
+    Right after the window opens or changes size the engine may not have a
+    frame of the current size yet; rendering once more (no tasks run, so the
+    program does not advance) gives it one.
+    """
+    from PIL import Image
+    window = window_of(app)
+    if window is None:
+        return None
+    for _ in range(4):
+        texture = window.getScreenshot()
+        if texture is not None and texture.getXSize() == window.getXSize() and texture.getYSize() == window.getYSize():
+            data = texture.getRamImageAs("RGB")
+            if data:
+                size = (texture.getXSize(), texture.getYSize())
+                return Image.frombuffer("RGB", size, bytes(data), "raw", "RGB", 0, -1)
+        app.graphicsEngine.renderFrame()
+    return None
+
+
+class Recorder:
+    """Keeps every `every`-th frame, small, for the GIF."""
+
+    def __init__(self, path, frames, every=None):
+        self.path = path
+        planned = frames or MAX_GIF_FRAMES * 4
+        self.every = max(every or 1, math.ceil(planned / MAX_GIF_FRAMES))
+        self.images = []
+        self.last_index = 0
+        self.intervals = []     # between frames, when the engine's own loop runs
+        self.last_time = None
+
+    def frame(self, app, index):
+        if self.path is None or (index - 1) % self.every:
+            return
+        if len(self.images) >= MAX_GIF_FRAMES * 2:
+            return
+        image = grab(app)
+        if image is not None:
+            height = round(image.height * GIF_WIDTH / image.width)
+            self.images.append(image.resize((GIF_WIDTH, height)))
+            self.last_index = index
+
+    def follow(self, manager):
+        """On a real display with no frame count: record from a task after drawing."""
+        if self.path is None:
+            return
+        counter = [0]
+
+        def record(task):
+            counter[0] += 1
+            now = time.perf_counter()
+            if self.last_time is not None:
+                self.intervals.append(now - self.last_time)
+            self.last_time = now
+            self.frame(builtins.base, counter[0])
+            return task.cont
+
+        manager.add(record, "tavikRecordFrame", sort=60)
+
+    def save(self, frame_seconds):
+        if self.path is None or not self.images:
+            return None
+        # the first frame also opens the window
+        shown = frame_seconds[1:] or frame_seconds or self.intervals or [1 / 30]
+        per_frame = sorted(shown)[len(shown) // 2]
+        images = self.images
+        duration = max(SHORTEST_GIF_FRAME, self.every * per_frame)
+        os.makedirs(os.path.dirname(self.path) or ".", exist_ok=True)
+        images[0].save(self.path, save_all=True, append_images=images[1:], duration=round(duration * 1000),
+                       loop=0, optimize=False, disposal=1)
+        return self.path
+
+
+def save_screenshot(app, path):
+    """What the scene shows now: drawn once more, since the program may have changed it after the last frame."""
+    app.graphicsEngine.renderFrame()
+    image = grab(app)
+    if image is None:
+        return None
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    image.save(path)
+    return path
+
+
+# ---- describing an error -------------------------------------------------------
+
+def packaged_models():
+    from importlib import resources
+    try:
+        return sorted(entry.name[:-4] for entry in resources.files("tavik").iterdir() if entry.name.endswith(".glb"))
+    except Exception:
+        return []
+
+
+def suggest(name, candidates, cutoff=0.7):
+    """The closest candidate (CPython's "Did you mean" in spirit).
+
+    Case is ignored first, then two letters swapped ("Pne" for "Pen"), then difflib's ratio.
+    """
+    if not isinstance(name, str):
+        return None
+    candidates = [c for c in set(candidates) if isinstance(c, str) and not c.startswith("__") and c != name]
+    folded = {c.lower(): c for c in sorted(candidates)}
+    key = name.lower()
+    if key in folded:
+        return folded[key]
+    for other, original in folded.items():
+        if len(other) == len(key) and sorted(other) == sorted(key) and sum(a != b for a, b in zip(other, key)) == 2:
+            return original
+    close = difflib.get_close_matches(key, list(folded), n=1, cutoff=cutoff)
+    return folded[close[0]] if close else None
+
+
+def describe(error, notes, script_dir):
+    """The error as plain data: the learner's frames and what the hints need."""
+    info = {"type": type(error).__name__, "message": str(error), "frames": []}
+    if isinstance(error, SyntaxError):
+        info["message"] = error.msg
+        info["line"] = error.lineno
+        info["syntax"] = {"line": error.lineno, "offset": error.offset, "end_offset": getattr(error, "end_offset", None),
+                          "text": error.text}
+        info["code"] = (error.text or "").rstrip("\n")
+        return info
+    innermost_globals = None
+    for frame, line in traceback.walk_tb(error.__traceback__):
+        filename = frame.f_code.co_filename
+        mine = is_learners(filename, script_dir)
+        summary = traceback.FrameSummary(filename, line, frame.f_code.co_name)
+        info["frames"].append({"file": display_name(filename, script_dir), "line": line, "name": frame.f_code.co_name,
+                               "code": (summary.line or "").strip(), "learner": mine})
+        if mine:
+            info["line"], info["code"] = line, (summary.line or "").strip()
+            innermost_globals = frame.f_globals
+    if isinstance(error, NameError) and getattr(error, "name", None):
+        import tavik.tavik as kit
+        info["name"] = error.name
+        kit_names = ["dist", "Color", "CameraController", "TAVIK", "Pen", "makeLabel", "makeButton", "makeEntry",
+                     "AStarNode", "AStar", "ClickCtrl", "PathMoveCtrl", "drawAxies"]
+        info["suggestion"] = (suggest(error.name, kit_names, cutoff=0.6)
+                              or suggest(error.name, list(innermost_globals or {}) + dir(builtins))
+                              or suggest(error.name, dir(kit)))
+    elif isinstance(error, AttributeError) and getattr(error, "name", None):
+        owner = getattr(error, "obj", None)
+        info["name"] = error.name
+        named = OWNER.match(str(error))
+        info["owner"] = next((group for group in named.groups() if group), None) if named else type(owner).__name__
+        if owner is not None:
+            try:
+                info["suggestion"] = suggest(error.name, dir(owner))
+            except Exception:
+                info["suggestion"] = None
+    if id(error) in notes.grid_errors:
+        info["grid"] = notes.grid_errors[id(error)]
+    return info
+
+
+OWNER = re.compile(r"'(\w+)' object has no attribute|module '([\w.]+)' has no attribute"
+                   r"|type object '(\w+)' has no attribute")
+
+
+def is_learners(filename, script_dir):
+    if filename.startswith("<"):
+        return False
+    path = os.path.normcase(os.path.abspath(filename))
+    folder = os.path.normcase(script_dir)
+    return path.startswith(folder + os.sep) and "site-packages" not in path[len(folder):]
+
+
+def display_name(filename, script_dir):
+    if is_learners(filename, script_dir):
+        return os.path.relpath(filename, script_dir)
+    return filename
+
+
+def facts(notes, app):
+    """Notes turned into plain data for the warnings."""
+    found = {
+        "run_called": notes.run_line is not None,
+        "window": window_of(app) is not None,
+        "frames": notes.frames,
+        "unbuilt_pens": sorted({entry[1] for entry in notes.pens.values() if entry[1] is not None}),
+        "idle_movers": sorted({entry[1] or 0 for entry in notes.movers.values()
+                               if entry[3] == 0 and notes.frames > entry[2]}),
+        "gm_failures": [[name if isinstance(name, (str, int, float)) else repr(name), line]
+                        for name, line in notes.gm_failures],
+        "models": packaged_models() if notes.gm_failures else [],
+    }
+    update = getattr(app, "update", None) if app is not None else None
+    found["update_callable"] = update is None or callable(update)
+    if notes.update_assignment is not None:
+        line, value = notes.update_assignment
+        found["update_line"] = line
+        found["update_value"] = safe_repr(value)
+    return found
+
+
+def safe_repr(value, limit=60):
+    try:
+        text = repr(value)
+    except Exception:
+        text = "<" + type(value).__name__ + ">"
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
+# ---- the run -------------------------------------------------------------------
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(prog="python -m tavik.child")
+    parser.add_argument("script")
+    parser.add_argument("result")
+    parser.add_argument("--frames", type=int, default=None)
+    parser.add_argument("--screenshot", default=None)
+    parser.add_argument("--gif", default=None)
+    parser.add_argument("--gif-every", type=int, default=None)
+    parser.add_argument("--timeout", type=float, default=0)
+    parser.add_argument("--notices", default=None, help="file for the engine's notices")
+    parser.add_argument("--virtual", action="store_true", help="the screen is a virtual one")
+    parser.add_argument("arguments", nargs="*")
+    return parser.parse_args(argv)
+
+
+def start_watchdog(notes, seconds):
+    """At the time limit, interrupt the program's thread wherever it is.
+
+    Raising in the main thread through a simulated signal reaches a busy loop
+    inside a frame too; it repeats in case the program catches everything.
+    The runner kills the process later if even that does not stop it. The
+    same thread ends the process if the runner itself has gone.
+    """
+    parent = os.getppid()
+    deadline = time.monotonic() + seconds if seconds else None
+
+    def watch():
+        while True:
+            time.sleep(0.1 if deadline is None else min(0.1, max(0.0, deadline - time.monotonic())))
+            if os.name != "nt" and os.getppid() != parent:
+                os._exit(3)
+            if deadline is not None and time.monotonic() >= deadline and not notes.stopping:
+                notes.timed_out = True
+                _thread.interrupt_main(signal.SIGTERM)
+                time.sleep(WATCHDOG_REPEAT)
+
+    threading.Thread(target=watch, daemon=True, name="tavik-watchdog").start()
+
+
+def on_terminate(signum, frame):
+    """Time is up (the watchdog, or the runner's SIGTERM): stop the program where it is.
+
+    Once raised, the stop needs a moment to unwind through the engine; it is
+    raised again only if the program is still running a second later (it
+    caught the first one).
+    """
+    now = time.monotonic()
+    if NOTES.stopping or now - NOTES.last_stop < 1.0:
+        return
+    NOTES.timed_out = True
+    NOTES.last_stop = now
+    raise TimeUp
+
+
+def ignore_exception(*exc_info):
+    """The engine hands an exception leaving a task to this hook to print; this process reports it itself."""
+
+
+NOTES = None
+
+
+def main(argv=None):
+    global NOTES
+    arguments = parse_arguments(sys.argv[1:] if argv is None else argv)
+    script = os.path.abspath(arguments.script)
+    script_dir = os.path.dirname(script)
+    notes = NOTES = Notes(script)
+    result = {"status": "ok", "error": None, "screenshot": None, "gif": None}
+    signal.signal(signal.SIGTERM, on_terminate)
+    sys.excepthook = ignore_exception
+    start_watchdog(notes, arguments.timeout)
+    started = time.perf_counter()
+    app = None
+    frames = arguments.frames
+    recorder = Recorder(arguments.gif and os.path.abspath(arguments.gif), frames, arguments.gif_every)
+    try:
+        from panda3d.core import Filename, loadPrcFileData
+        settings = ["audio-library-name null", "win-size 1000 750"]
+        if arguments.virtual:
+            settings.append("sync-video #f")
+        if arguments.notices:
+            settings.append("notify-output " + Filename.fromOsSpecific(arguments.notices).getFullpath())
+        loadPrcFileData("tavik-runner", "\n".join(settings))
+        instrument(notes, frames, recorder)
+        with open(script, "rb") as source:
+            code = compile(source.read(), script, "exec")
+        sys.argv = [arguments.script] + list(arguments.arguments)
+        sys.path.insert(0, script_dir)
+        namespace = {"__name__": "__main__", "__file__": script, "__builtins__": builtins, "__package__": None,
+                     "__spec__": None, "__loader__": None, "__cached__": None, "__doc__": None}
+        main_module = type(sys)("__main__")
+        main_module.__dict__.update(namespace)
+        sys.modules["__main__"] = main_module
+        try:
+            exec(code, main_module.__dict__)
+            app = getattr(builtins, "base", None)
+            if app is not None and frames is not None and notes.run_line is None:
+                notes.running = True
+                show_frames(app, frames, notes, recorder)   # what the program would show once it ran
+        except FramesDone:
+            pass
+    except TimeUp as stop:
+        notes.stopping = True
+        result["status"] = "timeout"
+        result["error"] = describe(stop, notes, script_dir)
+    except SystemExit as leaving:
+        notes.stopping = True
+        if leaving.code not in (None, 0):
+            result["exit_code"] = leaving.code if isinstance(leaving.code, int) else 1
+    except KeyboardInterrupt as stop:
+        notes.stopping = True
+        result["status"] = "timeout" if notes.timed_out else "error"
+        result["error"] = describe(stop, notes, script_dir)
+    except BaseException as error:
+        notes.stopping = True
+        if notes.timed_out:
+            result["status"] = "timeout"
+        else:
+            result["status"] = "error"
+        result["error"] = describe(error, notes, script_dir)
+    notes.stopping = True
+    result["seconds"] = time.perf_counter() - started
+    app = getattr(builtins, "base", None)
+    try:
+        if arguments.screenshot and window_of(app) is not None:
+            result["screenshot"] = save_screenshot(app, os.path.abspath(arguments.screenshot))
+        result["gif"] = recorder.save(notes.frame_seconds)
+    except TimeUp:
+        pass
+    except Exception as trouble:   # a picture that cannot be saved must not hide the program's own result
+        result["picture_error"] = f"{type(trouble).__name__}: {trouble}"
+    result["facts"] = facts(notes, app)
+    frame_seconds = notes.frame_seconds[1:] or notes.frame_seconds
+    result["fps"] = (len(frame_seconds) / sum(frame_seconds)) if frame_seconds and sum(frame_seconds) else None
+    try:
+        with open(arguments.result, "w", encoding="utf-8") as out:
+            json.dump(result, out, ensure_ascii=False)
+    finally:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        # Leave at once: tearing the engine down can take long and print, and there is nothing to keep.
+        os._exit(0)
+
+
+if __name__ == "__main__":
+    main()
