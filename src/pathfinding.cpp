@@ -575,7 +575,8 @@ int searchGeneral(PyObject* self) {
         Py_ssize_t waiting = open ? PyObject_Size(open.get()) : -1;
         if (waiting < 0) return -1;
         if (waiting == 0) return 0;
-        Ref sort = py::getAttr(open.get(), nameSort);
+        open = py::getAttr(self, nameOpen);
+        Ref sort = open ? py::getAttr(open.get(), nameSort) : Ref();
         Ref key = sort ? py::getAttr(self, nameSortFun) : Ref();
         Ref sorted = key ? py::callWithKeywords(sort.get(), {key.get()}, shared.keyOnly.get()) : Ref();
         Ref openAgain = sorted ? py::getAttr(self, nameOpen) : Ref();
