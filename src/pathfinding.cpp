@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <unordered_set>
 #include <vector>
 
@@ -1058,8 +1059,9 @@ bool prepareNative(PyObject* self, PyObject* start, PyObject* end, Search& searc
     search.endR = int32_t(search.end / search.numRows);
     search.endC = int32_t(search.end % search.numRows);
     size_t count = size_t(search.numCols * search.numRows);
+    // Zeroed pages from the system, touched only where the search goes.
     search.cells = static_cast<Cell*>(std::calloc(count, sizeof(Cell)));
-    if (!search.cells) return false;
+    if (!search.cells) throw std::bad_alloc();
     Py_ssize_t startR = search.start / search.numRows, startC = search.start % search.numRows;
     if (search.flagsOf(search.start, startR, startC) & Odd) return false;
     Cell& first = search.cells[search.start];
