@@ -249,8 +249,8 @@ int castRay(PyObject* self) {
     if (!callOnWithGlobal(self, nameCollisionTraverserAttribute, nameTraverse, nameRender)) return -1;
     Ref queue = py::getAttr(self, nameCollisionHandler);
     Ref count = queue ? py::callMethod(queue.get(), nameGetNumEntries) : Ref();
-    Ref zero = py::number(0L);
-    if (!count || !zero) return -1;
+    Ref zero = count ? py::number(0L) : Ref();
+    if (!zero) return -1;
     return PyObject_RichCompareBool(count.get(), zero.get(), Py_GT);
 }
 

@@ -588,6 +588,21 @@ for kind in (AStar, GeneralAStar):
     assert lines == ["AStar 网格太大，内存放不下这么多节点"] * 3 + ["300"] + ["GeneralAStar 网格太大，内存放不下这么多节点"] * 3 + ["300"]
 
 
+@pytest.mark.parametrize("cols, rows", [(0, 5), (2, 0), (-1, 3), (1, 1)])
+def test_without_a_module_node_class_only_grids_with_cells_fail(monkeypatch, cols, rows):
+    import tavik.tavik as tv
+    monkeypatch.delattr(tv, "AStarNode")
+    monkeypatch.delattr(ref, "AStarNode")
+    outcomes = []
+    for kind in (AStar, GeneralAStar, ref.AStar):
+        try:
+            outcomes.append(kind(cols, rows)._nodes)
+        except NameError as error:
+            outcomes.append(str(error))
+    assert outcomes[0] == outcomes[1] == outcomes[2]
+    assert outcomes[0] == ("name 'AStarNode' is not defined" if cols > 0 and rows > 0 else [[]] * max(cols, 0))
+
+
 def test_membership_before_the_first_search_is_a_type_error():
     grid = AStar(2, 2)
     for query in (grid.isOpen, grid.isClosed):
