@@ -275,19 +275,21 @@ bool buildNative(PyObject* nodes, Py_ssize_t numCols, Py_ssize_t numRows) {
     return true;
 }
 
-// The native build applies when the grid, the module's AStarNode and both
-// classes are the originals and the sizes are plain integers.
+// The native build applies when the grid, the module's AStarNode and range
+// and both classes are the originals and the sizes are plain integers.
 int nativeBuildApplies(PyObject* self, PyObject* numCols, PyObject* numRows) {
     if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(shared.gridClass.get())) return 0;
     if (!PyLong_CheckExact(numCols) || !PyLong_CheckExact(numRows)) return 0;
     // Without a module AStarNode the general build fails where the plain
     // one does: at the first node, so a grid with no cells still stands.
     Ref nodeClass = py::global(nameAStarNode);
-    if (!nodeClass) {
+    Ref range = nodeClass ? py::global(nameRange) : Ref();
+    if (!range) {
         PyErr_Clear();
         return 0;
     }
-    return nodeClass.get() == shared.nodeClass.get() && unchanged(shared.nodeClass.get(), shared.nodeNamespace.get()) &&
+    return nodeClass.get() == shared.nodeClass.get() && range.get() == reinterpret_cast<PyObject*>(&PyRange_Type) &&
+           unchanged(shared.nodeClass.get(), shared.nodeNamespace.get()) &&
            unchanged(shared.gridClass.get(), shared.gridNamespace.get());
 }
 
@@ -1000,7 +1002,8 @@ int32_t cellOf(const Search& search, PyObject* node) {
         return -1;
     }
     if (!PyLong_CheckExact(r.get()) || !PyLong_CheckExact(c.get())) return -1;
-    Py_ssize_t row = PyLong_AsSsize_t(r.get()), column = PyLong_AsSsize_t(c.get());
+    Py_ssize_t row = PyLong_AsSsize_t(r.get());
+    Py_ssize_t column = row == -1 && PyErr_Occurred() ? -1 : PyLong_AsSsize_t(c.get());
     if (PyErr_Occurred()) {
         PyErr_Clear();
         return -1;
@@ -1045,7 +1048,7 @@ bool prepareNative(PyObject* self, PyObject* start, PyObject* end, Search& searc
         return false;
     }
     search.numCols = PyLong_AsSsize_t(numCols.get());
-    search.numRows = PyLong_AsSsize_t(numRows.get());
+    search.numRows = search.numCols == -1 && PyErr_Occurred() ? -1 : PyLong_AsSsize_t(numRows.get());
     if (PyErr_Occurred()) {
         PyErr_Clear();
         return false;
