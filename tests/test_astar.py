@@ -589,9 +589,8 @@ for kind in (AStar, GeneralAStar):
 
 
 @pytest.mark.parametrize("cols, rows", [(0, 5), (2, 0), (-1, 3), (1, 1)])
-def test_without_a_module_node_class_only_grids_with_cells_fail(monkeypatch, cols, rows):
-    import tavik.tavik as tv
-    monkeypatch.delattr(tv, "AStarNode")
+def test_without_a_module_node_class_only_grids_with_cells_fail(monkeypatch, without, cols, rows):
+    without("AStarNode")
     monkeypatch.delattr(ref, "AStarNode")
     outcomes = []
     for kind in (AStar, GeneralAStar, ref.AStar):
@@ -651,6 +650,7 @@ def test_docstrings_and_method_order():
 # ---- reference counting -----------------------------------------------------------------------
 
 from test_references import growth_per_call, swallow  # noqa: E402
+from test_written_order import without  # noqa: E402,F401 (a fixture)
 
 
 def searchable(kind, cols=12, rows=10, prepare=None):
