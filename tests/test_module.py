@@ -45,6 +45,8 @@ def test_namespace_holds_the_module_attributes_then_the_imports_then_the_definit
         import tavik.tavik as tv
         import tavik.display  # a module of the package written in Python
         core = getattr(panda3d.core, "__all__", None) or [n for n in vars(panda3d.core) if not n.startswith("_")]
+        import builtins
+        assert vars(tv)["__builtins__"] is vars(builtins) is vars(tavik.display)["__builtins__"]
         print(json.dumps([list(vars(tv)), core, list(vars(tavik.display))]))
     """, prc="")
     assert result.returncode == 0, result.stderr
