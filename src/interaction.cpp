@@ -119,10 +119,15 @@ Ref methodOf(PyObject* self, PyObject* holder, PyObject* method) {
 // `self.<holder>.<method>(self.<first>, self.<second>)` and shorter forms:
 // the callee, then each argument, then the call.
 bool callOnWithAttributes(PyObject* self, PyObject* holder, PyObject* method, std::initializer_list<PyObject*> names) {
+    constexpr size_t most = 2;
+    if (names.size() > most) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for callOnWithAttributes");
+        return false;
+    }
     Ref callee = methodOf(self, holder, method);
     if (!callee) return false;
-    Ref values[2];
-    PyObject* arguments[2] = {};
+    Ref values[most];
+    PyObject* arguments[most] = {};
     size_t count = 0;
     for (PyObject* name : names) {
         values[count] = py::getAttr(self, name);
