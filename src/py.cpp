@@ -453,6 +453,11 @@ PyObject* Function_get_kwdefaults(PyObject* self, void*) {
     return PyObject_GetAttrString(asFunction(self)->carrier, "__kwdefaults__");
 }
 
+// No parameter is annotated; tools that read annotations get the def's.
+PyObject* Function_get_annotations(PyObject* self, void*) {
+    return PyObject_GetAttrString(asFunction(self)->carrier, "__annotations__");
+}
+
 // Pickled and copied by reference, as a def is: the qualified name, which
 // pickle looks up in __module__ and checks to give back this very object.
 PyObject* Function_reduce(PyObject* self, PyObject*) { return Py_NewRef(asFunction(self)->qualname); }
@@ -486,6 +491,7 @@ PyGetSetDef functionGetSets[] = {
     {"__objclass__", Function_get_objclass, nullptr, nullptr, nullptr},
     {"__defaults__", Function_get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", Function_get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", Function_get_annotations, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

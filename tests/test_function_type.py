@@ -149,6 +149,13 @@ def test_partial_and_inspect_see_the_signature():
     assert inspect.getdoc(tv.dist).splitlines()[0] == "计算两个3D坐标点之间的距离"
 
 
+def test_annotations_read_as_an_unannotated_defs_do():
+    import typing
+    for function in (tv.dist, tv.Pen.forward):
+        assert function.__annotations__ == {} and typing.get_type_hints(function) == {}
+        assert inspect.get_annotations(function) == {}
+
+
 def test_methods_still_bind_and_run():
     grid = tv.AStar(2, 2)
     assert tv.AStar.getNode.__get__(grid, tv.AStar)(0, 1) is grid.getNode(0, 1)
