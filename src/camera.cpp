@@ -58,10 +58,23 @@ Ref attrOf(PyObject* self, PyObject* first, PyObject* second) {
     return outer ? py::getAttr(outer.get(), second) : Ref();
 }
 
-// `math.<function>(argument)`, through the module's `math` as it is now.
-Ref mathCall(PyObject* function, PyObject* argument) {
+// `math.<function>`, through the module's `math` as it is now.
+Ref mathFunction(PyObject* function) {
     Ref math = py::global(nameMath);
-    return math ? py::callMethod(math.get(), function, {argument}) : Ref();
+    return math ? py::getAttr(math.get(), function) : Ref();
+}
+
+// `math.<function>(argument)` for an argument already at hand.
+Ref mathCall(PyObject* function, PyObject* argument) {
+    Ref callee = mathFunction(function);
+    return callee ? py::call(callee.get(), {argument}) : Ref();
+}
+
+// `math.<function>(self.<attribute>)`: the function is looked up first.
+Ref mathOfAttribute(PyObject* function, PyObject* self, PyObject* attribute) {
+    Ref callee = mathFunction(function);
+    Ref argument = callee ? py::getAttr(self, attribute) : Ref();
+    return argument ? py::call(callee.get(), {argument.get()}) : Ref();
 }
 
 // `radius * first(phi) * second(theta)`, with `second` left out when null.
@@ -74,42 +87,51 @@ Ref sphericalComponent(PyObject* self, PyObject* first, PyObject* phi, PyObject*
     return factor ? Ref::steal(PyNumber_Multiply(product.get(), factor.get())) : Ref();
 }
 
-// The spherical offset of the camera from the target, as the engine's
-// vector type, computed from `radius`, `theta` and `phi` with the module's
-// `math` in the order of the formulas (so an infinite angle raises the
-// math module's domain error, as it should).
-Ref sphericalOffset(PyObject* self) {
-    Ref thetaDegrees = py::getAttr(self, nameTheta);
-    Ref theta = thetaDegrees ? mathCall(nameRadians, thetaDegrees.get()) : Ref();
-    Ref phiDegrees = theta ? py::getAttr(self, namePhi) : Ref();
-    Ref phi = phiDegrees ? mathCall(nameRadians, phiDegrees.get()) : Ref();
-    Ref x = phi ? sphericalComponent(self, nameSin, phi.get(), nameSin, theta.get()) : Ref();
-    Ref y = x ? sphericalComponent(self, nameSin, phi.get(), nameCos, theta.get()) : Ref();
-    Ref z = y ? sphericalComponent(self, nameCos, phi.get(), nullptr, nullptr) : Ref();
-    Ref vectorType = z ? py::global(nameLVector3) : Ref();
-    return vectorType ? py::call(vectorType.get(), {x.get(), y.get(), z.get()}) : Ref();
+// The spherical offset of the camera from the target, computed from
+// `radius`, `theta` and `phi` with the module's `math` in the order of the
+// formulas (so an infinite angle raises the math module's domain error,
+// as it should); x, y, z go to `offset`.
+bool sphericalOffset(PyObject* self, Ref* offset) {
+    Ref theta = mathOfAttribute(nameRadians, self, nameTheta);
+    Ref phi = theta ? mathOfAttribute(nameRadians, self, namePhi) : Ref();
+    offset[0] = phi ? sphericalComponent(self, nameSin, phi.get(), nameSin, theta.get()) : Ref();
+    offset[1] = offset[0] ? sphericalComponent(self, nameSin, phi.get(), nameCos, theta.get()) : Ref();
+    offset[2] = offset[1] ? sphericalComponent(self, nameCos, phi.get(), nullptr, nullptr) : Ref();
+    return bool(offset[2]);
 }
 
+// The orbit is centred on the target:
+//     camera = self.base.camera
+//     if camera is None: return          # no window, no camera to place
+//     camera.setPos(LPoint3(self.target_pos) + LVector3(x, y, z))
+//     camera.lookAt(self.target_pos)
 PyObject* updateCameraPosition(py::Args args) {
     PyObject* self = args[0];
-    Ref offset = sphericalOffset(self);
-    Ref target = offset ? py::getAttr(self, nameTargetPos) : Ref();
-    Ref pointType = target ? py::global(nameLPoint3) : Ref();
-    Ref centre = pointType ? py::call(pointType.get(), {target.get()}) : Ref();
-    Ref position = centre ? Ref::steal(PyNumber_Add(centre.get(), offset.get())) : Ref();
-    Ref camera = position ? attrOf(self, nameBase, nameCamera) : Ref();
+    Ref offset[3];
+    if (!sphericalOffset(self, offset)) return nullptr;
+    Ref camera = attrOf(self, nameBase, nameCamera);
     if (!camera) return nullptr;
-    if (camera.get() == Py_None) return py::none();  // no window, no camera to place
-    if (!py::callMethod(camera.get(), nameSetPos, {position.get()})) return nullptr;
-    if (!py::callMethod(camera.get(), nameLookAt, {target.get()})) return nullptr;
-    return py::none();
+    if (camera.get() == Py_None) return py::none();
+    Ref setPos = py::getAttr(camera.get(), nameSetPos);
+    Ref pointType = setPos ? py::global(nameLPoint3) : Ref();
+    Ref target = pointType ? py::getAttr(self, nameTargetPos) : Ref();
+    Ref centre = target ? py::call(pointType.get(), {target.get()}) : Ref();
+    Ref vectorType = centre ? py::global(nameLVector3) : Ref();
+    Ref shift = vectorType ? py::call(vectorType.get(), {offset[0].get(), offset[1].get(), offset[2].get()}) : Ref();
+    Ref position = shift ? Ref::steal(PyNumber_Add(centre.get(), shift.get())) : Ref();
+    if (!position || !py::call(setPos.get(), {position.get()})) return nullptr;
+    Ref lookAt = py::getAttr(camera.get(), nameLookAt);
+    target = lookAt ? py::getAttr(self, nameTargetPos) : Ref();
+    return target ? py::call(lookAt.get(), {target.get()}).release() : nullptr;
 }
 
-// Registers `handler` (looked up on the controller) for `event` on base.
+// `base.accept(event, self.<handler>)`: the callee first, then the
+// arguments in order.
 bool acceptEvent(PyObject* self, PyObject* base, const char* event, PyObject* handler) {
-    Ref bound = py::getAttr(self, handler);
-    Ref eventName = bound ? py::text(event) : Ref();
-    return eventName && py::callMethod(base, nameAccept, {eventName.get(), bound.get()});
+    Ref accept = py::getAttr(base, nameAccept);
+    Ref eventName = accept ? py::text(event) : Ref();
+    Ref bound = eventName ? py::getAttr(self, handler) : Ref();
+    return bound && py::call(accept.get(), {eventName.get(), bound.get()});
 }
 
 PyObject* init(py::Args args) {
@@ -129,10 +151,10 @@ PyObject* init(py::Args args) {
         !acceptEvent(self, base, "mouse3-up", nameOnRightMouseUp)) {
         return nullptr;
     }
-    Ref taskManager = py::getAttr(base, nameTaskMgr);
-    Ref task = taskManager ? py::getAttr(self, nameUpdateMouse) : Ref();
+    Ref add = attrOf(base, nameTaskMgr, nameAdd);
+    Ref task = add ? py::getAttr(self, nameUpdateMouse) : Ref();
     Ref taskName = task ? py::text("UpdateMouseTask") : Ref();
-    if (!taskName || !py::callMethod(taskManager.get(), nameAdd, {task.get(), taskName.get()})) return nullptr;
+    if (!taskName || !py::call(add.get(), {task.get(), taskName.get()})) return nullptr;
     if (!acceptEvent(self, base, "wheel_up", nameDecreaseRadius) ||
         !acceptEvent(self, base, "wheel_down", nameIncreaseRadius)) {
         return nullptr;
@@ -215,11 +237,12 @@ Ref normalizedCross(PyObject* first, PyObject* second) {
 // while the pointer moves faster than 0.05 per frame.  The travel is
 // `math.sqrt(dx**2 + dy**2)` with the numbers' own operators.
 Ref panSpeed(PyObject* self, PyObject* dx, PyObject* dy) {
-    Ref two = py::number(2L);
+    Ref sqrt = mathFunction(nameSqrt);
+    Ref two = sqrt ? py::number(2L) : Ref();
     Ref dxSquared = two ? Ref::steal(PyNumber_Power(dx, two.get(), Py_None)) : Ref();
     Ref dySquared = dxSquared ? Ref::steal(PyNumber_Power(dy, two.get(), Py_None)) : Ref();
     Ref sum = dySquared ? Ref::steal(PyNumber_Add(dxSquared.get(), dySquared.get())) : Ref();
-    Ref travel = sum ? mathCall(nameSqrt, sum.get()) : Ref();
+    Ref travel = sum ? py::call(sqrt.get(), {sum.get()}) : Ref();
     Ref radius = travel ? py::getAttr(self, nameRadius) : Ref();
     Ref tenth = radius ? py::number(0.1) : Ref();
     Ref speed = tenth ? Ref::steal(PyNumber_Multiply(radius.get(), tenth.get())) : Ref();
@@ -229,6 +252,8 @@ Ref panSpeed(PyObject* self, PyObject* dx, PyObject* dy) {
     return Ref::steal(PyNumber_Multiply(speed.get(), two.get()));
 }
 
+// Every `self.base.camera` and `self.target_pos` of the step is read where
+// it stands, since the engine calls in between may run a script's code.
 bool pan(PyObject* self, PyObject* dxObject, PyObject* dyObject) {
     Ref speed = panSpeed(self, dxObject, dyObject);
     Ref camera = speed ? attrOf(self, nameBase, nameCamera) : Ref();
@@ -249,11 +274,15 @@ bool pan(PyObject* self, PyObject* dxObject, PyObject* dyObject) {
     Ref sum = alongUp ? Ref::steal(PyNumber_Add(alongRight.get(), alongUp.get())) : Ref();
     Ref panVector = sum ? Ref::steal(PyNumber_Negative(sum.get())) : Ref();
     Ref newCameraPos = panVector ? Ref::steal(PyNumber_Add(cameraPos.get(), panVector.get())) : Ref();
-    Ref newTargetPos = newCameraPos ? Ref::steal(PyNumber_Add(target.get(), panVector.get())) : Ref();
-    if (!newTargetPos || !py::callMethod(camera.get(), nameSetPos, {newCameraPos.get()})) return false;
+    target = newCameraPos ? py::getAttr(self, nameTargetPos) : Ref();
+    Ref newTargetPos = target ? Ref::steal(PyNumber_Add(target.get(), panVector.get())) : Ref();
+    camera = newTargetPos ? attrOf(self, nameBase, nameCamera) : Ref();
+    if (!camera || !py::callMethod(camera.get(), nameSetPos, {newCameraPos.get()})) return false;
     if (!py::setAttr(self, nameTargetPos, newTargetPos.get())) return false;
-    Ref currentTarget = py::getAttr(self, nameTargetPos);
-    return currentTarget && py::callMethod(camera.get(), nameLookAt, {currentTarget.get()});
+    Ref lookAt = attrOf(self, nameBase, nameCamera);
+    lookAt = lookAt ? py::getAttr(lookAt.get(), nameLookAt) : Ref();
+    Ref currentTarget = lookAt ? py::getAttr(self, nameTargetPos) : Ref();
+    return currentTarget && py::call(lookAt.get(), {currentTarget.get()});
 }
 
 PyObject* taskContinue(PyObject* task) { return py::getAttr(task, nameCont).release(); }
@@ -273,9 +302,9 @@ PyObject* updateMouse(py::Args args) {
         if (isHeld < 0) return nullptr;
         if (!isHeld) continue;
         Ref lastX = py::getAttr(self, nameLastMouseX);
-        Ref lastY = lastX ? py::getAttr(self, nameLastMouseY) : Ref();
-        Ref dx = lastY ? Ref::steal(PyNumber_Subtract(x.get(), lastX.get())) : Ref();
-        Ref dy = dx ? Ref::steal(PyNumber_Subtract(y.get(), lastY.get())) : Ref();
+        Ref dx = lastX ? Ref::steal(PyNumber_Subtract(x.get(), lastX.get())) : Ref();
+        Ref lastY = dx ? py::getAttr(self, nameLastMouseY) : Ref();
+        Ref dy = lastY ? Ref::steal(PyNumber_Subtract(y.get(), lastY.get())) : Ref();
         if (!dy) return nullptr;
         bool moved = flag == nameMouseDown.get() ? rotate(self, dx.get(), dy.get()) : pan(self, dx.get(), dy.get());
         if (!moved) return nullptr;

@@ -104,10 +104,52 @@ Ref defaultCollideMask() {
     return getMask ? py::call(getMask.get()) : Ref();
 }
 
-// `self.<holder>.<method>(args...)`
+// `self.<holder>.<method>(args...)` for arguments already at hand.
 bool callOn(PyObject* self, PyObject* holder, PyObject* method, std::initializer_list<PyObject*> args = {}) {
     Ref object = py::getAttr(self, holder);
     return object && py::callMethod(object.get(), method, args);
+}
+
+// `self.<holder>.<method>`: a callee looked up before its arguments are.
+Ref methodOf(PyObject* self, PyObject* holder, PyObject* method) {
+    Ref object = py::getAttr(self, holder);
+    return object ? py::getAttr(object.get(), method) : Ref();
+}
+
+// `self.<holder>.<method>(self.<first>, self.<second>)` and shorter forms:
+// the callee, then each argument, then the call.
+bool callOnWithAttributes(PyObject* self, PyObject* holder, PyObject* method, std::initializer_list<PyObject*> names) {
+    constexpr size_t most = 2;
+    if (names.size() > most) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for callOnWithAttributes");
+        return false;
+    }
+    Ref callee = methodOf(self, holder, method);
+    if (!callee) return false;
+    Ref values[most];
+    PyObject* arguments[most] = {};
+    size_t count = 0;
+    for (PyObject* name : names) {
+        values[count] = py::getAttr(self, name);
+        if (!values[count]) return false;
+        arguments[count] = values[count].get();
+        count++;
+    }
+    return bool(Ref::steal(PyObject_Vectorcall(callee.get(), arguments, count, nullptr)));
+}
+
+// `self.<holder>.<method>(<global>)`
+bool callOnWithGlobal(PyObject* self, PyObject* holder, PyObject* method, PyObject* globalName) {
+    Ref callee = methodOf(self, holder, method);
+    Ref value = callee ? py::global(globalName) : Ref();
+    return value && py::call(callee.get(), {value.get()});
+}
+
+// `<target>.<method>(GeomNode.getDefaultCollideMask())`
+bool setMask(PyObject* target, PyObject* method) {
+    Ref callee = py::getAttr(target, method);
+    Ref mask = callee ? defaultCollideMask() : Ref();
+    return mask && py::call(callee.get(), {mask.get()});
 }
 
 bool setNew(PyObject* self, PyObject* attribute, PyObject* className, std::initializer_list<PyObject*> args = {}) {
@@ -118,27 +160,27 @@ bool setNew(PyObject* self, PyObject* attribute, PyObject* className, std::initi
 bool showCollisionsIfAsked(PyObject* self, PyObject* showCollisions) {
     int show = py::truth(showCollisions);
     if (show <= 0) return show == 0;
-    Ref render = py::global(nameRender);
-    return render && callOn(self, nameCollisionTraverserAttribute, nameShowCollisions, {render.get()});
+    return callOnWithGlobal(self, nameCollisionTraverserAttribute, nameShowCollisions, nameRender);
 }
 
+// `self.pickerNP = base.camera.attachNewNode(self.pickerNode)`, then
+// `self.pickerNode.setFromCollideMask(GeomNode.getDefaultCollideMask())`.
 bool attachPicker(PyObject* self) {
-    Ref camera = py::global(nameBase);
-    camera = camera ? py::getAttr(camera.get(), nameCamera) : Ref();
-    Ref pickerNode = camera ? py::getAttr(self, namePickerNode) : Ref();
-    Ref pickerNP = pickerNode ? py::callMethod(camera.get(), nameAttachNewNode, {pickerNode.get()}) : Ref();
+    Ref base = py::global(nameBase);
+    Ref camera = base ? py::getAttr(base.get(), nameCamera) : Ref();
+    Ref attach = camera ? py::getAttr(camera.get(), nameAttachNewNode) : Ref();
+    Ref pickerNode = attach ? py::getAttr(self, namePickerNode) : Ref();
+    Ref pickerNP = pickerNode ? py::call(attach.get(), {pickerNode.get()}) : Ref();
     if (!pickerNP || !py::setAttr(self, namePickerNP, pickerNP.get())) return false;
-    Ref mask = defaultCollideMask();
-    return mask && callOn(self, namePickerNode, nameSetFromCollideMask, {mask.get()});
+    pickerNode = py::getAttr(self, namePickerNode);
+    return pickerNode && setMask(pickerNode.get(), nameSetFromCollideMask);
 }
 
 bool addRay(PyObject* self) {
     if (!setNew(self, namePickerRay, nameCollisionRay)) return false;
-    Ref ray = py::getAttr(self, namePickerRay);
-    if (!ray || !callOn(self, namePickerNode, nameAddSolid, {ray.get()})) return false;
-    Ref pickerNP = py::getAttr(self, namePickerNP);
-    Ref handler = pickerNP ? py::getAttr(self, nameCollisionHandler) : Ref();
-    return handler && callOn(self, nameCollisionTraverserAttribute, nameAddCollider, {pickerNP.get(), handler.get()});
+    return callOnWithAttributes(self, namePickerNode, nameAddSolid, {namePickerRay}) &&
+           callOnWithAttributes(self, nameCollisionTraverserAttribute, nameAddCollider,
+                                {namePickerNP, nameCollisionHandler});
 }
 
 PyObject* clickInit(py::Args args) {
@@ -152,9 +194,10 @@ PyObject* clickInit(py::Args args) {
     Ref handlers = Ref::steal(PyDict_New());
     if (!handlers || !py::setAttr(self, nameClickHandlers, handlers.get())) return nullptr;
     // The controller's own accept: base's "mouse1" stays with the camera.
-    Ref event = py::text("mouse1");
+    Ref accept = py::getAttr(self, nameAccept);
+    Ref event = accept ? py::text("mouse1") : Ref();
     Ref handler = event ? py::getAttr(self, nameOnMouseClick) : Ref();
-    if (!handler || !py::callMethod(self, nameAccept, {event.get(), handler.get()})) return nullptr;
+    if (!handler || !py::call(accept.get(), {event.get(), handler.get()})) return nullptr;
     return py::none();
 }
 
@@ -167,8 +210,7 @@ PyObject* setModelClick(py::Args args) {
     if (!iterator) return nullptr;
     while (Ref found = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref node = py::callMethod(found.get(), nameNode);
-        Ref mask = node ? defaultCollideMask() : Ref();
-        if (!mask || !py::callMethod(node.get(), nameSetIntoCollideMask, {mask.get()})) return nullptr;
+        if (!node || !setMask(node.get(), nameSetIntoCollideMask)) return nullptr;
     }
     return PyErr_Occurred() ? nullptr : py::none();
 }
@@ -203,18 +245,17 @@ int castRay(PyObject* self) {
     if (inside <= 0) return inside;
     watcher = mouseWatcher();
     Ref mouse = watcher ? py::callMethod(watcher.get(), nameGetMouse) : Ref();
-    Ref ray = mouse ? py::getAttr(self, namePickerRay) : Ref();
-    Ref base = ray ? py::global(nameBase) : Ref();
+    Ref aim = mouse ? methodOf(self, namePickerRay, nameSetFromLens) : Ref();
+    Ref base = aim ? py::global(nameBase) : Ref();
     Ref lens = base ? py::getAttr(base.get(), nameCamNode) : Ref();
     Ref x = lens ? py::callMethod(mouse.get(), nameGetX) : Ref();
     Ref y = x ? py::callMethod(mouse.get(), nameGetY) : Ref();
-    if (!y || !py::callMethod(ray.get(), nameSetFromLens, {lens.get(), x.get(), y.get()})) return -1;
-    Ref render = py::global(nameRender);
-    if (!render || !callOn(self, nameCollisionTraverserAttribute, nameTraverse, {render.get()})) return -1;
+    if (!y || !py::call(aim.get(), {lens.get(), x.get(), y.get()})) return -1;
+    if (!callOnWithGlobal(self, nameCollisionTraverserAttribute, nameTraverse, nameRender)) return -1;
     Ref queue = py::getAttr(self, nameCollisionHandler);
     Ref count = queue ? py::callMethod(queue.get(), nameGetNumEntries) : Ref();
-    Ref zero = py::number(0L);
-    if (!count || !zero) return -1;
+    Ref zero = count ? py::number(0L) : Ref();
+    if (!zero) return -1;
     return PyObject_RichCompareBool(count.get(), zero.get(), Py_GT);
 }
 
@@ -231,8 +272,9 @@ int dispatchTags(PyObject* self, PyObject* picked) {
         if (isEmpty < 0) return -1;
         if (isEmpty) continue;
         Ref entry = nearestEntry(self);
-        Ref render = entry ? py::global(nameRender) : Ref();
-        Ref point = render ? py::callMethod(entry.get(), nameGetSurfacePoint, {render.get()}) : Ref();
+        Ref surfacePoint = entry ? py::getAttr(entry.get(), nameGetSurfacePoint) : Ref();
+        Ref render = surfacePoint ? py::global(nameRender) : Ref();
+        Ref point = render ? py::call(surfacePoint.get(), {render.get()}) : Ref();
         Ref table = point ? py::getAttr(self, nameClickHandlers) : Ref();
         Ref callback = table ? Ref::steal(PyObject_GetItem(table.get(), tagName.get())) : Ref();
         if (!callback || !py::call(callback.get(), {tagged.get(), point.get()})) return -1;
@@ -391,9 +433,9 @@ Vec3 advanced(const Vec3& from, const Vec3& direction, float step) {
 // as three floats.
 bool setPosNative(PyObject* model, const Vec3& position) {
     Ref x = py::number(static_cast<double>(position.v[0]));
-    Ref y = py::number(static_cast<double>(position.v[1]));
-    Ref z = py::number(static_cast<double>(position.v[2]));
-    return x && y && z && py::callMethod(model, nameSetPos, {x.get(), y.get(), z.get()});
+    Ref y = x ? py::number(static_cast<double>(position.v[1])) : Ref();
+    Ref z = y ? py::number(static_cast<double>(position.v[2])) : Ref();
+    return z && py::callMethod(model, nameSetPos, {x.get(), y.get(), z.get()});
 }
 
 // `LVector3(node[0], node[1], node[2])`
@@ -408,10 +450,9 @@ Ref vectorOf(PyObject* vectorType, PyObject* node) {
 
 Ref vectorOf(PyObject* vectorType, const Vec3& point) {
     Ref x = py::number(static_cast<double>(point.v[0]));
-    Ref y = py::number(static_cast<double>(point.v[1]));
-    Ref z = py::number(static_cast<double>(point.v[2]));
-    if (!x || !y || !z) return {};
-    return py::call(vectorType, {x.get(), y.get(), z.get()});
+    Ref y = x ? py::number(static_cast<double>(point.v[1])) : Ref();
+    Ref z = y ? py::number(static_cast<double>(point.v[2])) : Ref();
+    return z ? py::call(vectorType, {x.get(), y.get(), z.get()}) : Ref();
 }
 
 // ---- PathMoveCtrl: methods ---------------------------------------------
@@ -439,10 +480,12 @@ PyObject* moverStart(py::Args args) {
         !py::setAttr(self, nameLoop, args[5])) {
         return nullptr;
     }
+    // node = path[0]; model.setPos(LVector3(node[0], node[1], node[2]))
     Ref first = py::getItem(path, 0);
-    Ref vectorType = first ? py::global(nameLVector3) : Ref();
+    Ref setPos = first ? py::getAttr(model, nameSetPos) : Ref();
+    Ref vectorType = setPos ? py::global(nameLVector3) : Ref();
     Ref position = vectorType ? vectorOf(vectorType.get(), first.get()) : Ref();
-    if (!position || !py::callMethod(model, nameSetPos, {position.get()})) return nullptr;
+    if (!position || !py::call(setPos.get(), {position.get()})) return nullptr;
     return py::callMethod(self, nameUpdateHeading).release();
 }
 
@@ -466,17 +509,20 @@ Ref indexedPoint(PyObject* self) {
     return target ? Ref::steal(PyObject_GetItem(path.get(), target.get())) : Ref();
 }
 
+// `math.degrees(math.atan2(endPos.y - currentPos.y, endPos.x - currentPos.x))`:
+// each function is looked up before its arguments are worked out.
 Ref headingTowards(PyObject* endPos, PyObject* currentPos) {
-    Ref endY = py::getAttr(endPos, nameY);
+    Ref math = py::global(nameMath);
+    Ref degrees = math ? py::getAttr(math.get(), nameDegrees) : Ref();
+    math = degrees ? py::global(nameMath) : Ref();
+    Ref atan2 = math ? py::getAttr(math.get(), nameAtan2) : Ref();
+    Ref endY = atan2 ? py::getAttr(endPos, nameY) : Ref();
     Ref currentY = endY ? py::getAttr(currentPos, nameY) : Ref();
     Ref dy = currentY ? Ref::steal(PyNumber_Subtract(endY.get(), currentY.get())) : Ref();
     Ref endX = dy ? py::getAttr(endPos, nameX) : Ref();
     Ref currentX = endX ? py::getAttr(currentPos, nameX) : Ref();
     Ref dx = currentX ? Ref::steal(PyNumber_Subtract(endX.get(), currentX.get())) : Ref();
-    Ref math = dx ? py::global(nameMath) : Ref();
-    Ref degrees = math ? py::getAttr(math.get(), nameDegrees) : Ref();
-    Ref atan2 = degrees ? py::getAttr(math.get(), nameAtan2) : Ref();
-    Ref radians = atan2 ? py::call(atan2.get(), {dy.get(), dx.get()}) : Ref();
+    Ref radians = dx ? py::call(atan2.get(), {dy.get(), dx.get()}) : Ref();
     return radians ? py::call(degrees.get(), {radians.get()}) : Ref();
 }
 
@@ -494,9 +540,11 @@ PyObject* updateHeading(py::Args args) {
     Ref node = currentPos ? indexedPoint(self) : Ref();
     Ref vectorType = node ? py::global(nameLVector3) : Ref();
     Ref endPos = vectorType ? vectorOf(vectorType.get(), node.get()) : Ref();
-    Ref heading = endPos ? headingTowards(endPos.get(), currentPos.get()) : Ref();
-    model = heading ? py::getAttr(self, nameModel) : Ref();
-    if (!model || !py::callMethod(model.get(), nameSetH, {heading.get()})) return nullptr;
+    // self.model.setH(<heading>): the callee before its argument.
+    model = endPos ? py::getAttr(self, nameModel) : Ref();
+    Ref setH = model ? py::getAttr(model.get(), nameSetH) : Ref();
+    Ref heading = setH ? headingTowards(endPos.get(), currentPos.get()) : Ref();
+    if (!heading || !py::call(setH.get(), {heading.get()})) return nullptr;
     return py::none();
 }
 
@@ -540,11 +588,15 @@ PyObject* placeModel(PyObject* self, PyObject* position) {
     return py::none();
 }
 
-// `self.model.setPos(currentPos + direction * step)`
-PyObject* advanceGeneral(PyObject* self, PyObject* currentPos, PyObject* direction, PyObject* step) {
-    Ref stride = Ref::steal(PyNumber_Multiply(direction, step));
+// `self.model.setPos(currentPos + direction * self.mStep)`: the model and
+// its method first, then the step, then the arithmetic.
+PyObject* advanceGeneral(PyObject* self, PyObject* currentPos, PyObject* direction) {
+    Ref model = py::getAttr(self, nameModel);
+    Ref setPos = model ? py::getAttr(model.get(), nameSetPos) : Ref();
+    Ref step = setPos ? py::getAttr(self, nameMStep) : Ref();
+    Ref stride = step ? Ref::steal(PyNumber_Multiply(direction, step.get())) : Ref();
     Ref newPos = stride ? Ref::steal(PyNumber_Add(currentPos, stride.get())) : Ref();
-    return newPos ? placeModel(self, newPos.get()) : nullptr;
+    return newPos && py::call(setPos.get(), {newPos.get()}) ? py::none() : nullptr;
 }
 
 // One step through the ordinary engine calls.
@@ -557,8 +609,7 @@ PyObject* stepGeneral(PyObject* self, PyObject* currentPos, PyObject* endPos) {
     if (arrived) return placeModel(self, endPos) ? arrive(self) : nullptr;
     Ref towards = Ref::steal(PyNumber_Subtract(endPos, currentPos));
     Ref direction = towards ? py::callMethod(towards.get(), nameNormalized) : Ref();
-    step = direction ? py::getAttr(self, nameMStep) : Ref();
-    return step ? advanceGeneral(self, currentPos, direction.get(), step.get()) : nullptr;
+    return direction ? advanceGeneral(self, currentPos, direction.get()) : nullptr;
 }
 
 // `self.model.setPos(point)` for a point computed natively: as three floats
@@ -589,19 +640,34 @@ PyObject* stepNative(PyObject* self, PyObject* model, PyObject* vectorType, PyOb
     }
     if (arrived < 0) return nullptr;
     if (arrived) return placeModelNative(self, model, vectorType, end) ? arrive(self) : nullptr;
-    // The step is read again, as the ordinary code does; a plain number is
-    // used natively, anything else through its own operators.
+    // `self.model.setPos(currentPos + direction * self.mStep)`: the model
+    // and its method, then the step, read again as the ordinary code does.
+    // The engine model's own method is called natively; a plain number of
+    // a step is used natively, anything else through its own operators.
+    Ref target = py::getAttr(self, nameModel);
+    if (!target) return nullptr;
+    bool sameModel = target.get() == model;
+    Ref setPos = sameModel ? Ref() : py::getAttr(target.get(), nameSetPos);
+    if (!sameModel && !setPos) return nullptr;
     step = py::getAttr(self, nameMStep);
     if (!step) return nullptr;
     float stride;
+    Ref newPos;
     if (plainNumber(step.get(), stride)) {
         Vec3 next = advanced(current, normalized(difference(end, current)), stride);
-        return placeModelNative(self, model, engine.point3, next);
+        if (sameModel) return setPosNative(model, next) ? py::none() : nullptr;
+        newPos = vectorOf(engine.point3, next);
+    } else {
+        Ref endPos = vectorOf(vectorType, end);
+        Ref towards = endPos ? Ref::steal(PyNumber_Subtract(endPos.get(), currentPos)) : Ref();
+        Ref direction = towards ? py::callMethod(towards.get(), nameNormalized) : Ref();
+        Ref stepped = direction ? Ref::steal(PyNumber_Multiply(direction.get(), step.get())) : Ref();
+        newPos = stepped ? Ref::steal(PyNumber_Add(currentPos, stepped.get())) : Ref();
     }
-    Ref endPos = vectorOf(vectorType, end);
-    Ref towards = endPos ? Ref::steal(PyNumber_Subtract(endPos.get(), currentPos)) : Ref();
-    Ref direction = towards ? py::callMethod(towards.get(), nameNormalized) : Ref();
-    return direction ? advanceGeneral(self, currentPos, direction.get(), step.get()) : nullptr;
+    if (!newPos) return nullptr;
+    bool placed = sameModel ? bool(py::callMethod(model, nameSetPos, {newPos.get()}))
+                            : bool(py::call(setPos.get(), {newPos.get()}));
+    return placed ? py::none() : nullptr;
 }
 
 PyObject* moverUpdate(py::Args args) {

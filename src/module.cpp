@@ -113,8 +113,10 @@ Ref squared(PyObject* value) {
     return two ? Ref::steal(PyNumber_Power(value, two.get(), Py_None)) : Ref();
 }
 
-// dx, dy and dz first, then `dx**2 + dy**2 + dz**2` left to right: the
-// order in which a failing component or a custom number sees the work.
+// dx, dy and dz first, then `math.sqrt(dx**2 + dy**2 + dz**2)`: the
+// function is looked up before its argument is worked out, and the sum
+// goes left to right, the order in which a failing component, a custom
+// number or a replaced `math` sees the work.
 PyObject* dist(py::Args args) {
     Ref first[3], second[3];
     if (!unpackPoint(args[0], first) || !unpackPoint(args[1], second)) return nullptr;
@@ -123,14 +125,14 @@ PyObject* dist(py::Args args) {
         differences[axis] = Ref::steal(PyNumber_Subtract(second[axis].get(), first[axis].get()));
         if (!differences[axis]) return nullptr;
     }
-    Ref sum = squared(differences[0].get());
+    Ref math = py::global(nameMath);
+    Ref sqrt = math ? py::getAttr(math.get(), nameSqrt) : Ref();
+    Ref sum = sqrt ? squared(differences[0].get()) : Ref();
     Ref next = sum ? squared(differences[1].get()) : Ref();
     sum = next ? Ref::steal(PyNumber_Add(sum.get(), next.get())) : Ref();
     next = sum ? squared(differences[2].get()) : Ref();
     sum = next ? Ref::steal(PyNumber_Add(sum.get(), next.get())) : Ref();
-    Ref math = sum ? py::global(nameMath) : Ref();
-    if (!math) return nullptr;
-    return py::callMethod(math.get(), nameSqrt, {sum.get()}).release();
+    return sum ? py::call(sqrt.get(), {sum.get()}).release() : nullptr;
 }
 
 // ---- Color -----------------------------------------------------------------
@@ -160,11 +162,16 @@ bool defineColor() {
 }
 
 int execModule(PyObject* module) {
-    bool defined = py::initialize(module) && importEngine() &&
-                   py::defineFunction({"dist", "(pos1, pos2)", distDoc, dist}) && defineColor() && addCamera() &&
-                   addApplication() && addPen() && addWidgets() && addPathFinding() && addInteraction() &&
-                   addAxesGizmo();
-    return defined ? 0 : -1;
+    try {
+        bool defined = py::initialize(module) && importEngine() &&
+                       py::defineFunction({"dist", "(pos1, pos2)", distDoc, dist}) && defineColor() && addCamera() &&
+                       addApplication() && addPen() && addWidgets() && addPathFinding() && addInteraction() &&
+                       addAxesGizmo();
+        return defined ? 0 : -1;
+    } catch (...) {
+        py::raiseFromCxx();
+        return -1;
+    }
 }
 
 PyModuleDef_Slot moduleSlots[] = {

@@ -15,8 +15,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include <unistd.h>
-
 #include "py.hpp"
 #include "units.hpp"
 
@@ -171,24 +169,34 @@ long long countOf(PyObject* size, int& overflow) {
     return count < 0 ? 0 : count;
 }
 
-// No grid bigger than the machine's memory can be built; asking for one
-// fails at once instead of after the memory has run out.
+// Below this many bytes a grid is built without asking the allocator
+// first: a failure would be no different from any other small allocation.
+constexpr double probeFrom = double(1 << 26);
+
+// No grid bigger than the memory the process can have is built; asking
+// for one fails at once instead of after the memory has run out.  An empty
+// row costs at least 64 bytes and a node more than 64, so `needed` is
+// less than the grid takes.  Beyond what the address space can hold the
+// answer is plain; below it, the allocator is asked for that much in one
+// piece (and given it back untouched), which it refuses when the system
+// cannot provide it.
 bool countsFit(long long cols, long long rows, bool colsOverflow, bool rowsOverflow) {
-    double memory = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGESIZE));
-    // An empty row costs at least 64 bytes, a node more than 64.
     double needed = 64.0 * double(cols) * (rows > 1 ? double(rows) : 1.0);
-    bool tooMany = colsOverflow || (cols > 0 && rowsOverflow) || (memory > 0 && needed > memory);
-    if (tooMany) {
-        PyErr_SetString(PyExc_MemoryError, tooLargeMessage);
-        return false;
+    bool fits = !colsOverflow && !(cols > 0 && rowsOverflow) && needed <= double(PY_SSIZE_T_MAX);
+    if (fits && needed >= probeFrom) {
+        void* probe = PyMem_RawMalloc(size_t(needed));
+        fits = probe != nullptr;
+        PyMem_RawFree(probe);
     }
-    return true;
+    if (!fits) PyErr_SetString(PyExc_MemoryError, tooLargeMessage);
+    return fits;
 }
 
 // The sizes are ints (or bools).
 bool fitsInMemory(PyObject* numCols, PyObject* numRows) {
     int colsOverflow = 0, rowsOverflow = 0;
     long long cols = countOf(numCols, colsOverflow);
+    if (PyErr_Occurred()) return false;
     long long rows = countOf(numRows, rowsOverflow);
     if (PyErr_Occurred()) return false;
     return countsFit(cols, rows, colsOverflow, rowsOverflow);
@@ -225,7 +233,8 @@ bool buildGeneral(PyObject* self) {
     if (!rowsIterator) return false;
     while (Ref i = Ref::steal(PyIter_Next(rowsIterator.get()))) {
         Ref row = Ref::steal(PyList_New(0));
-        Ref numRows = row ? py::getAttr(self, nameNumRows) : Ref();
+        range = row ? py::global(nameRange) : Ref();
+        Ref numRows = range ? py::getAttr(self, nameNumRows) : Ref();
         Ref inner = numRows ? py::call(range.get(), {numRows.get()}) : Ref();
         Ref columns = inner && rangesFit(outer.get(), inner.get()) ? Ref::steal(PyObject_GetIter(inner.get())) : Ref();
         if (!columns) return false;
@@ -241,8 +250,11 @@ bool buildGeneral(PyObject* self) {
     return !PyErr_Occurred();
 }
 
-// The same grid made natively; the column numbers are shared by all rows.
+// The same grid made natively; the column numbers are shared by all rows,
+// and made only when there is a row to hold them: a grid without rows
+// costs nothing, whatever the other size says.
 bool buildNative(PyObject* nodes, Py_ssize_t numCols, Py_ssize_t numRows) {
+    if (numCols <= 0) return true;
     std::vector<Ref> columns;
     columns.reserve(size_t(std::max<Py_ssize_t>(numRows, 0)));
     for (Py_ssize_t j = 0; j < numRows; j++) {
@@ -263,18 +275,31 @@ bool buildNative(PyObject* nodes, Py_ssize_t numCols, Py_ssize_t numRows) {
     return true;
 }
 
-// The native build applies when the grid, the module's AStarNode and both
-// classes are the originals and the sizes are plain integers.
+// The native build applies when the grid, the module's AStarNode and range
+// and both classes are the originals and the sizes are plain integers.
 int nativeBuildApplies(PyObject* self, PyObject* numCols, PyObject* numRows) {
     if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(shared.gridClass.get())) return 0;
     if (!PyLong_CheckExact(numCols) || !PyLong_CheckExact(numRows)) return 0;
+    // Without a module AStarNode the general build fails where the plain
+    // one does: at the first node, so a grid with no cells still stands.
     Ref nodeClass = py::global(nameAStarNode);
-    if (!nodeClass) return -1;
-    return nodeClass.get() == shared.nodeClass.get() && unchanged(shared.nodeClass.get(), shared.nodeNamespace.get()) &&
+    Ref range = nodeClass ? py::global(nameRange) : Ref();
+    if (!range) {
+        PyErr_Clear();
+        return 0;
+    }
+    return nodeClass.get() == shared.nodeClass.get() && range.get() == reinterpret_cast<PyObject*>(&PyRange_Type) &&
+           unchanged(shared.nodeClass.get(), shared.nodeNamespace.get()) &&
            unchanged(shared.gridClass.get(), shared.gridNamespace.get());
 }
 
 bool buildGrid(PyObject* self) {
+    // Only for the original class as defined can the attributes be read
+    // ahead of the build without running any code of the script's.
+    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(shared.gridClass.get()) ||
+        !unchanged(shared.gridClass.get(), shared.gridNamespace.get())) {
+        return buildGeneral(self);
+    }
     Ref numCols = py::getAttr(self, nameNumCols);
     Ref numRows = numCols ? py::getAttr(self, nameNumRows) : Ref();
     Ref nodes = numRows ? py::getAttr(self, nameNodes) : Ref();
@@ -406,16 +431,18 @@ PyObject* isClosed(py::Args args) { return contains(args[0], nameClosed, args[1]
 
 PyObject* sortFun(py::Args args) { return py::getAttr(args[1], nameF).release(); }
 
+// `abs(node.r - self._endNode.r)` and the same for c: the node's
+// coordinate is read before the end node is looked up.
 PyObject* diagonal(py::Args args) {
     PyObject *self = args[0], *node = args[1];
-    Ref end = py::getAttr(self, nameEndNode);
-    Ref nodeR = end ? py::getAttr(node, nameR) : Ref();
-    Ref endR = nodeR ? py::getAttr(end.get(), nameR) : Ref();
+    Ref nodeR = py::getAttr(node, nameR);
+    Ref end = nodeR ? py::getAttr(self, nameEndNode) : Ref();
+    Ref endR = end ? py::getAttr(end.get(), nameR) : Ref();
     Ref differenceR = endR ? subtract(nodeR.get(), endR.get()) : Ref();
     Ref dx = differenceR ? Ref::steal(PyNumber_Absolute(differenceR.get())) : Ref();
-    Ref end2 = dx ? py::getAttr(self, nameEndNode) : Ref();
-    Ref nodeC = end2 ? py::getAttr(node, nameC) : Ref();
-    Ref endC = nodeC ? py::getAttr(end2.get(), nameC) : Ref();
+    Ref nodeC = dx ? py::getAttr(node, nameC) : Ref();
+    Ref end2 = nodeC ? py::getAttr(self, nameEndNode) : Ref();
+    Ref endC = end2 ? py::getAttr(end2.get(), nameC) : Ref();
     Ref differenceC = endC ? subtract(nodeC.get(), endC.get()) : Ref();
     Ref dy = differenceC ? Ref::steal(PyNumber_Absolute(differenceC.get())) : Ref();
     Ref diag = dy ? pick(dx.get(), dy.get(), Py_LT) : Ref();
@@ -448,9 +475,12 @@ bool forRange(PyObject* start, PyObject* stop, Body body) {
     }
 }
 
-// Whether the cell at (r, c) of the grid is walkable: 1, 0 or -1.
-int walkableAt(PyObject* self, PyObject* r, PyObject* c) {
-    Ref cell = py::callMethod(self, nameGetNode, {r, c});
+// `self.getNode(first.r, second.c).walkable`: 1, 0 or -1.
+int walkableAt(PyObject* self, PyObject* first, PyObject* second) {
+    Ref getNode = py::getAttr(self, nameGetNode);
+    Ref r = getNode ? py::getAttr(first, nameR) : Ref();
+    Ref c = r ? py::getAttr(second, nameC) : Ref();
+    Ref cell = c ? py::call(getNode.get(), {r.get(), c.get()}) : Ref();
     return cell ? truthOf(py::getAttr(cell.get(), nameWalkable)) : -1;
 }
 
@@ -460,9 +490,7 @@ int skipCandidate(PyObject* self, PyObject* node, PyObject* test) {
     int walkable = truthOf(py::getAttr(test, nameWalkable));
     if (walkable <= 0) return walkable < 0 ? -1 : 1;
     for (int corner = 0; corner < 2; corner++) {
-        Ref r = py::getAttr(corner == 0 ? node : test, nameR);
-        Ref c = r ? py::getAttr(corner == 0 ? test : node, nameC) : Ref();
-        int open = c ? walkableAt(self, r.get(), c.get()) : -1;
+        int open = corner == 0 ? walkableAt(self, node, test) : walkableAt(self, test, node);
         if (open <= 0) return open < 0 ? -1 : 1;
     }
     return 0;
@@ -514,8 +542,9 @@ bool expand(PyObject* self, PyObject* node) {
     Ref bounds[4];
     for (int axis = 0; axis < 2; axis++) {
         PyObject* coordinate = axis == 0 ? nameR.get() : nameC.get();
-        Ref one = py::number(1L), zero = py::number(0L);
-        Ref low = one && zero ? py::getAttr(node, coordinate) : Ref();
+        Ref one = py::number(1L);
+        Ref zero = one ? py::number(0L) : Ref();
+        Ref low = zero ? py::getAttr(node, coordinate) : Ref();
         Ref below = low ? subtract(low.get(), one.get()) : Ref();
         bounds[2 * axis] = below ? pick(zero.get(), below.get(), Py_GT) : Ref();
         Ref extent = bounds[2 * axis] ? py::callMethod(self, axis == 0 ? nameGetNumCols : nameGetNumRows) : Ref();
@@ -554,7 +583,8 @@ int searchGeneral(PyObject* self) {
         Py_ssize_t waiting = open ? PyObject_Size(open.get()) : -1;
         if (waiting < 0) return -1;
         if (waiting == 0) return 0;
-        Ref sort = py::getAttr(open.get(), nameSort);
+        open = py::getAttr(self, nameOpen);
+        Ref sort = open ? py::getAttr(open.get(), nameSort) : Ref();
         Ref key = sort ? py::getAttr(self, nameSortFun) : Ref();
         Ref sorted = key ? py::callWithKeywords(sort.get(), {key.get()}, shared.keyOnly.get()) : Ref();
         Ref openAgain = sorted ? py::getAttr(self, nameOpen) : Ref();
@@ -579,23 +609,19 @@ PyObject* buildPath(py::Args args) {
     Ref node = py::getAttr(self, nameEndNode);
     Ref current = node ? py::getAttr(self, namePath) : Ref();
     if (!current || !py::callMethod(current.get(), nameAppend, {node.get()})) return nullptr;
-    try {
-        std::unordered_set<PyObject*> seen{node.get()};  // the path keeps them alive
-        for (;;) {
-            Ref start = py::getAttr(self, nameStartNode);
-            if (!start) return nullptr;
-            if (node.get() == start.get()) return py::none();
-            node = py::getAttr(node.get(), nameParent);
-            if (!node) return nullptr;
-            if (!seen.insert(node.get()).second) {
-                PyErr_SetString(PyExc_ValueError, cycleMessage);
-                return nullptr;
-            }
-            Ref list = py::getAttr(self, namePath);
-            if (!list || !py::callMethod(list.get(), nameInsert, {shared.zero.get(), node.get()})) return nullptr;
+    std::unordered_set<PyObject*> seen{node.get()};  // the path keeps them alive
+    for (;;) {
+        Ref start = py::getAttr(self, nameStartNode);
+        if (!start) return nullptr;
+        if (node.get() == start.get()) return py::none();
+        node = py::getAttr(node.get(), nameParent);
+        if (!node) return nullptr;
+        if (!seen.insert(node.get()).second) {
+            PyErr_SetString(PyExc_ValueError, cycleMessage);
+            return nullptr;
         }
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        Ref list = py::getAttr(self, namePath);
+        if (!list || !py::callMethod(list.get(), nameInsert, {shared.zero.get(), node.get()})) return nullptr;
     }
 }
 
@@ -603,8 +629,9 @@ PyObject* buildPath(py::Args args) {
 PyObject* prepareAndSearch(PyObject* self) {
     Ref start = py::getAttr(self, nameStartNode);
     if (!start || !py::setAttr(start.get(), nameG, shared.zero.get())) return nullptr;
-    Ref start2 = py::getAttr(self, nameStartNode);
-    Ref h = start2 ? py::callMethod(self, nameDiagonal, {start2.get()}) : Ref();
+    Ref diagonal = py::getAttr(self, nameDiagonal);
+    Ref start2 = diagonal ? py::getAttr(self, nameStartNode) : Ref();
+    Ref h = start2 ? py::call(diagonal.get(), {start2.get()}) : Ref();
     Ref start3 = h ? py::getAttr(self, nameStartNode) : Ref();
     if (!start3 || !py::setAttr(start3.get(), nameH, h.get())) return nullptr;
     Ref start4 = py::getAttr(self, nameStartNode);
@@ -902,9 +929,10 @@ bool Search::writeBack(PyObject* open, PyObject* closedList) {
     for (int32_t cell : inMemoryOrder(reached)) {
         const Cell& slot = cells[cell];
         PyObject* target = node(cell);
-        Ref f = py::number(slot.f), g = gObject(slot);
-        Ref h = py::number(heuristic(cell / numRows, cell % numRows));
-        if (!f || !g || !h) return false;
+        Ref f = py::number(slot.f);
+        Ref g = f ? gObject(slot) : Ref();
+        Ref h = g ? py::number(heuristic(cell / numRows, cell % numRows)) : Ref();
+        if (!h) return false;
         bool written = cell == start ? setAll(target, {{nameG, g.get()}, {nameH, h.get()}, {nameF, f.get()}})
                                      : setAll(target, {{nameF, f.get()}, {nameG, g.get()}, {nameH, h.get()}});
         if (!written) return false;
@@ -974,7 +1002,8 @@ int32_t cellOf(const Search& search, PyObject* node) {
         return -1;
     }
     if (!PyLong_CheckExact(r.get()) || !PyLong_CheckExact(c.get())) return -1;
-    Py_ssize_t row = PyLong_AsSsize_t(r.get()), column = PyLong_AsSsize_t(c.get());
+    Py_ssize_t row = PyLong_AsSsize_t(r.get());
+    Py_ssize_t column = row == -1 && PyErr_Occurred() ? -1 : PyLong_AsSsize_t(c.get());
     if (PyErr_Occurred()) {
         PyErr_Clear();
         return -1;
@@ -1019,7 +1048,7 @@ bool prepareNative(PyObject* self, PyObject* start, PyObject* end, Search& searc
         return false;
     }
     search.numCols = PyLong_AsSsize_t(numCols.get());
-    search.numRows = PyLong_AsSsize_t(numRows.get());
+    search.numRows = search.numCols == -1 && PyErr_Occurred() ? -1 : PyLong_AsSsize_t(numRows.get());
     if (PyErr_Occurred()) {
         PyErr_Clear();
         return false;
@@ -1038,8 +1067,9 @@ bool prepareNative(PyObject* self, PyObject* start, PyObject* end, Search& searc
     search.endR = int32_t(search.end / search.numRows);
     search.endC = int32_t(search.end % search.numRows);
     size_t count = size_t(search.numCols * search.numRows);
+    // Zeroed pages from the system, touched only where the search goes.
     search.cells = static_cast<Cell*>(std::calloc(count, sizeof(Cell)));
-    if (!search.cells) return false;
+    if (!search.cells) throw std::bad_alloc();
     Py_ssize_t startR = search.start / search.numRows, startC = search.start % search.numRows;
     if (search.flagsOf(search.start, startR, startC) & Odd) return false;
     Cell& first = search.cells[search.start];
@@ -1054,19 +1084,14 @@ bool prepareNative(PyObject* self, PyObject* start, PyObject* end, Search& searc
 // 1 or 0 when the native search answered, -1 on an error, 2 when the
 // plain search has to run instead.
 int findNative(PyObject* self, PyObject* start, PyObject* end, PyObject* open, PyObject* closed) {
-    try {
-        Search search;
-        if (!prepareNative(self, start, end, search)) return 2;
-        Outcome outcome = search.run();
-        if (outcome == Outcome::Fallback) return 2;
-        if (!search.writeBack(open, closed)) return -1;
-        if (outcome == Outcome::NotFound) return 0;
-        Ref done = Ref::steal(search.buildPath(self));
-        return done ? 1 : -1;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    Search search;
+    if (!prepareNative(self, start, end, search)) return 2;
+    Outcome outcome = search.run();
+    if (outcome == Outcome::Fallback) return 2;
+    if (!search.writeBack(open, closed)) return -1;
+    if (outcome == Outcome::NotFound) return 0;
+    Ref done = Ref::steal(search.buildPath(self));
+    return done ? 1 : -1;
 }
 
 PyObject* findPath(py::Args args) {
@@ -1136,10 +1161,13 @@ Ref snapshot(const Ref& cls) {
 }
 
 bool makeShared() {
-    Ref zero = py::number(0L), one = py::number(1.0), straight = py::number(1.0), diag = py::number(1.414);
-    Ref empty = Ref::steal(PyTuple_New(0));
-    Ref key = py::tuple({nameKey.get()});
-    if (!zero || !one || !straight || !diag || !empty || !key) return false;
+    Ref zero = py::number(0L);
+    Ref one = zero ? py::number(1.0) : Ref();
+    Ref straight = one ? py::number(1.0) : Ref();
+    Ref diag = straight ? py::number(1.414) : Ref();
+    Ref empty = diag ? Ref::steal(PyTuple_New(0)) : Ref();
+    Ref key = empty ? py::tuple({nameKey.get()}) : Ref();
+    if (!key) return false;
     shared.zero = std::move(zero);
     shared.one = std::move(one);
     shared.straightCost = std::move(straight);

@@ -1,6 +1,9 @@
 #include "py.hpp"
 
 #include <cstddef>
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -31,6 +34,7 @@ Name nameVarNames("co_varnames");
 Name nameFlags("co_flags");
 Name nameDefaults("__defaults__");
 Name nameSignature("signature");
+Name nameBuiltins("__builtins__");
 
 constexpr Py_ssize_t maxParameters = 16;
 constexpr long codeHasVarargs = 0x04;  // CO_VARARGS
@@ -203,6 +207,31 @@ PyObject* raiseReplacing(PyObject* type, const char* message) {
     return nullptr;
 }
 
+// ---- C++ exceptions ------------------------------------------------------
+
+PyObject* raiseFromCxx() noexcept {
+    // An error raised before the C++ one is the first error: it stands.
+    if (PyErr_Occurred()) return nullptr;
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();  // a container asked for more than it can hold
+    } catch (const std::overflow_error& error) {
+        PyErr_SetString(PyExc_OverflowError, error.what());
+    } catch (const std::out_of_range& error) {
+        PyErr_SetString(PyExc_IndexError, error.what());
+    } catch (const std::invalid_argument& error) {
+        PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const std::exception& error) {
+        PyErr_Format(PyExc_SystemError, "C++ exception in tavik: %s", error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in tavik");
+    }
+    return nullptr;
+}
+
 // ---- the function type -------------------------------------------------
 //
 // Functions and methods of the kit are objects of one small type that
@@ -225,7 +254,8 @@ struct Function {
     PyObject* owner;           // the defining class, or null for a module function
     PyObject* carrier;         // Python function with the same signature
     PyObject* parameterNames;  // tuple of the positional-or-keyword names
-    PyObject* defaults;        // tuple
+    PyObject* defaults;        // tuple, the carrier's own when it has defaults
+    PyObject* dict;            // attributes a script or tool sets, made on demand
     Py_ssize_t parameterCount;
     bool hasVarargs;
 };
@@ -353,7 +383,12 @@ PyObject* Function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     nestedCalls++;
-    PyObject* result = bindAndRun(asFunction(callable), args, flags, keywords);
+    PyObject* result = nullptr;
+    try {
+        result = bindAndRun(asFunction(callable), args, flags, keywords);
+    } catch (...) {
+        result = raiseFromCxx();
+    }
     nestedCalls--;
     Py_LeaveRecursiveCall();
     return result;
@@ -370,6 +405,7 @@ int Function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(function->owner);
     Py_VISIT(function->carrier);
     Py_VISIT(function->defaults);
+    Py_VISIT(function->dict);
     return 0;
 }
 
@@ -378,6 +414,7 @@ int Function_clear(PyObject* self) {
     Py_CLEAR(function->owner);
     Py_CLEAR(function->carrier);
     Py_CLEAR(function->defaults);
+    Py_CLEAR(function->dict);
     return 0;
 }
 
@@ -405,6 +442,26 @@ PyObject* Function_get_signature(PyObject* self, void*) {
     return callMethod(inspect.get(), nameSignature, {asFunction(self)->carrier}).release();
 }
 
+// As a def's: None when no parameter has a default, else the very tuple
+// of the objects evaluated at import, which the signature shows too.
+PyObject* Function_get_defaults(PyObject* self, void*) {
+    PyObject* defaults = asFunction(self)->defaults;
+    return Py_NewRef(PyTuple_GET_SIZE(defaults) ? defaults : Py_None);
+}
+
+PyObject* Function_get_kwdefaults(PyObject* self, void*) {
+    return PyObject_GetAttrString(asFunction(self)->carrier, "__kwdefaults__");
+}
+
+// No parameter is annotated; tools that read annotations get the def's.
+PyObject* Function_get_annotations(PyObject* self, void*) {
+    return PyObject_GetAttrString(asFunction(self)->carrier, "__annotations__");
+}
+
+// Pickled and copied by reference, as a def is: the qualified name, which
+// pickle looks up in __module__ and checks to give back this very object.
+PyObject* Function_reduce(PyObject* self, PyObject*) { return Py_NewRef(asFunction(self)->qualname); }
+
 PyObject* Function_get_objclass(PyObject* self, void*) {
     PyObject* owner = asFunction(self)->owner;
     if (!owner) {
@@ -419,13 +476,23 @@ PyMemberDef functionMembers[] = {
     {"__name__", MEMBER_OBJECT, offsetof(Function, name), MEMBER_READONLY, nullptr},
     {"__qualname__", MEMBER_OBJECT, offsetof(Function, qualname), MEMBER_READONLY, nullptr},
     {"__module__", MEMBER_OBJECT, offsetof(Function, module), MEMBER_READONLY, nullptr},
+    {"__dictoffset__", MEMBER_SSIZE, offsetof(Function, dict), MEMBER_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef functionMethods[] = {
+    {"__reduce__", Function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef functionGetSets[] = {
     {"__doc__", Function_get_doc, nullptr, nullptr, nullptr},
     {"__signature__", Function_get_signature, nullptr, nullptr, nullptr},
     {"__objclass__", Function_get_objclass, nullptr, nullptr, nullptr},
+    {"__defaults__", Function_get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", Function_get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", Function_get_annotations, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -437,6 +504,7 @@ PyType_Slot functionSlots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void*>(Function_repr)},
     {Py_tp_members, functionMembers},
+    {Py_tp_methods, functionMethods},
     {Py_tp_getset, functionGetSets},
     {0, nullptr},
 };
@@ -490,7 +558,7 @@ Ref makeFunction(const FunctionDef& def, const char* ownerName) {
     function->vectorcall = Function_vectorcall;
     function->impl = def.impl;
     function->name = function->qualname = function->doc = nullptr;
-    function->owner = function->carrier = function->parameterNames = function->defaults = nullptr;
+    function->owner = function->carrier = function->parameterNames = function->defaults = function->dict = nullptr;
     function->module = Py_NewRef(theModuleName);
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(function));
     PyObject_GC_Track(function);
@@ -591,7 +659,12 @@ bool initialize(PyObject* module) {
     Py_XSETREF(theBuiltinsDict, Py_NewRef(builtins));
     Py_XSETREF(theModuleDict, Py_NewRef(PyModule_GetDict(module)));
     Py_XSETREF(theModuleName, PyModule_GetNameObject(module));
-    return theModuleName != nullptr;
+    if (!theModuleName) return false;
+    // Where the import of a module written in Python puts it: after the
+    // module's own attributes, before anything its top level binds.  The
+    // code compiled here later (parameter lists, base classes) finds it
+    // and adds no other.
+    return PyDict_SetDefault(theModuleDict, nameBuiltins, theBuiltinsDict) != nullptr;
 }
 
 }  // namespace py

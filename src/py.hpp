@@ -100,6 +100,11 @@ inline PyObject* boolean(bool value) { return Py_NewRef(value ? Py_True : Py_Fal
 // handled (as a `raise` inside an `except` block does). Returns null.
 PyObject* raiseReplacing(PyObject* type, const char* message);
 
+// Inside a `catch`: raises the Python error matching the C++ exception
+// being handled (MemoryError for a failed allocation), unless a Python
+// error is already set, which then stands. Returns null.
+PyObject* raiseFromCxx() noexcept;
+
 // ---- functions, methods and classes -----------------------------------
 
 // A bound argument list: parameters in declaration order (self first for

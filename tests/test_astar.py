@@ -8,12 +8,15 @@ the result, the path, both work lists in order, and the scores and parent
 of every node, with their types.
 """
 import math
+import os
 import random
+import sys
 from fractions import Fraction
 
 import pytest
 
 import astar_reference as ref
+from conftest import run_python
 from tavik.tavik import AStar, AStarNode
 
 
@@ -525,6 +528,80 @@ def test_impossible_sizes_given_through_index_raise_memory_error(cols, rows):
         AStar(cols, rows)
 
 
+UNDER_LIMIT = """
+import resource
+import astar_reference as ref
+from tavik.tavik import AStar
+
+class GeneralAStar(AStar):
+    pass
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+def limit(extra):
+    held = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (held + extra, resource.getrlimit(resource.RLIMIT_AS)[1]))
+"""
+
+LIMITABLE = pytest.mark.skipif(sys.platform != "linux" or "asan" in os.environ.get("LD_PRELOAD", ""),
+                               reason="needs Linux's /proc and no sanitizer runtime")
+
+
+@LIMITABLE
+def test_a_grid_without_rows_costs_nothing_whatever_the_other_size():
+    """As the plain build never makes the inner range when there is no row,
+    the other size is not even looked at; under a tight address-space limit
+    nothing fails."""
+    result = run_python(UNDER_LIMIT + """
+limit(32 << 20)
+for cols, rows in [(0, 2 ** 31), (-1, 2 ** 31), (0, 10 ** 30), (-7, "not a size"), (0, Index(2 ** 62)),
+                   (Index(0), 2 ** 40)]:
+    seen = []
+    for kind in (AStar, GeneralAStar, ref.AStar):
+        grid = kind(cols, rows)
+        seen.append((grid._nodes, grid.getNumCols() is cols, grid.getNumRows() is rows))
+    print(seen[0] == seen[1] == seen[2] == ([], True, True))
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True\n" * 6
+
+
+@LIMITABLE
+def test_a_grid_larger_than_the_memory_at_hand_raises_memory_error_at_once():
+    result = run_python(UNDER_LIMIT + """
+limit(256 << 20)
+for kind in (AStar, GeneralAStar):
+    for cols, rows in [(4000, 4000), (Index(3000), 3000), (2 ** 40, 0)]:
+        try:
+            kind(cols, rows)
+        except MemoryError as error:
+            print(kind.__name__, error)
+    print(len(kind(300, 200)._nodes))
+""")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines == ["AStar 网格太大，内存放不下这么多节点"] * 3 + ["300"] + ["GeneralAStar 网格太大，内存放不下这么多节点"] * 3 + ["300"]
+
+
+@pytest.mark.parametrize("cols, rows", [(0, 5), (2, 0), (-1, 3), (1, 1)])
+def test_without_a_module_node_class_only_grids_with_cells_fail(monkeypatch, without, cols, rows):
+    without("AStarNode")
+    monkeypatch.delattr(ref, "AStarNode")
+    outcomes = []
+    for kind in (AStar, GeneralAStar, ref.AStar):
+        try:
+            outcomes.append(kind(cols, rows)._nodes)
+        except NameError as error:
+            outcomes.append(str(error))
+    assert outcomes[0] == outcomes[1] == outcomes[2]
+    assert outcomes[0] == ("name 'AStarNode' is not defined" if cols > 0 and rows > 0 else [[]] * max(cols, 0))
+
+
 def test_membership_before_the_first_search_is_a_type_error():
     grid = AStar(2, 2)
     for query in (grid.isOpen, grid.isClosed):
@@ -573,6 +650,7 @@ def test_docstrings_and_method_order():
 # ---- reference counting -----------------------------------------------------------------------
 
 from test_references import growth_per_call, swallow  # noqa: E402
+from test_written_order import without  # noqa: E402,F401 (a fixture)
 
 
 def searchable(kind, cols=12, rows=10, prepare=None):

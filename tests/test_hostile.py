@@ -35,3 +35,108 @@ def endless_search(kind):
 def test_methods_made_to_call_each_other_for_ever_raise_recursion_error(call):
     with pytest.raises(RecursionError):
         call()
+
+
+# ---- module globals that fail when they are used ------------------------------------------------
+
+import types  # noqa: E402
+
+from panda3d.core import LPoint3, NodePath  # noqa: E402
+
+import tavik.tavik as tv  # noqa: E402
+
+
+class Refused(Exception):
+    """The error a hostile stand-in raises; it must come out unchanged."""
+
+
+class Refusing:
+    """A stand-in for a module or class of the engine: every attribute read
+    and every call raises, each time with a new error."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __getattr__(self, name):
+        error = Refused(name)
+        self.log.append(error)
+        raise error
+
+    def __call__(self, *args):
+        error = Refused("call")
+        self.log.append(error)
+        raise error
+
+
+class Watcher:
+    def hasMouse(self):
+        return True
+
+    def getMouseX(self):
+        return 0.3
+
+    def getMouseY(self):
+        return 0.2
+
+
+class Base:
+    def __init__(self):
+        self.camera = NodePath("camera")
+        self.mouseWatcherNode = Watcher()
+
+    def disableMouse(self):
+        pass
+
+    def accept(self, *args):
+        pass
+
+
+def camera(button):
+    controller = tv.CameraController.__new__(tv.CameraController)
+    controller.__dict__.update(base=Base(), target_pos=LPoint3(1, 0, 0), radius=10, theta=45, phi=45,
+                               mouse_down=button == "left", right_mouse_down=button == "right",
+                               last_mouse_x=0, last_mouse_y=0)
+    return lambda: controller.update_mouse(types.SimpleNamespace(cont=1))
+
+
+def mover(step):
+    walker = tv.PathMoveCtrl()
+    walker.__dict__.update(model=NodePath("m"), path=[(0, 0, 0), (1, 1, 0)], mStep=0.025, mtni=1, mf=True)
+    return walker.update if step == "update" else walker.updateHeading
+
+
+GLOBALS = {
+    "dist math": ("math", lambda: tv.dist((0, 0, 0), (1, 2, 2))),
+    "camera placement math": ("math", lambda: tv.CameraController(Base())),
+    "camera placement point": ("LPoint3", lambda: tv.CameraController(Base())),
+    "camera placement vector": ("LVector3", lambda: tv.CameraController(Base())),
+    "camera rotate math": ("math", camera("left")),
+    "camera pan math": ("math", camera("right")),
+    "camera pan vector": ("LVector3", camera("right")),
+    "mover start vector": ("LVector3", lambda: tv.PathMoveCtrl().start(NodePath("m"), [(0, 0, 0)])),
+    "mover step vector": ("LVector3", mover("update")),
+    "mover heading math": ("math", mover("heading")),
+    "grid node class": ("AStarNode", lambda: tv.AStar(2, 2)),
+    "grid range": ("range", lambda: tv.AStar(2, 2)),
+    "click traverser": ("CollisionTraverser", lambda: tv.ClickCtrl()),
+    "click collision node": ("CollisionNode", lambda: tv.ClickCtrl()),
+    "click mask": ("GeomNode", lambda: tv.ClickCtrl()),
+    "click ray": ("CollisionRay", lambda: tv.ClickCtrl()),
+}
+
+
+@pytest.mark.parametrize("name", GLOBALS)
+def test_a_failing_module_global_raises_its_own_first_error(app, monkeypatch, name):
+    """The first error comes out as it was raised: never a SystemError of a
+    later call made with the error pending, never a later error instead."""
+    global_name, call = GLOBALS[name]
+    log = []
+    monkeypatch.setattr(tv, global_name, Refusing(log), raising=False)
+    before = set(app.camera.getChildren())
+    try:
+        with pytest.raises(Refused) as caught:
+            call()
+    finally:
+        for stray in set(app.camera.getChildren()) - before:  # a half-built click controller's ray
+            stray.removeNode()
+    assert caught.value is log[0] and len(log) == 1

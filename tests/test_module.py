@@ -1,5 +1,6 @@
 """Importing the module: namespace, palette, distance, docstrings and signatures."""
 import inspect
+import json
 import math
 import pydoc
 import re
@@ -32,6 +33,32 @@ def test_public_definitions_follow_the_engine_names_in_order():
     assert present == sorted(present, key=names.index)
     assert names.index("GLTF_AVAILABLE") < names.index("dist")
     assert names.index("ShowBase") < names.index("LPoint3") < names.index("OnscreenText") < names.index("DirectLabel")
+
+
+def test_namespace_holds_the_module_attributes_then_the_imports_then_the_definitions_in_order():
+    """As a module written in Python has it: its own attributes with
+    __builtins__ last among them, the names the import steps bind in their
+    order, then the thirteen definitions with nothing in between."""
+    result = run_python("""
+        import json, sys
+        import panda3d.core
+        import tavik.tavik as tv
+        import tavik.display  # a module of the package written in Python
+        core = getattr(panda3d.core, "__all__", None) or [n for n in vars(panda3d.core) if not n.startswith("_")]
+        import builtins
+        assert vars(tv)["__builtins__"] is vars(builtins) is vars(tavik.display)["__builtins__"]
+        print(json.dumps([list(vars(tv)), core, list(vars(tavik.display))]))
+    """, prc="")
+    assert result.returncode == 0, result.stderr
+    names, core, python_module = json.loads(result.stdout)
+    imports = ["ShowBase", "LPoint3", "LVector3", "BitMask32", "NodePath", "LVector3f", "OnscreenText",
+               "WindowProperties", "LineSegs", *core, "DirectObject", "DirectLabel", "DirectButton", "DirectEntry",
+               "math", "os", "resources", "load_model", "GLTF_AVAILABLE"]
+    bound = list(dict.fromkeys(imports))  # a name bound again keeps its first place
+    dunders = ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__builtins__"]
+    assert names == dunders + bound + PUBLIC_ORDER
+    first_own = next(index for index, name in enumerate(python_module) if not name.startswith("__"))
+    assert [name for name in python_module[:first_own] if name != "__cached__"] == dunders
 
 
 def test_namespace_holds_every_public_engine_name():

@@ -1,5 +1,7 @@
 """Reference counting: repeated calls, on success and on every error path, leak nothing."""
+import copy
 import gc
+import pickle
 import tracemalloc
 
 import pytest
@@ -67,6 +69,13 @@ CASES = {
     "zoom": lambda: (controller.decrease_radius(), controller.increase_radius()),
     "camera error": swallow(lambda: tv.CameraController(None), AttributeError),
     "signature": lambda: tv.TAVIK.makeText.__signature__,
+    "pickle by reference": lambda: pickle.loads(pickle.dumps(tv.Pen.forward)),
+    "copy by reference": lambda: (copy.copy(tv.dist), copy.deepcopy(tv.AStar.findPath)),
+    "defaults": lambda: (tv.TAVIK.makeText.__defaults__, tv.dist.__defaults__, tv.dist.__kwdefaults__,
+                         tv.dist.__annotations__),
+    "function attributes": lambda: (setattr(tv.drawAxies, "marker", [1]), tv.drawAxies.marker,
+                                    tv.drawAxies.__dict__, delattr(tv.drawAxies, "marker")),
+    "function dict replaced": lambda: (setattr(tv.makeLabel, "__dict__", {"a": object()}), vars(tv.makeLabel).clear()),
 }
 
 
