@@ -5,7 +5,7 @@ PYTHON := $(VENV)/bin/python
 PIP    := $(PYTHON) -m pip
 DEBIAN_PACKAGES := xvfb xauth xdotool libx11-6 libxext6 libgl1 libegl1 libgl1-mesa-dri
 
-.PHONY: demo test bench install system-packages
+.PHONY: demo test bench docs install system-packages
 
 demo: install
 	$(PYTHON) -P -m tavik
@@ -16,6 +16,13 @@ test: install
 bench: install
 	$(PIP) install --quiet pathfinding tcod
 	$(PYTHON) bench/run.py
+
+# The learners' site in site/: every program it shows is run headless first
+# (tools/docsite.py), so a screenshot can never show what the code no longer does.
+docs: install
+	$(PIP) install --quiet -r tools/docs-requirements.txt
+	$(PYTHON) tools/docsite.py shots
+	NO_MKDOCS_2_WARNING=1 $(PYTHON) -P -m mkdocs build --strict
 
 install: system-packages $(PYTHON)
 	$(PIP) install --quiet ".[test]"
