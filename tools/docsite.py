@@ -5,10 +5,14 @@ disagree about which programs there are:
 
     python tools/docsite.py shots
         runs every program of the site headless (each example of examples/,
-        every ```python block of the hand-written pages under docs/, and the
+        every program block of the hand-written pages under docs/, and the
         API reference's examples), two at a time, and keeps each program's
         screenshot and printed lines in build/docs/shots/. Fails when any
         program fails.
+
+A program block is a ```python block, at the start of a line, that imports
+tavik: it is run as it stands, and the page shows its screenshot and what it
+printed right below it. Other python blocks are shown but not run.
 
     hooks: [tools/docsite.py]   (in mkdocs.yml)
         turns examples/ into one page each plus an index, writes the API
@@ -50,8 +54,12 @@ def hand_pages():
     return sorted(path for path in DOCS.rglob("*.md"))
 
 
+def is_program(code):
+    return re.search(r"^\s*(from|import)\s+tavik\b", code, re.M) is not None
+
+
 def page_programs(text):
-    return [match.group(1) for match in PROGRAM_BLOCK.finditer(text)]
+    return [match.group(1) for match in PROGRAM_BLOCK.finditer(text) if is_program(match.group(1))]
 
 
 def snippet_id(code):
@@ -318,6 +326,8 @@ def on_page_markdown(markdown, page, config, files):
         return markdown
 
     def with_result(match):
+        if not is_program(match.group(1)):
+            return match.group(0)
         return match.group(0) + "\n\n" + shot_markdown(snippet_id(match.group(1)), page.file.src_uri)
     return PROGRAM_BLOCK.sub(with_result, markdown)
 
