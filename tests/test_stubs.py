@@ -148,10 +148,12 @@ def editor(tmp_path_factory):
     environment = jedi.create_environment(sys.executable, safe=False)
     folder = tmp_path_factory.mktemp("editor")
 
-    def script(line):
-        path = folder / "homework.py"
-        return jedi.Script(PROGRAM + line, path=path, environment=environment,
-                           project=jedi.Project(folder)), PROGRAM.count("\n") + 1, len(line)
+    def script(text):
+        """A jedi script of the program plus `text`, and the position at its very end."""
+        source = PROGRAM + text
+        lines = source.split("\n")
+        return jedi.Script(source, path=folder / "homework.py", environment=environment,
+                           project=jedi.Project(folder)), len(lines), len(lines[-1])
     return script
 
 
@@ -176,3 +178,9 @@ def test_hover_on_pen_forward_shows_the_chinese_docstring(editor):
     shown = script.help(line, column - 2)
     assert [name.docstring(raw=True) for name in shown] == [inspect.cleandoc(tv.Pen.forward.__doc__)]
     assert shown[0].docstring(raw=True).startswith("通过rotZ和rotY让画笔前进n")
+
+
+def test_completion_follows_a_loaded_model_into_the_engine_names(editor):
+    script, line, column = editor('car = app.gm("car")\ncar.setP')
+    names = {completion.name for completion in script.complete(line, column)}
+    assert {"setPos", "setPosHpr"} <= names
