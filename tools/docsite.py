@@ -20,6 +20,9 @@ printed right below it. Other python blocks are shown but not run.
         the tests hold to the module, docstrings from the module itself),
         places each block's screenshot and output under it, and adds the
         learner-helpers page to the navigation when docs/extras.md exists.
+
+An example's screenshot is published as images/<example>.png (a page may
+link it by that name); the other programs' as shots/<id>.png.
 """
 import concurrent.futures
 import hashlib
@@ -137,6 +140,13 @@ def fence(code, language="python"):
     return f"```{language}\n{code.rstrip()}\n```\n"
 
 
+def published_uri(program_id):
+    """Where the site keeps a program's screenshot: images/<name>.png for an example of examples/."""
+    if program_id.startswith("example-"):
+        return f"images/{program_id[len('example-'):]}.png"
+    return f"shots/{program_id}.png"
+
+
 def shot_markdown(program_id, page_uri, caption="运行结果"):
     """The screenshot and printed lines of a program, as Markdown relative to the page."""
     output_file = SHOTS / (program_id + ".txt")
@@ -147,7 +157,7 @@ def shot_markdown(program_id, page_uri, caption="运行结果"):
     if printed:
         parts.append("程序打印出：\n\n" + fence(printed, "text"))
     if (SHOTS / (program_id + ".png")).exists():
-        link = posixpath.relpath(f"shots/{program_id}.png", posixpath.dirname(page_uri) or ".")
+        link = posixpath.relpath(published_uri(program_id), posixpath.dirname(page_uri) or ".")
         parts.append(f"![{caption}]({link})\n")
     return "\n".join(parts)
 
@@ -316,7 +326,7 @@ def on_files(files, config):
     for shot in sorted(SHOTS.glob("*.png")):
         if shot.stem == "api-examples":
             continue
-        files.append(File.generated(config, f"shots/{shot.name}", abs_src_path=str(shot)))
+        files.append(File.generated(config, published_uri(shot.stem), abs_src_path=str(shot)))
     return files
 
 
