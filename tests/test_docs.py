@@ -28,7 +28,7 @@ def run_headless(source, folder, frames=docsite.FRAMES):
     result = subprocess.run([sys.executable, "-P", "-m", "tavik", "run", str(program), "--frames", str(frames),
                              "--screenshot", str(screenshot)],
                             capture_output=True, text=True, encoding="utf-8", timeout=180, cwd=folder,
-                            env=dict(os.environ))
+                            env={**os.environ, "PYTHONUTF8": "1"})
     assert result.returncode == 0, result.stderr[-3000:]
     assert "Traceback" not in result.stderr
     return result, screenshot

@@ -91,7 +91,9 @@ def programs():
 
 
 def run_program(program_id, path, source, folder, frames=FRAMES):
-    """Runs one program headless; returns (id, error text or None)."""
+    """Runs one program headless, in a folder of its own; returns (id, error text or None)."""
+    folder = folder / program_id
+    folder.mkdir()
     if path is None:
         path = folder / (program_id + ".py")
         path.write_text(source, encoding="utf-8")
@@ -104,7 +106,7 @@ def run_program(program_id, path, source, folder, frames=FRAMES):
                "--screenshot", str(screenshot)]
     try:
         result = subprocess.run(command, capture_output=True, text=True, encoding="utf-8", timeout=TIMEOUT,
-                                cwd=folder, env=dict(os.environ))
+                                cwd=folder, env={**os.environ, "PYTHONUTF8": "1"})
     except subprocess.TimeoutExpired:
         return program_id, f"{path}: no end after {TIMEOUT} s"
     if result.returncode != 0 or "Traceback" in result.stderr:
