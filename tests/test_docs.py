@@ -1,4 +1,5 @@
 """The docs site: every program it shows runs as written, and every public call has its entry."""
+import inspect
 import os
 import pathlib
 import subprocess
@@ -83,7 +84,8 @@ def test_the_api_reference_shows_the_running_docstrings_and_signatures():
     assert "pen.forward(n, draw=False)" in page
     assert "app.makeText(nodeName, text='None', pos=(0, 0, 0), color=(1, 0, 0, 1), align=TextNode.ACenter" in page
     assert "CameraController(base, target_pos=LPoint3f(0, 0, 0), radius=10)" in page
-    assert "> 如果draw为True，移动并绘制线条" in page
+    assert "```text\n" + inspect.cleandoc(tv.Pen.forward.__doc__) + "\n```" in page
+    assert "Args:\n    numCols: 网格的列数\n" in page
     assert tv.Pen.forward.__doc__.split()[0] in page
 
 

@@ -249,8 +249,8 @@ def public_calls():
 
 
 def quoted(doc):
-    """A docstring as a quote that keeps its lines."""
-    return "\n" + "  \n".join("> " + line if line else ">" for line in inspect.cleandoc(doc).splitlines()) + "\n"
+    """A docstring as it shows in an editor: its own lines and indentation."""
+    return "\n" + fence(inspect.cleandoc(doc), "text")
 
 
 def api_entry(name, value, kind, signatures):
