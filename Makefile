@@ -21,7 +21,7 @@ PACKAGE_FILES := $(wildcard src/*) $(shell find tavik -type f -not -path '*/__py
 WHEELHOUSE := build/wheelhouse
 CLANG_BUILD := build/clang
 
-.PHONY: demo test bench install system-packages test-packages wheel test-wheel test-3.14 check-clang
+.PHONY: demo test bench docs install system-packages test-packages wheel test-wheel test-3.14 check-clang
 
 demo: install
 	$(PYTHON) -P -m tavik
@@ -32,6 +32,13 @@ test: install test-packages
 bench: install
 	$(PIP) install --quiet pathfinding tcod
 	$(PYTHON) bench/run.py
+
+# The learners' site in site/: every program it shows is run headless first
+# (tools/docsite.py), so a screenshot can never show what the code no longer does.
+docs: install
+	$(PIP) install --quiet -r tools/docs-requirements.txt
+	$(PYTHON) tools/docsite.py shots
+	NO_MKDOCS_2_WARNING=1 $(PYTHON) -P -m mkdocs build --strict
 
 install: $(INSTALLED)
 
