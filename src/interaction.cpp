@@ -14,12 +14,8 @@
 #include "units.hpp"
 
 // The engine does its vector arithmetic in single precision without fused
-// multiply-adds; the native step must round exactly as it does.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
+// multiply-adds; the native step rounds as it does because the build never
+// contracts a multiply and an add (see CMakeLists.txt).
 
 using py::Ref;
 
