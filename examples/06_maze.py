@@ -49,12 +49,14 @@ if grid.findPath():
 
     def arrived():
         status["text"] = "到达终点！一共走了 %d 格" % (len(points) - 1)
+        status.resetFrameSize()  # 文字变了，黑框跟着变大小
 
     mover = PathMoveCtrl()
     mover.start(robot, points, 0.05, arrived)
     app.update = mover.update                 # 每一帧走一步
 else:
     status["text"] = "没有路可以走到终点"
+    status.resetFrameSize()  # 文字变了，黑框跟着变大小
 
 app.camera_controller.radius = 14
 app.camera_controller.update_camera_position()

@@ -25,10 +25,13 @@ def on_click(model, point):
     answer = model.getTag("quiz")
     if answer == question:
         result["text"] = "答对了！"
+        result.resetFrameSize()  # 文字变了，黑框跟着变大小
         question = random.choice(list(models))
         prompt["text"] = "请点击：" + models[question]
+        prompt.resetFrameSize()  # 文字变了，黑框跟着变大小
     else:
         result["text"] = "不对哦，那是" + models[answer]
+        result.resetFrameSize()  # 文字变了，黑框跟着变大小
 
 
 click.addCallback("quiz", on_click)

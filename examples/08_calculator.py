@@ -18,6 +18,7 @@ def calculator(sign):
             b = float(second.get())
         except ValueError:
             result["text"] = "请输入数字"
+            result.resetFrameSize()  # 文字变了，黑框跟着变大小
             return
         if sign == "+":
             answer = a + b
@@ -27,10 +28,12 @@ def calculator(sign):
             answer = a * b
         elif b == 0:
             result["text"] = "不能除以 0"
+            result.resetFrameSize()  # 文字变了，黑框跟着变大小
             return
         else:
             answer = a / b
         result["text"] = "结果：%g %s %g = %g" % (a, sign, b, answer)
+        result.resetFrameSize()  # 文字变了，黑框跟着变大小
     return calculate
 
 

@@ -12,6 +12,7 @@ def chooser(name, color):
     def choose():
         app.bgColor(color)
         shown["text"] = "现在是：" + name
+        shown.resetFrameSize()  # 文字变了，黑框跟着变大小
     return choose
 
 

@@ -177,26 +177,30 @@ class Showcase:
         rows, columns = len(GRID), len(GRID[0])
         r, c = target
         if not (0 <= r < rows and 0 <= c < columns):
-            self.status["text"] = f"格子 {r},{c} 不在网格里"
+            self.say(f"格子 {r},{c} 不在网格里")
             return
         if GRID[r][c] == "#":
-            self.status["text"] = f"格子 {r},{c} 是障碍物"
+            self.say(f"格子 {r},{c} 是障碍物")
             return
         here = self.robot.getPos()
         start = self.nearest_walkable(round(GRID_ORIGIN[1] - here.y), round(here.x - GRID_ORIGIN[0]))
         self.grid.setStartNode(*start)
         self.grid.setEndNode(r, c)
         if not self.grid.findPath():
-            self.status["text"] = f"到不了 {r},{c}"
+            self.say(f"到不了 {r},{c}")
             return
         cells = [(node.r, node.c) for node in self.grid.getPath()]
         points = [cell_centre(i, j) for i, j in cells]
         self.target = (r, c)
-        self.status["text"] = f"机器人去 {r},{c}：{len(cells) - 1} 步"
+        self.say(f"机器人去 {r},{c}：{len(cells) - 1} 步")
         self.mover.start(self.robot, [tuple(here)] + points, STEP, self.on_arrived)
 
     def on_arrived(self):
-        self.status["text"] = "到达 %d,%d！点一个格子再走" % self.target
+        self.say("到达 %d,%d！点一个格子再走" % self.target)
+
+    def say(self, text):
+        self.status["text"] = text
+        self.status.resetFrameSize()  # the frame keeps its first size otherwise
 
     def restart(self):
         self.mover.stop()
@@ -217,7 +221,7 @@ class Showcase:
     def on_entry(self, text):
         cell = parse_cell(text)
         if cell is None:
-            self.status["text"] = "请输入 行,列 例如 3,4"
+            self.say("请输入 行,列 例如 3,4")
         else:
             self.walk_to(cell)
 
