@@ -55,6 +55,20 @@ def screenshot(app, step):
     return take
 
 
+def docstring_as_compiled(text):
+    """A docstring as this interpreter compiles it from Python source.
+
+    From CPython 3.13 on, the compiler strips the common indentation of a
+    docstring's continuation lines, so the `__doc__` of a function written in
+    Python differs between interpreters while its source does not.
+    """
+    if text is None:
+        return None
+    namespace = {}
+    exec(compile(f"def documented():\n    {text!r}\n", "<docstring>", "exec"), namespace)
+    return namespace["documented"].__doc__
+
+
 def run_python(source, prc=ENGINE_SETTINGS, timeout=120):
     """Runs `source` in a fresh interpreter with the engine settings loaded first.
 

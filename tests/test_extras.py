@@ -11,7 +11,7 @@ from panda3d.core import GeomVertexReader, LPoint3, LVector3, MouseButton, Point
 from PIL import Image
 
 import tavik.extras as extras
-from conftest import run_python
+from conftest import docstring_as_compiled, run_python
 from tavik.extras import animate, frameAll, lookFrom, saveImage
 from tavik.tavik import Pen
 
@@ -695,7 +695,7 @@ def test_the_stub_declares_the_helpers_with_the_runtime_docstrings():
     assert ast.get_docstring(tree, clean=False) == extras.__doc__
     assert set(functions) == set(extras.__all__)
     for name in extras.__all__:
-        assert ast.get_docstring(functions[name], clean=False) == getattr(extras, name).__doc__
+        assert docstring_as_compiled(ast.get_docstring(functions[name], clean=False)) == getattr(extras, name).__doc__
         stubbed = [argument.arg for argument in functions[name].args.args]
         import inspect
         assert stubbed == list(inspect.signature(getattr(extras, name)).parameters)
