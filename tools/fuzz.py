@@ -51,12 +51,16 @@ FAMILIES = {
                    lambda tags: "hook-reenter" in tags),
     "known-12-6": ("lone surrogate handed to the engine (abort in TextNode.setText)",
                    lambda tags: "surrogate" in tags),
-    "known-12-7": ("Filename as a widget text (abort inside DirectGui)",
-                   lambda tags: "widget" in tags and "filename" in tags),
+    "known-12-7": ("Filename as a text (abort inside DirectGui's indexing of it)",
+                   lambda tags: "filename" in tags),
     "known-15-1": ("GeomVertexWriter stand-in without its methods (null dereference)",
                    lambda tags: "rebind-GeomVertexWriter" in tags and "reenter" not in tags),
-    "known-15-2": ("engine lookup that raises, next lookup runs with the exception set",
-                   lambda tags: "hook-raise" in tags),
+    # The pen's build checks its engine lookups (and what it reads from
+    # them) only at the end: a hook that raises, or a stand-in without the
+    # attributes read next, leaves an exception pending for the next one.
+    "known-15-2": ("engine lookup that fails, the next runs with the exception set",
+                   lambda tags: "hook-raise" in tags or tags & {"rebind-RenderState", "rebind-RenderModeAttrib",
+                                                                 "rebind-ColorAttrib", "rebind-Geom"}),
     "known-15-3": ("re-entrant GeomVertexWriter stand-in (use after free in the colour packing)",
                    lambda tags: "rebind-GeomVertexWriter" in tags and "reenter" in tags),
 }
@@ -917,6 +921,30 @@ def contract_breach(error):
     return None
 
 
+def origin(breach):
+    """Who broke the calling contract, as far as the error shows it.
+
+    A kit function that returns NULL without an exception names itself. An
+    engine constructor that tries its overloads one after the other goes on
+    after a number conversion of the argument failed: the SystemError then
+    follows an error of __float__, __int__ or __index__."""
+    if re.match(r"<function (\w+\.)?\w+> returned", str(breach)):
+        return "kit"
+    conversions = ("__float__", "__int__", "__index__")
+    cause = breach.__context__
+    if cause is not None:
+        if re.search(r"argument must be a string or a (real )?number|an integer is required", str(cause)):
+            return "engine conversion"
+        tb = cause.__traceback__
+        while tb is not None:
+            code = tb.tb_frame.f_code
+            if code.co_name in conversions or code.co_name == "spring" and tb.tb_frame.f_locals.get(
+                    "name") in conversions:
+                return "engine conversion"
+            tb = tb.tb_next
+    return "kit or engine"
+
+
 def run_case(statements, namespace, label):
     """Runs the statements one by one; returns (statements run, faults)."""
     faults = []
@@ -927,6 +955,7 @@ def run_case(statements, namespace, label):
             breach = contract_breach(error)
             if breach is not None:
                 faults.append({"statement": number, "error": f"{type(breach).__name__}: {breach}"[:300],
+                               "origin": origin(breach),
                                "source": source[:300], "families": sorted(families_of(statements[number][1]))})
     return len(statements), faults
 
@@ -1031,6 +1060,11 @@ class Batch:
                     last_news = time.monotonic()
                 elif time.monotonic() - last_news > self.options.case_timeout + (60 if self.current is None else 0):
                     self.hung = True
+                    child.send_signal(signal.SIGABRT)  # faulthandler names the statement
+                    try:
+                        child.wait(10)
+                    except subprocess.TimeoutExpired:
+                        pass
                     os.killpg(child.pid, signal.SIGKILL)
                     break
         self.returncode = child.wait()
@@ -1063,7 +1097,7 @@ class Batch:
 
     def describe(self):
         if self.hung:
-            return "hang (no progress)"
+            return f"hang (no progress for {self.options.case_timeout:.0f} s)"
         if self.returncode < 0:
             return f"signal {signal.Signals(-self.returncode).name}"
         match = SANITIZER_REPORT.search(self.stderr)
@@ -1088,7 +1122,7 @@ def crash_signature(stderr):
     frame = re.search(r"#\d+ 0x[0-9a-f]+ in (\S+) \S*?(src/\w+\.cpp:\d+)", stderr)
     if frame:
         words.append(f"in {frame.group(1)} {frame.group(2)}")
-    return "; ".join(words[:3]) or "no report"
+    return "; ".join(words[:3]) or ("hang" if "timeout" in stderr else "no report")
 
 
 def callee(source):
@@ -1146,32 +1180,40 @@ def reproducer(statements, title, outcome):
     return "\n".join(parts)
 
 
-def crashes(script, timeout, signature):
-    """Whether a reproducer script still crashes the way `signature` says; and its stderr."""
+def still_fails(script, timeout, signature):
+    """Whether a reproducer script still fails the way `signature` says (a
+    crash report, or "fault: " and the words of a SystemError); and its stderr."""
     with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False, encoding="utf-8") as handle:
         handle.write(script)
     try:
         result = subprocess.run([sys.executable, handle.name], capture_output=True, text=True, errors="replace",
                                 timeout=timeout, env=child_environment(), cwd=tempfile.gettempdir())
     except subprocess.TimeoutExpired:
-        return False, "timeout"
+        return signature.startswith("hang"), "timeout"
     finally:
         os.unlink(handle.name)
+    if signature.startswith("fault: "):
+        words = normalised(signature[len("fault: "):])[:60]
+        return result.returncode == 0 and words in normalised(result.stdout), result.stderr
     crashed = result.returncode != 0 or SANITIZER_REPORT.search(result.stderr) is not None
     same = crash_signature(result.stderr).split("; ")[0] == signature.split("; ")[0]
     return crashed and same, result.stderr
 
 
+def normalised(text):
+    return re.sub(r" at 0x[0-9a-f]+", "", text).replace(": ", " ", 1)
+
+
 def minimise(statements, title, outcome, budget, timeout, signature):
     """Drops statements one at a time while the script still crashes the same way."""
     deadline = time.monotonic() + budget
-    crashed, stderr = crashes(reproducer(statements, title, outcome), timeout, signature)
+    crashed, stderr = still_fails(reproducer(statements, title, outcome), timeout, signature)
     if not crashed:
         return statements, None
     number = len(statements) - 1
     while number >= 0 and time.monotonic() < deadline:
         shorter = statements[:number] + statements[number + 1:]
-        still, report = crashes(reproducer(shorter, title, outcome), timeout, signature)
+        still, report = still_fails(reproducer(shorter, title, outcome), timeout, signature)
         if still:
             statements, stderr = shorter, report
         number -= 1
@@ -1187,6 +1229,7 @@ class Session:
         self.faults = []
         self.signatures = set()
         self.fault_kinds = set()
+        self.engine_faults = []  # the engine's own, reported but not counted
         self.elapsed = 0.0
         self.running = 0.0  # time in the children, not in making reproducers
 
@@ -1197,7 +1240,12 @@ class Session:
         if not os.environ.get("DISPLAY"):
             sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != ROOT]
             from tavik.display import ensure_display
-            ensure_display()  # one virtual screen for every child
+            preload = os.environ.pop("LD_PRELOAD", None)  # the X server is not under test
+            try:
+                ensure_display()  # one virtual screen for every child
+            finally:
+                if preload is not None:
+                    os.environ["LD_PRELOAD"] = preload
         budget = self.options.seconds / len(seeds)
         for seed_number, seed in enumerate(seeds):
             seed_deadline = started + budget * (seed_number + 1)
@@ -1231,14 +1279,39 @@ class Session:
         return 1 if self.crashes or self.faults else 0
 
     def fault(self, seed, index, fault):
-        self.faults.append((seed, index, fault))
+        if fault["origin"] == "engine conversion":
+            self.engine_faults.append((seed, index, fault))
+        else:
+            self.faults.append((seed, index, fault))
         key = (re.sub(r"0x[0-9a-f]+", "", fault["error"]), callee(fault["source"]))
         if key in self.fault_kinds:
             return
         self.fault_kinds.add(key)
         families = ", ".join(fault["families"]) or "new"
         print(f"FAULT  seed {seed} case {index} statement {fault['statement']}: {fault['error']}\n"
-              f"       in {fault['source'][:160]!r}; families {families}", flush=True)
+              f"       in {fault['source'][:160]!r}; {fault['origin']}; families {families}", flush=True)
+        if self.options.no_reproducers or fault["origin"] == "engine conversion":
+            return
+        statements = self.emit(seed, index)[:fault["statement"] + 1]
+        title = f"tavik fuzz: seed {seed} case {index}, {fault['error'][:100]}"
+        outcome = "no statement should print a SystemError"
+        if not self.options.no_minimise:
+            shorter, stderr = minimise(statements, title, outcome, self.options.minimise_seconds,
+                                       self.options.case_timeout * 3, "fault: " + fault["error"])
+            statements = shorter if stderr is not None else statements
+        os.makedirs(self.options.findings, exist_ok=True)
+        path = os.path.join(self.options.findings, f"fault-{seed}-{index}.py")
+        with open(path, "w", encoding="utf-8", errors="backslashreplace") as script:
+            script.write(reproducer(statements, title, outcome))
+        print(f"       reproducer {path} ({len(statements)} statements)", flush=True)
+
+    def emit(self, seed, index):
+        """The statements of one case, as a fresh child generates them."""
+        command = [sys.executable, os.path.abspath(__file__), "--emit", f"{seed}:{index}"]
+        for family in self.options.skip:
+            command += ["--skip", family]
+        result = subprocess.run(command, capture_output=True, text=True, cwd=HERE, env=dict(os.environ))
+        return [tuple(item) for item in json.loads(result.stdout.splitlines()[-1])]
 
     def crash(self, seed, batch):
         index = batch.current
@@ -1247,7 +1320,7 @@ class Session:
         number = crashing_statement(batch.stderr)
         reached = statements if number is None else statements[:number + 1]
         families = sorted(set().union(*(families_of(tags) for _, tags in reached))) or ["new"]
-        signature = crash_signature(batch.stderr)
+        signature = "hang" if batch.hung else crash_signature(batch.stderr)
         print(f"CRASH  seed {seed} case {index}: {batch.describe()}; at {signature}; families {', '.join(families)}",
               flush=True)
         entry = {"seed": seed, "index": index, "outcome": batch.describe(), "signature": signature,
@@ -1282,15 +1355,21 @@ class Session:
         rate = self.calls / self.running if self.running else 0.0
         print(f"fuzz: seeds {', '.join(map(str, seeds))}; {self.cases} cases, {self.calls} calls in {self.running:.0f} s "
               f"of fuzzing ({rate:.0f} calls/s), {self.elapsed:.0f} s in all; {len(self.crashes)} crashes, "
-              f"{len(self.faults)} faults"
+              f"{len(self.faults)} faults ({len(self.engine_faults)} more in the engine's own conversions)"
               + (f"; skipped {', '.join(self.options.skip)}" if self.options.skip else ""))
 
 
-def show(seed, index, skip):
-    """Prints one case's source (needs the kit: the surface is read from it)."""
+def show(seed, index, skip, as_json=False):
+    """Prints one case's script, or its statements as JSON (the generator
+    needs the kit: it reads the public surface from it)."""
     kit, app = start_engine()
     statements = generate(seed, index, survey(kit, app), skip)
-    print(reproducer(statements, f"tavik fuzz: seed {seed} case {index}", "it should print 'no crash'"))
+    sys.stdout.flush()
+    if as_json:
+        print("\n" + json.dumps(statements, ensure_ascii=True))
+    else:
+        print(reproducer(statements, f"tavik fuzz: seed {seed} case {index}", "it should print 'no crash'"))
+    sys.stdout.flush()
     os._exit(0)
 
 
@@ -1315,6 +1394,7 @@ def main(argv=None):
     parser.add_argument("--replay", type=case_reference, metavar="SEED:INDEX", help="rerun one case")
     parser.add_argument("--show", type=case_reference, metavar="SEED:INDEX", help="print one case's script")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--emit", type=case_reference, help=argparse.SUPPRESS)
     parser.add_argument("--stop", type=int, default=0, help=argparse.SUPPRESS)
     parser.add_argument("--case-file", help=argparse.SUPPRESS)
     parser.add_argument("--progress-fd", type=int, help=argparse.SUPPRESS)
@@ -1327,9 +1407,12 @@ def main(argv=None):
         parser.error(f"unknown families {sorted(unknown)}; known: {', '.join(FAMILIES)}")
     options.skip = sorted(set(skip))
     if options.worker:
+        options.seed = options.seed[0]
         return worker(options)
     if options.show:
         return show(*options.show, options.skip)
+    if options.emit:
+        return show(*options.emit, options.skip, as_json=True)
     if options.replay:
         seed, index = options.replay
         options.seed, options.start, options.cases, options.seconds = [seed], index, 1, 10 ** 6
