@@ -26,7 +26,8 @@ FUZZ_SECONDS ?= 300
 FUZZ_ARGS    ?=
 
 fuzz: system-packages $(ASAN_VENV)/bin/python
-	$(ASAN_VENV)/bin/python -m pip install --quiet -C cmake.define.TAVIK_SANITIZE=ON -C "build-dir=build/asan-{wheel_tag}" .
+	$(ASAN_VENV)/bin/python -m pip install --quiet -C cmake.define.TAVIK_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
+		-C "build-dir=build/asan-{wheel_tag}" .
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(ASAN_VENV)/bin/python tools/fuzz.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)

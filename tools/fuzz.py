@@ -43,6 +43,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 ENGINE_SETTINGS = "audio-library-name null\nsync-video #f\nwin-size 1000 750\n"
 
+# Engine classes the pen's build looks up in panda3d.core.
+PEN_BUILD = ("RenderState", "RenderModeAttrib", "ColorAttrib", "Geom", "GeomNode", "GeomVertexFormat",
+             "GeomVertexData", "GeomLinestrips", "GeomPoints")
 # Known faults, each recognised by the tags of the statements that reach it.
 FAMILIES = {
     "known-12-4": ("AStar with a huge grid dimension (std::bad_alloc)",
@@ -59,8 +62,7 @@ FAMILIES = {
     # them) only at the end: a hook that raises, or a stand-in without the
     # attributes read next, leaves an exception pending for the next one.
     "known-15-2": ("engine lookup that fails, the next runs with the exception set",
-                   lambda tags: "hook-raise" in tags or tags & {"rebind-RenderState", "rebind-RenderModeAttrib",
-                                                                 "rebind-ColorAttrib", "rebind-Geom"}),
+                   lambda tags: "hook-raise" in tags or bool(tags & {f"rebind-{name}" for name in PEN_BUILD})),
     "known-15-3": ("re-entrant GeomVertexWriter stand-in (use after free in the colour packing)",
                    lambda tags: "rebind-GeomVertexWriter" in tags and "reenter" in tags),
 }
