@@ -57,7 +57,8 @@ FAMILIES = {
     "known-12-7": ("Filename as a text (abort inside DirectGui's indexing of it)",
                    lambda tags: "filename" in tags),
     "known-15-1": ("GeomVertexWriter stand-in without its methods (null dereference)",
-                   lambda tags: "rebind-GeomVertexWriter" in tags and "reenter" not in tags),
+                   lambda tags: "rebind-GeomVertexWriter" in tags and "reenter" not in tags
+                   or {"hook-value", "hook-GeomVertexWriter"} <= tags),
     # The pen's build checks its engine lookups (and what it reads from
     # them) only at the end: a hook that raises, or a stand-in without the
     # attributes read next, leaves an exception pending for the next one.
@@ -707,6 +708,7 @@ class Builder:
         names = set(self.rng.sample(CORE_NAMES, self.rng.randint(1, 3)))
         mode = self.pick(["raise", "reenter", "reenter", "value"])
         self.tags.add(f"hook-{mode}")
+        self.tags.update(f"hook-{name}" for name in names)
         extra = ""
         if mode == "reenter":
             extra = f", action={self.action()}"
@@ -958,7 +960,8 @@ def run_case(statements, namespace, label):
             if breach is not None:
                 faults.append({"statement": number, "error": f"{type(breach).__name__}: {breach}"[:300],
                                "origin": origin(breach),
-                               "source": source[:300], "families": sorted(families_of(statements[number][1]))})
+                               "source": source[:300],
+                               "families": sorted(set().union(*(families_of(tags) for _, tags in statements[:number + 1])))})
     return len(statements), faults
 
 
