@@ -63,7 +63,8 @@ FAMILIES = {
     # them) only at the end: a hook that raises, or a stand-in without the
     # attributes read next, leaves an exception pending for the next one.
     "known-15-2": ("engine lookup that fails, the next runs with the exception set",
-                   lambda tags: "hook-raise" in tags or bool(tags & {f"rebind-{name}" for name in PEN_BUILD})),
+                   lambda tags: "hook-raise" in tags or bool(tags & {f"rebind-{name}" for name in PEN_BUILD})
+                   or "hook-value" in tags and bool(tags & {f"hook-{name}" for name in PEN_BUILD})),
     "known-15-3": ("re-entrant GeomVertexWriter stand-in (use after free in the colour packing)",
                    lambda tags: "rebind-GeomVertexWriter" in tags and "reenter" in tags),
 }
