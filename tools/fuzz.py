@@ -1071,7 +1071,10 @@ class Batch:
                         child.wait(10)
                     except subprocess.TimeoutExpired:
                         pass
-                    os.killpg(child.pid, signal.SIGKILL)
+                    try:
+                        os.killpg(child.pid, signal.SIGKILL)  # and anything it started
+                    except ProcessLookupError:
+                        pass
                     break
         self.returncode = child.wait()
         with open(self.stderr_path, errors="replace") as stderr:
