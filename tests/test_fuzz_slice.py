@@ -11,7 +11,7 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FUZZ = os.path.join(ROOT, "tools", "fuzz.py")
 SEEDS = (5, 6, 7, 8, 9, 10)
-CASES_PER_SEED = 150
+CASES_PER_SEED = 400
 
 
 def test_a_seeded_slice_of_hostile_programs_never_crashes_the_interpreter(tmp_path):
