@@ -127,12 +127,14 @@ def survey(kit, app):
             elif not member.startswith("__"):
                 members["values"].append(member)
         classes[name] = members
-    samples = {"Pen": lambda: kit.Pen(app), "AStar": lambda: kit.AStar(3, 3), "AStarNode": lambda: kit.AStarNode(1, 2),
-               "PathMoveCtrl": kit.PathMoveCtrl, "ClickCtrl": kit.ClickCtrl,
-               "CameraController": lambda: types.SimpleNamespace(**{
-                   name: None for name in ("base", "target_pos", "radius", "theta", "phi", "mouse_down",
-                                           "right_mouse_down", "last_mouse_x", "last_mouse_y")})}
-    attributes = {kind: sorted(vars(make()), key=str) for kind, make in samples.items()}
+    # Instances as the kit makes them; the click controller is made and
+    # taken apart again, the application's own camera controller is read.
+    click = kit.ClickCtrl()
+    samples = {"Pen": kit.Pen(app), "AStar": kit.AStar(3, 3), "AStarNode": kit.AStarNode(1, 2),
+               "PathMoveCtrl": kit.PathMoveCtrl(), "ClickCtrl": click, "CameraController": app.camera_controller}
+    attributes = {kind: sorted(vars(sample), key=str) for kind, sample in samples.items()}
+    click.ignoreAll()
+    click.pickerNP.removeNode()
     attributes["TAVIK"] = ["_background_color", "cnFont", "textNodes", "camera_controller", "update", "render",
                            "loader", "taskMgr", "camera", "win", "mouseWatcherNode", "aspect2d", "render2d",
                            "pixel2d"]
