@@ -17,7 +17,9 @@ and everything a case rebinds is restored after it. The parent watches the
 child: a signal, an abort, a sanitizer report or a hang is a crash; the
 parent names the seed and the case index and writes a minimal reproducer
 script. A `SystemError` (the kit broke the interpreter's calling contract)
-is reported as a fault without stopping the batch.
+is reported as a fault without stopping the batch; those the engine's own
+constructors raise after a failed number conversion are listed apart and
+do not count. The exit status is 1 when anything counted was found.
 
 Crash families already known and being mended can be left out with
 `--skip` (or TAVIK_FUZZ_SKIP="known-12-4,known-15-1"); `--skip known`
