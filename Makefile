@@ -21,7 +21,7 @@ PACKAGE_FILES := $(wildcard src/*) $(shell find tavik -type f -not -path '*/__py
 WHEELHOUSE := build/wheelhouse
 CLANG_BUILD := build/clang
 
-.PHONY: demo test bench docs install system-packages test-packages wheel test-wheel test-3.14 check-clang
+.PHONY: demo test bench docs fuzz install system-packages test-packages wheel test-wheel test-3.14 check-clang
 
 demo: install
 	$(PYTHON) -P -m tavik
@@ -32,6 +32,25 @@ test: install test-packages
 bench: install
 	$(PIP) install --quiet pathfinding tcod
 	$(PYTHON) bench/run.py
+
+# Hostile-input fuzzing under AddressSanitizer and UBSan, in a venv of its
+# own (the sanitizer build of the extension), for FUZZ_SECONDS seconds.
+# Reports and reproducers go to build/fuzz-findings; FUZZ_ARGS passes more
+# options, e.g. FUZZ_ARGS="--seed 7 --skip known".
+ASAN_VENV    := .venv-asan
+FUZZ_SECONDS ?= 300
+FUZZ_ARGS    ?=
+
+fuzz: system-packages $(ASAN_VENV)/bin/python
+	$(ASAN_VENV)/bin/python -m pip install --quiet -C cmake.define.TAVIK_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
+		-C "build-dir=build/asan-{wheel_tag}" .
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		$(ASAN_VENV)/bin/python tools/fuzz.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
+
+$(ASAN_VENV)/bin/python:
+	python3 -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install --quiet --upgrade pip
 
 # The learners' site in site/: every program it shows is run headless first
 # (tools/docsite.py), so a screenshot can never show what the code no longer does.
