@@ -124,5 +124,19 @@ def ensure_display(width=1280, height=1024):
 def stop_display():
     global _server
     if _server is not None:
+        _close_engine_windows()
         _server.stop()
         _server = None
+
+
+def _close_engine_windows():
+    """Closes the application's windows while their screen still exists.
+
+    The engine closes them at exit too, but when its exit hook runs after
+    this one the server is already gone, and the engine aborts on the lost
+    X connection.
+    """
+    import builtins
+    app = getattr(builtins, "base", None)
+    if app is not None:
+        app.destroy()
