@@ -13,8 +13,8 @@ import time
 from pathlib import Path
 
 from tavik import report
-from tavik.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_ERROR, EXIT_NO_SCREEN, EXIT_STOPPED, NoScreen,
-                          Options, Run, Stopped, guard_signals, stop_everything, write_text)
+from tavik.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_ERROR, CommandEnded, Options, Run, run_guarded,
+                          write_text)
 
 IMAGES = "images"
 
@@ -92,17 +92,13 @@ def grade_command(folder, out, frames=None, timeout=DEFAULT_TIMEOUT, gif=False, 
     if not os.path.isdir(folder):
         write_text(sys.stderr, f"找不到文件夹 {folder}。\n")
         return EXIT_ERROR
-    guard_signals()
     started = time.monotonic()
     try:
-        entries = grade_folder(folder, out, frames=frames, timeout=timeout, gif=gif, jobs=jobs, verbose=verbose)
-    except NoScreen as trouble:
-        write_text(sys.stderr, f"没有显示器，也没有虚拟屏幕 Xvfb：请先安装 xvfb（apt-get install xvfb）。({trouble})\n")
-        return EXIT_NO_SCREEN
-    except (KeyboardInterrupt, Stopped) as stop:
-        stop_everything()
-        write_text(sys.stderr, "已停止，没有写报告。\n")
-        return getattr(stop, "exit_code", EXIT_STOPPED)
+        entries = run_guarded(
+            lambda: grade_folder(folder, out, frames=frames, timeout=timeout, gif=gif, jobs=jobs, verbose=verbose),
+            "已停止，没有写报告。\n")
+    except CommandEnded as ended:
+        return ended.exit_code
     settings = {"folder": os.path.abspath(folder), "frames": DEFAULT_FRAMES if frames is None else frames,
                 "timeout": timeout, "seconds": round(time.monotonic() - started, 1)}
     with open(os.path.join(out, "report.json"), "w", encoding="utf-8") as target:

@@ -361,6 +361,32 @@ def guard_signals():
 
 # ---- the `run` command -----------------------------------------------------------
 
+class CommandEnded(Exception):
+    """A command cannot go on (no screen, or it was stopped); `exit_code` is how it ends."""
+
+    def __init__(self, exit_code):
+        super().__init__(exit_code)
+        self.exit_code = exit_code
+
+
+def run_guarded(work, stopped_message):
+    """Runs a command's `work()` with the signals guarded.
+
+    A missing screen or a stop is said in Chinese and ends the command with
+    CommandEnded; anything else is `work()`'s own.
+    """
+    guard_signals()
+    try:
+        return work()
+    except NoScreen as trouble:
+        write_text(sys.stderr, f"没有显示器，也没有虚拟屏幕 Xvfb：请先安装 xvfb（apt-get install xvfb）。({trouble})\n")
+        raise CommandEnded(EXIT_NO_SCREEN) from None
+    except (KeyboardInterrupt, Stopped) as stop:
+        stop_everything()
+        write_text(sys.stderr, stopped_message)
+        raise CommandEnded(getattr(stop, "exit_code", EXIT_STOPPED)) from None
+
+
 def exit_code(entry):
     return {"ok": EXIT_OK, "error": EXIT_ERROR, "timeout": EXIT_TIMEOUT}.get(entry["status"], EXIT_ERROR)
 
@@ -377,16 +403,10 @@ def run_command(script, frames=None, screenshot=None, gif=None, gif_every=None, 
         return EXIT_ERROR
     options = Options(frames=frames, screenshot=screenshot, gif=gif, gif_every=gif_every, timeout=timeout,
                       verbose=verbose, arguments=list(arguments), echo=True)
-    guard_signals()
     try:
-        entry = run_program(script, options)
-    except NoScreen as trouble:
-        write_text(sys.stderr, f"没有显示器，也没有虚拟屏幕 Xvfb：请先安装 xvfb（apt-get install xvfb）。({trouble})\n")
-        return EXIT_NO_SCREEN
-    except (KeyboardInterrupt, Stopped) as stop:
-        stop_everything()
-        write_text(sys.stderr, "已停止。\n")
-        return getattr(stop, "exit_code", EXIT_STOPPED)
+        entry = run_guarded(lambda: run_program(script, options), "已停止。\n")
+    except CommandEnded as ended:
+        return ended.exit_code
     if verbose and entry.get("notices"):
         write_text(sys.stderr, entry["notices"])
     if entry["traceback"]:
