@@ -523,8 +523,8 @@ PyType_Spec functionSpec = {
 Ref makeCarrier(const char* name, const char* parameters) {
     std::string source = std::string("def ") + name + parameters + ":\n    pass\n";
     Ref code = Ref::steal(Py_CompileString(source.c_str(), "<tavik>", Py_file_input));
-    Ref locals = Ref::steal(PyDict_New());
-    if (!code || !locals) return {};
+    Ref locals = code ? Ref::steal(PyDict_New()) : Ref();
+    if (!locals) return {};
     Ref done = Ref::steal(PyEval_EvalCode(code.get(), theModuleDict, locals.get()));
     if (!done) return {};
     return Ref::borrow(PyDict_GetItemString(locals.get(), name));
@@ -534,10 +534,10 @@ bool readCarrier(Function* function) {
     Ref code = getAttr(function->carrier, nameCode);
     if (!code) return false;
     Ref argCount = getAttr(code.get(), nameArgCount);
-    Ref varNames = getAttr(code.get(), nameVarNames);
-    Ref flags = getAttr(code.get(), nameFlags);
-    Ref defaults = getAttr(function->carrier, nameDefaults);
-    if (!argCount || !varNames || !flags || !defaults) return false;
+    Ref varNames = argCount ? getAttr(code.get(), nameVarNames) : Ref();
+    Ref flags = varNames ? getAttr(code.get(), nameFlags) : Ref();
+    Ref defaults = flags ? getAttr(function->carrier, nameDefaults) : Ref();
+    if (!defaults) return false;
     function->parameterCount = PyLong_AsSsize_t(argCount.get());
     long codeFlags = PyLong_AsLong(flags.get());
     if (PyErr_Occurred()) return false;
