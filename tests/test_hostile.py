@@ -140,3 +140,42 @@ def test_a_failing_module_global_raises_its_own_first_error(app, monkeypatch, na
         for stray in set(app.camera.getChildren()) - before:  # a half-built click controller's ray
             stray.removeNode()
     assert caught.value is log[0] and len(log) == 1
+
+
+# ---- a learner's string without a UTF-8 form, handed on to the engine --------------------------
+
+UNENCODABLE = "名字\ud800"
+
+
+@pytest.mark.parametrize("builder, extra", [(tv.makeLabel, ()), (tv.makeButton, (None,)), (tv.makeEntry, ())],
+                         ids=["label", "button", "entry"])
+def test_a_widget_shows_a_text_without_a_utf8_form(app, builder, extra):
+    """DirectGui takes widget texts as wide strings, so the engine never
+    needs their UTF-8 form: the widget is built, as it is for any text."""
+    widget = builder(app, UNENCODABLE, 0, 0, *extra)
+    try:
+        assert not widget.isEmpty()
+    finally:
+        widget.destroy()
+
+
+@pytest.mark.parametrize("tag", [(UNENCODABLE, "v"), ("t", UNENCODABLE)], ids=["name", "value"])
+def test_a_click_tag_without_a_utf8_form_raises_the_engines_own_error(app, tag):
+    model = app.render.attachNewNode("tagged")
+    clicks = tv.ClickCtrl()
+    try:
+        with pytest.raises(UnicodeEncodeError):
+            clicks.setModelClick(model, *tag)
+        assert not model.hasTag("t")
+    finally:
+        clicks.ignoreAll()
+        model.removeNode()
+
+
+def test_model_names_without_a_utf8_form_fail_as_any_missing_model(app, monkeypatch):
+    with pytest.raises(OSError):
+        app.cm(UNENCODABLE)
+    printed = []
+    monkeypatch.setattr(tv, "print", printed.append, raising=False)
+    assert app.gm(UNENCODABLE) is None
+    assert printed[0].startswith(f"加载模型 '{UNENCODABLE}' 失败: ")
