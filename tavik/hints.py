@@ -20,6 +20,9 @@ STRING_FOR_NUMBER = re.compile(
     r"|can only concatenate str \(not \"(int|float)\"\) to str|must be (int|float), not str"
     r"|not supported between instances of '(str|int|float)' and '(str|int|float)'")
 QUOTED_NUMBER = re.compile(r"""(["'])(-?\d+(?:\.\d+)?)\1""")
+NUMBER_AFTER_TEXT = re.compile(r'can only concatenate str \(not "(int|float)"\) to str')
+# The engine's own refusal of an argument: its message lists the signatures it takes.
+ENGINE_ARGUMENTS = re.compile(r"^Arguments must match:\n(.+)", re.DOTALL)
 
 
 @dataclass(frozen=True)
@@ -169,10 +172,20 @@ def outside_grid(error):
                        rmax=cols - 1, cmax=rows - 1)
 
 
+def number_after_text(error):
+    """`"得分：" + score`: a number joined to a text (when no number on the line is quoted)."""
+    if error.get("type") != "TypeError" or not message_matches(error, NUMBER_AFTER_TEXT.pattern):
+        return None
+    return None if QUOTED_NUMBER.search(error.get("code") or "") else with_fields(error)
+
+
 def string_for_number(error):
-    if error.get("type") != "TypeError" or not message_matches(error, STRING_FOR_NUMBER.pattern):
+    if error.get("type") != "TypeError":
         return None
     quoted = QUOTED_NUMBER.search(error.get("code") or "")
+    refused_by_engine = quoted and message_matches(error, ENGINE_ARGUMENTS.pattern)
+    if not refused_by_engine and not message_matches(error, STRING_FOR_NUMBER.pattern):
+        return None
     example = f"：{quoted.group(0)} 应该写成 {quoted.group(2)}" if quoted else ""
     return with_fields(error, example=example)
 
@@ -207,6 +220,13 @@ def unknown_name(error):
         found = message_matches(error, r"name '(\w+)' is not defined")
         return with_fields(error, name=error.get("name") or (found.group(1) if found else "这个名字"))
     return None
+
+
+def engine_arguments(error):
+    found = error.get("type") == "TypeError" and ENGINE_ARGUMENTS.match(error.get("message") or "")
+    if not found:
+        return None
+    return with_fields(error, expected="；".join(line.strip() for line in found.group(1).splitlines() if line.strip()))
 
 
 def argument_count(error):
@@ -280,6 +300,9 @@ HINTS = [
          "自带的模型有：{models}。"),
     Hint("outside-grid", outside_grid,
          "{where}的格子 {cell} 不在网格里。这张网格是 AStar({cols}, {rows})：r 只能是 0 到 {rmax}，c 只能是 0 到 {cmax}。"),
+    Hint("number-after-text", number_after_text,
+         "{where}把数字直接接在了文字后面：先用 str() 把数字变成文字，例如 \"得分：\" + str(得分)，"
+         "或者写成 f\"得分：{{得分}}\"。"),
     Hint("string-for-number", string_for_number,
          "{where}把文字（字符串）当成了数字{example}。数字不要加引号：写 10，不写 \"10\"；从 input() 或输入框读到的文字，"
          "先用 float(文字) 变成数字。"),
@@ -294,6 +317,9 @@ HINTS = [
          "{where}：{owner} 没有 {name} 这个方法或属性。检查拼写和大小写（README 的“API 一览”列出了所有调用）。"),
     Hint("unknown-name", unknown_name,
          "{where}用到的 {name} 还没有定义：检查拼写和大小写，或者先给它赋值再用（开头写了 from tavik.tavik import * 吗？）。"),
+    Hint("engine-arguments", engine_arguments,
+         "{where}给引擎的参数类型不对，它只接受：{expected}。写 float 或 int 的地方要给数字（不加引号）；"
+         "从 input() 或输入框读到的文字，先用 float(文字) 变成数字。"),
     Hint("argument-count", argument_count,
          "{where}调用 {function} 时给的参数不对（{message}）。对照 README 的“API 一览”看看它要几个参数。"),
     Hint("towards-arguments", towards_arguments,
