@@ -209,13 +209,21 @@ def grab(app):
     return None
 
 
+def seconds_per_frame(frame_seconds):
+    """The program's typical frame time: the median, without the first frame,
+    which also opens the window."""
+    shown = frame_seconds[1:] or frame_seconds
+    return sorted(shown)[len(shown) // 2] if shown else None
+
+
 class Recorder:
     """Keeps every `every`-th frame, small, for the GIF."""
 
     def __init__(self, path, frames, every=None):
         self.path = path
         planned = frames or MAX_GIF_FRAMES * 4
-        self.every = max(every or 1, math.ceil(planned / MAX_GIF_FRAMES))
+        # the teacher's own choice holds; the frame cap below still bounds the GIF
+        self.every = every or math.ceil(planned / MAX_GIF_FRAMES)
         self.images = []
         self.last_index = 0
         self.intervals = []     # between frames, when the engine's own loop runs
@@ -249,12 +257,11 @@ class Recorder:
 
         manager.add(record, "tavikRecordFrame", sort=60)
 
-    def save(self, frame_seconds):
+    def save(self, per_frame):
         if self.path is None or not self.images:
             return None
-        # the first frame also opens the window
-        shown = frame_seconds[1:] or frame_seconds or self.intervals or [1 / 30]
-        per_frame = sorted(shown)[len(shown) // 2]
+        if per_frame is None:
+            per_frame = seconds_per_frame(self.intervals) or 1 / 30
         images = self.images
         duration = max(SHORTEST_GIF_FRAME, self.every * per_frame)
         os.makedirs(os.path.dirname(self.path) or ".", exist_ok=True)
@@ -522,14 +529,14 @@ def main(argv=None):
     try:
         if arguments.screenshot and window_of(app) is not None:
             result["screenshot"] = save_screenshot(app, os.path.abspath(arguments.screenshot))
-        result["gif"] = recorder.save(notes.frame_seconds)
+        result["gif"] = recorder.save(seconds_per_frame(notes.frame_seconds))
     except TimeUp:
         pass
     except Exception as trouble:   # a picture that cannot be saved must not hide the program's own result
         result["picture_error"] = f"{type(trouble).__name__}: {trouble}"
     result["facts"] = facts(notes, app)
-    frame_seconds = notes.frame_seconds[1:] or notes.frame_seconds
-    result["fps"] = (len(frame_seconds) / sum(frame_seconds)) if frame_seconds and sum(frame_seconds) else None
+    per_frame = seconds_per_frame(notes.frame_seconds)
+    result["fps"] = 1 / per_frame if per_frame else None
     try:
         with open(arguments.result, "w", encoding="utf-8") as out:
             json.dump(result, out, ensure_ascii=False)

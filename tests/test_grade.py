@@ -138,8 +138,15 @@ def test_pictures_lie_beside_the_report_and_a_syntax_error_has_none(graded):
         with Image.open(out / entry["screenshot"]) as image:
             assert image.size == (1000, 750)
             assert image.convert("RGB").getpixel((5, 5)) == pytest.approx(SKY, abs=2)
-    with Image.open(out / by_name["good.py"]["gif"]) as animation:
+    good = by_name["good.py"]
+    with Image.open(out / good["gif"]) as animation:
         assert animation.format == "GIF" and animation.size == (500, 375)
+        # five frames kept (a still drawing, so merged into fewer): the GIF plays as long as they ran
+        played = 0
+        for index in range(animation.n_frames):
+            animation.seek(index)
+            played += animation.info["duration"]
+        assert played == pytest.approx(5 * max(20, 1000 / good["fps"]), abs=5)
 
 
 def test_progress_is_shown_for_every_program(graded):

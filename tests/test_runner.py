@@ -259,6 +259,19 @@ def test_a_long_run_gives_a_small_gif(tmp_path):
         assert animation.n_frames == 60 and animation.size == (500, 375)
 
 
+def test_the_teachers_own_gif_step_is_kept_up_to_the_frame_cap(tmp_path):
+    script = write(tmp_path, "fade", FADING, report_pids=False)
+    counts = {}
+    for every in (2, 1):
+        gif = tmp_path / f"every{every}.gif"
+        result = run_tavik("run", str(script), "--frames", "240", "--gif", str(gif), "--gif-every", str(every),
+                           "--screenshot", str(tmp_path / "shot.png"))
+        assert result.returncode == 0, result.stderr
+        with Image.open(gif) as animation:
+            counts[every] = animation.n_frames
+    assert counts == {2: 120, 1: 120}   # every second frame; every frame, stopped at the cap
+
+
 def one_frame(index, folder):
     shot = folder / f"one{index}.png"
     result = run_tavik("run", str(folder / "good.py"), "--frames", "1", "--screenshot", str(shot))
@@ -324,8 +337,8 @@ def test_stopping_the_grader_stops_every_program_and_screen(tmp_path):
         while len(screens) < 2 and time.monotonic() < deadline:
             time.sleep(0.2)
             screens = children_named(grader.pid, "Xvfb")
-        programs = [pid for pid in children_named(grader.pid, "python") + children_named(grader.pid, "python3")]
-        assert len(screens) == 2
+        programs = children_named(grader.pid, "python") + children_named(grader.pid, "python3")
+        assert len(screens) == 2 and len(programs) == 2
         time.sleep(1)
         grader.send_signal(signal.SIGTERM)
         _, errors = grader.communicate(timeout=30)
