@@ -721,12 +721,6 @@ def run_main(*arguments, timeout=180):
                           timeout=timeout, cwd=pathlib.Path(__file__).parent, env=dict(os.environ))
 
 
-def runner_has_gif():
-    result = subprocess.run([sys.executable, "-m", "tavik", "run", "--help"], capture_output=True, text=True,
-                            timeout=120, cwd=pathlib.Path(__file__).parent, env=dict(os.environ))
-    return "--gif" in result.stdout
-
-
 DRAWING = """
 from tavik.tavik import *
 from tavik.extras import *
@@ -745,7 +739,6 @@ app.run()
 """
 
 
-@pytest.mark.skipif(not runner_has_gif(), reason="this runner has no --gif option yet")
 def test_a_gif_of_an_animated_drawing_grows_and_ends_as_the_plain_screenshot(tmp_path):
     animated = tmp_path / "animated.py"
     animated.write_text(DRAWING.format(animate="animate(pen, speed=2)"), encoding="utf-8")
