@@ -149,3 +149,10 @@ def test_a_page_without_its_program_runs_is_refused(tmp_path, monkeypatch):
     monkeypatch.setattr(docsite, "SHOTS", tmp_path)
     with pytest.raises(RuntimeError, match="make docs"):
         docsite.example_page(ROOT / "examples" / "01_square_spiral.py")
+
+
+def test_an_example_that_ran_without_a_window_is_refused(tmp_path, monkeypatch):
+    monkeypatch.setattr(docsite, "SHOTS", tmp_path)
+    (tmp_path / "example-01_square_spiral.txt").write_text("", encoding="utf-8")  # it ran and printed nothing
+    with pytest.raises(RuntimeError, match="no screenshot"):
+        docsite.example_page(ROOT / "examples" / "01_square_spiral.py")

@@ -179,11 +179,13 @@ def example_title(path):
 def example_page(path):
     title, description = example_title(path)
     uri = f"examples/{path.stem}.md"
+    shot = shot_markdown(example_id(path), uri, title)
+    if not (SHOTS / (example_id(path) + ".png")).exists():
+        raise RuntimeError(f"{path.name} opened no window, so its page would have no screenshot")
     text = [f"# {title}\n", *(line + "\n" for line in description), "\n",
             f"文件：`examples/{path.name}`。在窗口里运行：`python examples/{path.name}`；"
             f"不开窗口、只存截图：`python -m tavik run examples/{path.name}`。\n\n",
-            fence(path.read_text(encoding="utf-8")), "\n",
-            shot_markdown(example_id(path), uri, title)]
+            fence(path.read_text(encoding="utf-8")), "\n", shot]
     return "".join(text)
 
 

@@ -45,7 +45,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 ENGINE_SETTINGS = "audio-library-name null\nsync-video #f\nwin-size 1000 750\n"
 
-# Engine classes the pen's build looks up in panda3d.core.
+# Engine classes the pen's build used to look up in panda3d.core when it ran
+# (it holds them from import now); the families below still recognise them.
 PEN_BUILD = ("RenderState", "RenderModeAttrib", "ColorAttrib", "Geom", "GeomNode", "GeomVertexFormat",
              "GeomVertexData", "GeomLinestrips", "GeomPoints")
 # Known faults, each recognised by the tags of the statements that reach it.
@@ -61,9 +62,9 @@ FAMILIES = {
     "known-15-1": ("GeomVertexWriter stand-in without its methods (null dereference)",
                    lambda tags: "rebind-GeomVertexWriter" in tags and "reenter" not in tags
                    or {"hook-value", "hook-GeomVertexWriter"} <= tags),
-    # The pen's build checks its engine lookups (and what it reads from
-    # them) only at the end: a hook that raises, or a stand-in without the
-    # attributes read next, leaves an exception pending for the next one.
+    # The pen's build used to check its engine lookups (and what it read
+    # from them) only at the end: a hook that raised, or a stand-in without
+    # the attributes read next, left an exception pending for the next one.
     "known-15-2": ("engine lookup that fails, the next runs with the exception set",
                    lambda tags: "hook-raise" in tags or bool(tags & {f"rebind-{name}" for name in PEN_BUILD})
                    or "hook-value" in tags and bool(tags & {f"hook-{name}" for name in PEN_BUILD})),
