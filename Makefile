@@ -83,6 +83,7 @@ wheel: | $(PYTHON)
 # The wheel installed into a new virtual environment outside the checkout,
 # without a compiler, running a learner program headless.
 test-wheel: wheel install
+	$(PIP) install --quiet cibuildwheel
 	TAVIK_WHEEL="$(abspath $(wildcard dist/tavik-*.whl))" $(PYTHON) -m pytest tests/test_wheel.py
 
 # The whole suite on CPython 3.14, in a Debian unstable root (needs root).

@@ -480,6 +480,8 @@ def main(argv=None):
     recorder = Recorder(arguments.gif and os.path.abspath(arguments.gif), frames, arguments.gif_every)
     try:
         from panda3d.core import Filename, loadPrcFileData
+        # what the caller of the runner loaded (tavik.runner.SETTINGS_VARIABLE), then the runner's own
+        loadPrcFileData("tavik-caller", os.environ.pop("TAVIK_ENGINE_SETTINGS", ""))
         settings = ["audio-library-name null", "win-size 1000 750"]
         if arguments.virtual:
             settings.append("sync-video #f")

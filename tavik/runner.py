@@ -35,6 +35,24 @@ NOTICE = re.compile(r"^(:[\w.:-]+(\([\w-]+\))?: |Xlib: +extension )")
 LIVE = set()                # every Run that may still own a process
 
 
+# The engine settings this process loaded (loadPrcFileData) travel to the
+# child in this variable, so that a caller can choose the renderer for it.
+SETTINGS_VARIABLE = "TAVIK_ENGINE_SETTINGS"
+
+
+def engine_settings_loaded_here():
+    """The engine settings loaded in this process at run time, as prc text ("" when none)."""
+    core = sys.modules.get("panda3d.core")
+    if core is None:
+        return ""
+    manager = core.ConfigPageManager.getGlobalPtr()
+    lines = []
+    for index in range(manager.getNumExplicitPages()):
+        page = manager.getExplicitPage(index)
+        lines += [f"{page.getVariableName(row)} {page.getStringValue(row)}" for row in range(page.getNumDeclarations())]
+    return "\n".join(lines)
+
+
 class NoScreen(RuntimeError):
     """No display and no virtual screen could be started."""
 
@@ -153,6 +171,7 @@ class Run:
             environment = self.screen.environment(environment)
         environment["PYTHONIOENCODING"] = "utf-8"
         environment["PYTHONUNBUFFERED"] = "1"
+        environment[SETTINGS_VARIABLE] = engine_settings_loaded_here()
         command = [sys.executable, "-P", "-m", "tavik.child", self.script, self.result_path,
                    "--notices", self.notices_path, "--timeout", str(self.options.timeout or 0)]
         if self.options.frames is not None:

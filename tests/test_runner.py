@@ -364,3 +364,19 @@ def test_linux_without_a_display_needs_one(monkeypatch):
     monkeypatch.setattr(sys, "platform", "linux")
     monkeypatch.delenv("DISPLAY", raising=False)
     assert display.needs_virtual_screen()
+
+
+def test_engine_settings_loaded_by_the_caller_reach_the_program(tmp_path):
+    """A caller (the release smoke check, say) chooses the renderer with
+    loadPrcFileData before it runs a program."""
+    from panda3d.core import loadPrcFileData, unloadPrcFile
+    from tavik import runner
+    script = tmp_path / "settings.py"
+    script.write_text("from panda3d.core import ConfigVariableString\n"
+                      "print(ConfigVariableString('tavik-test-marker', '').getValue())\n", encoding="utf-8")
+    page = loadPrcFileData("caller", "tavik-test-marker chosen by the caller")
+    try:
+        entry = runner.run_program(str(script), runner.Options(frames=1, cwd=str(tmp_path)))
+    finally:
+        unloadPrcFile(page)
+    assert entry["status"] == "ok" and entry["stdout"].strip() == "chosen by the caller"

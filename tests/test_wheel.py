@@ -15,6 +15,7 @@ from PIL import Image
 
 WHEEL = os.environ.get("TAVIK_WHEEL", "").strip()
 TESTS = pathlib.Path(__file__).resolve().parent
+PYTHONS = ("cp311", "cp312", "cp313", "cp314")
 COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++", "cmake")
 
 pytestmark = pytest.mark.skipif(not WHEEL, reason="TAVIK_WHEEL names no wheel (make test-wheel builds one)")
@@ -84,9 +85,27 @@ def test_a_learner_program_draws_headless_through_the_runner(environment):
 
 # The last case is Windows CI as the smoke check meets it: software rendering,
 # output through a pipe in an 8-bit code page.
-@pytest.mark.parametrize("renderer, encoding", [([], "utf-8"), (["--software"], "utf-8"), (["--software"], "cp1252")],
-                         ids=["opengl", "software", "software-cp1252"])
-def test_the_release_smoke_check_passes(environment, renderer, encoding):
+@pytest.mark.parametrize("renderer, encoding, interface", [
+    ([], "utf-8", "OpenGL"), (["--software"], "utf-8", "TinyPanda"), (["--software"], "cp1252", "TinyPanda"),
+], ids=["opengl", "software", "software-cp1252"])
+def test_the_release_smoke_check_passes(environment, renderer, encoding, interface):
     result = environment.run(str(TESTS / "wheel_smoke.py"), *renderer, PYTHONIOENCODING=encoding)
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-3000:]
     assert "orange pixels" in result.stdout
+    assert f"画图用的是 {interface}" in result.stdout  # the program drew with the renderer asked for
+
+
+def test_the_release_builds_python_311_to_314_for_every_desktop():
+    """What cibuildwheel would build from pyproject.toml (Windows and macOS
+    builds cannot run here; their list of builds can be checked)."""
+    expected = {
+        "linux": [f"{python}-manylinux_{arch}" for arch in ("x86_64", "aarch64") for python in PYTHONS],
+        "windows": [f"{python}-win_amd64" for python in PYTHONS],
+        "macos": [f"{python}-macosx_{arch}" for python in PYTHONS for arch in ("x86_64", "arm64")],
+    }
+    for platform, builds in expected.items():
+        listed = subprocess.run([sys.executable, "-m", "cibuildwheel", "--print-build-identifiers",
+                                 "--platform", platform], capture_output=True, text=True, timeout=120,
+                                cwd=TESTS.parent)
+        assert listed.returncode == 0, listed.stderr
+        assert sorted(listed.stdout.split()) == sorted(builds), platform

@@ -11,4 +11,5 @@ for side in range(4):
     pen.dLeft(90)
 pen.update()
 app.makeText("title", "正方形", pos=(0, 0, 3), color=Color.yellow)
+print("画图用的是", app.pipe.getInterfaceName())
 app.run()
