@@ -416,6 +416,10 @@ def warnings_for(facts, source_lines):
     return sentences
 
 
+def picture_not_saved(reason):
+    return f"截图或动画没能保存（{reason}）：看看保存的位置能不能写入。"
+
+
 def timeout_message(seconds, error, window=False):
     """Why the program was stopped; `window`: it ran in a window until closed, with no frame count."""
     if window:

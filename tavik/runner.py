@@ -291,6 +291,8 @@ class Run:
                      fps=data.get("fps"), frames=facts.get("frames", 0))
         if entry["status"] == "ok":
             entry["warnings"] = hints.warnings_for(facts, source)
+        if data.get("picture_error"):
+            entry["warnings"].append(hints.picture_not_saved(data["picture_error"]))
         error = data.get("error")
         if error is None:
             return None

@@ -380,3 +380,10 @@ def test_engine_settings_loaded_by_the_caller_reach_the_program(tmp_path):
     finally:
         unloadPrcFile(page)
     assert entry["status"] == "ok" and entry["stdout"].strip() == "chosen by the caller"
+
+
+def test_a_picture_that_cannot_be_saved_is_reported_not_dropped(tmp_path):
+    script = write(tmp_path, "good", PROGRAMS["good"], report_pids=False)
+    result = run_tavik("run", str(script), "--frames", "2", "--screenshot", str(tmp_path))  # a folder, not a file
+    assert result.returncode == 0, result.stderr
+    assert "截图或动画没能保存" in result.stderr
