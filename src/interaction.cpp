@@ -502,7 +502,7 @@ int equals(PyObject* a, PyObject* b) {
 Ref indexedPoint(PyObject* self) {
     Ref path = py::getAttr(self, namePath);
     Ref target = path ? py::getAttr(self, nameMtni) : Ref();
-    return target ? Ref::steal(PyObject_GetItem(path.get(), target.get())) : Ref();
+    return target ? py::subscript(path.get(), target.get()) : Ref();
 }
 
 // `math.degrees(math.atan2(endPos.y - currentPos.y, endPos.x - currentPos.x))`:

@@ -91,6 +91,13 @@ bool importEngine() {
            importModule("math") && importModule("os") && chooseResourceMechanism() && probeGltf();
 }
 
+// The engine's Filename reads items past its end (see py::setUncheckedSequence).
+bool guardUncheckedSequences() {
+    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
+    Ref filename = core ? Ref::steal(PyObject_GetAttrString(core.get(), "Filename")) : Ref();
+    return filename && py::setUncheckedSequence(filename.get());
+}
+
 // ---- dist ----------------------------------------------------------------
 
 const char distDoc[] =
@@ -163,7 +170,7 @@ bool defineColor() {
 
 int execModule(PyObject* module) {
     try {
-        bool defined = py::initialize(module) && importEngine() &&
+        bool defined = py::initialize(module) && importEngine() && guardUncheckedSequences() &&
                        py::defineFunction({"dist", "(pos1, pos2)", distDoc, dist}) && defineColor() && addCamera() &&
                        addApplication() && addPen() && addWidgets() && addPathFinding() && addInteraction() &&
                        addAxesGizmo();

@@ -344,8 +344,8 @@ PyObject* gridInit(py::Args args) {
 
 Ref nodeAt(PyObject* self, PyObject* r, PyObject* c) {
     Ref nodes = py::getAttr(self, nameNodes);
-    Ref row = nodes ? Ref::steal(PyObject_GetItem(nodes.get(), r)) : Ref();
-    return row ? Ref::steal(PyObject_GetItem(row.get(), c)) : Ref();
+    Ref row = nodes ? py::subscript(nodes.get(), r) : Ref();
+    return row ? py::subscript(row.get(), c) : Ref();
 }
 
 PyObject* getNode(py::Args args) { return nodeAt(args[0], args[1], args[2]).release(); }

@@ -35,6 +35,7 @@ Name nameFlags("co_flags");
 Name nameDefaults("__defaults__");
 Name nameSignature("signature");
 Name nameBuiltins("__builtins__");
+Name nameLength("length");
 
 constexpr Py_ssize_t maxParameters = 16;
 constexpr long codeHasVarargs = 0x04;  // CO_VARARGS
@@ -90,10 +91,69 @@ int hasAttr(PyObject* object, PyObject* name) {
     return 0;
 }
 
+// ---- sequences that do not check an index ------------------------------------
+
+namespace {
+
+PyTypeObject* uncheckedSequence = nullptr;  // strong; the engine's Filename
+
+template <typename Table, typename Slot>
+bool sameSlot(const Table* its, const Table* own, Slot Table::*slot) {
+    return (its ? its->*slot : nullptr) == (own ? own->*slot : nullptr);
+}
+
+// Whether `value`'s item lookup is the unchecked type's own (a subclass may
+// give its own __getitem__, which then stands).
+bool readsUnchecked(PyObject* value) {
+    if (!uncheckedSequence || !PyObject_TypeCheck(value, uncheckedSequence)) return false;
+    PyTypeObject* type = Py_TYPE(value);
+    return sameSlot(type->tp_as_mapping, uncheckedSequence->tp_as_mapping, &PyMappingMethods::mp_subscript) &&
+           sameSlot(type->tp_as_sequence, uncheckedSequence->tp_as_sequence, &PySequenceMethods::sq_item);
+}
+
+}  // namespace
+
+bool setUncheckedSequence(PyObject* type) {
+    if (!PyType_Check(type)) {
+        PyErr_SetString(PyExc_TypeError, "an unchecked sequence must be a class");
+        return false;
+    }
+    Py_XSETREF(uncheckedSequence, reinterpret_cast<PyTypeObject*>(Py_NewRef(type)));
+    return true;
+}
+
+Py_ssize_t uncheckedLength(PyObject* value) {
+    if (!readsUnchecked(value)) return -1;
+    // the class's own `length`, which a subclass cannot make lie
+    Ref length = callMethod(reinterpret_cast<PyObject*>(uncheckedSequence), nameLength, {value});
+    Py_ssize_t count = length ? PyLong_AsSsize_t(length.get()) : -1;
+    if (count < 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "negative length");
+        return -2;
+    }
+    return count;
+}
+
+
 Ref getItem(PyObject* object, Py_ssize_t index) {
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
-    if (!key) return {};
-    return Ref::steal(PyObject_GetItem(object, key.get()));
+    return key ? subscript(object, key.get()) : Ref();
+}
+
+Ref subscript(PyObject* object, PyObject* key) {
+    // Only an int key is checked here: any other runs its own __index__
+    // once, in the engine, as `object[key]` would.
+    Py_ssize_t length = PyLong_Check(key) ? uncheckedLength(object) : -1;
+    if (length == -2) return {};
+    if (length >= 0) {
+        Py_ssize_t index = PyLong_AsSsize_t(key);
+        if (index == -1 && PyErr_Occurred()) PyErr_Clear();  // too large either way: the engine says so
+        else if (index >= length) {
+            PyErr_Format(PyExc_IndexError, "%.200s index out of range", Py_TYPE(object)->tp_name);
+            return {};
+        }
+    }
+    return Ref::steal(PyObject_GetItem(object, key));
 }
 
 Ref global(PyObject* name) {

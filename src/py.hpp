@@ -68,7 +68,9 @@ Ref callWithKeywords(PyObject* callable, std::initializer_list<PyObject*> args, 
 
 Ref getAttr(PyObject* object, PyObject* name);
 bool setAttr(PyObject* object, PyObject* name, PyObject* value);
+// `object[index]`; checked first for an unchecked sequence (below).
 Ref getItem(PyObject* object, Py_ssize_t index);
+Ref subscript(PyObject* object, PyObject* key);  // `object[key]`, checked the same way
 // 1 when the attribute exists, 0 when not, -1 on another error.
 int hasAttr(PyObject* object, PyObject* name);
 
@@ -84,6 +86,16 @@ Ref tuple(std::initializer_list<PyObject*> items);  // borrowed items
 Ref floats(std::initializer_list<double> items);    // a tuple of floats
 Ref integers(std::initializer_list<long> items);    // a tuple of ints
 Ref concat(std::initializer_list<PyObject*> strings);  // "".join(strings)
+
+// The engine's Filename reads an item without checking the index: past
+// its end it aborts the process. The module frame names that class at
+// import; getItem and subscript then refuse an int index past its end with
+// an IndexError, as a str does. (It is not iterable, so nothing else reads
+// it by index.)
+bool setUncheckedSequence(PyObject* type);
+// Its length when `value` is read through the unchecked class's own item
+// lookup, -1 when it is not, -2 with an exception set.
+Py_ssize_t uncheckedLength(PyObject* value);
 
 // Unpacks an iterable into exactly `count` items as `a, b, c = value`
 // does, with the interpreter's TypeError or ValueError when it cannot.

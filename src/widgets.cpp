@@ -15,11 +15,8 @@ py::Name nameTextNode("TextNode");
 py::Name nameALeft("ALeft");
 py::Name namePixel2d("pixel2d");
 py::Name nameCnFont("cnFont");
-py::Name nameLength("length");
 
 const char filenameTextMessage[] = "文字要用字符串：请用 str(...) 把 Filename 变成字符串";
-
-PyObject* filenameClass = nullptr;  // strong: panda3d.core's, taken at import
 
 // DirectGui reads a text that is not a string as one text per state, by
 // index, falling back to the last one; the engine's Filename does not check
@@ -27,11 +24,9 @@ PyObject* filenameClass = nullptr;  // strong: panda3d.core's, taken at import
 // abort the process.  That case alone raises; every other value, a tuple
 // or list of texts per state among them, goes to DirectGui as given.
 bool fitsStates(PyObject* txt, long states) {
-    if (!PyObject_TypeCheck(txt, reinterpret_cast<PyTypeObject*>(filenameClass))) return true;
-    Ref length = py::callMethod(filenameClass, nameLength, {txt});
-    long characters = length ? PyLong_AsLong(length.get()) : -1;
-    if (characters == -1 && PyErr_Occurred()) return false;
-    if (characters >= states) return true;
+    Py_ssize_t characters = py::uncheckedLength(txt);
+    if (characters == -2) return false;
+    if (characters == -1 || characters >= states) return true;
     PyErr_SetString(PyExc_TypeError, filenameTextMessage);
     return false;
 }
@@ -141,20 +136,10 @@ PyObject* makeLabel(py::Args args) { return build(nameDirectLabel, look.labelKey
 PyObject* makeButton(py::Args args) { return build(nameDirectButton, look.buttonKeywords, args, args[4], 4); }
 PyObject* makeEntry(py::Args args) { return build(nameDirectEntry, look.entryKeywords, args, args[4], 0); }
 
-bool takeFilenameClass() {
-    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
-    filenameClass = core ? PyObject_GetAttrString(core.get(), "Filename") : nullptr;
-    if (filenameClass && !PyType_Check(filenameClass)) {
-        PyErr_SetString(PyExc_TypeError, "panda3d.core.Filename is not a class");
-        Py_CLEAR(filenameClass);
-    }
-    return filenameClass != nullptr;
-}
-
 }  // namespace
 
 bool addWidgets() {
-    return makeLook() && takeFilenameClass() && py::defineFunction({"makeLabel", "(tv, txt, x, y)", nullptr, makeLabel}) &&
+    return makeLook() && py::defineFunction({"makeLabel", "(tv, txt, x, y)", nullptr, makeLabel}) &&
            py::defineFunction({"makeButton", "(tv, txt, x, y, cmd)", nullptr, makeButton}) &&
            py::defineFunction({"makeEntry", "(tv, txt, x, y, lines=1)", nullptr, makeEntry});
 }

@@ -179,3 +179,48 @@ def test_model_names_without_a_utf8_form_fail_as_any_missing_model(app, monkeypa
     monkeypatch.setattr(tv, "print", printed.append, raising=False)
     assert app.gm(UNENCODABLE) is None
     assert printed[0].startswith(f"加载模型 '{UNENCODABLE}' 失败: ")
+
+
+# ---- the engine's Filename, which reads past its end without a check ----------------------------
+
+from panda3d.core import Filename  # noqa: E402
+
+
+class SevenEverywhere(Filename):
+    def __getitem__(self, index):
+        return 7
+
+
+def mover_stepping(path):
+    def step():
+        walker = tv.PathMoveCtrl()
+        walker.start(NodePath("walker"), path, 0.1)
+        walker.update()
+    return step
+
+
+def grid_with_rows(rows):
+    grid = tv.AStar(3, 3)
+    grid._nodes = rows
+    return lambda: grid.getNode(2, 2)
+
+
+@pytest.mark.parametrize("call", [
+    lambda pen: pen.drawPath([Filename("x")]),
+    lambda pen: pen.drawPath([(0, 0, 0), Filename("")]),
+    lambda pen: mover_stepping([(0, 0, 0), Filename("ab")])(),
+    lambda pen: grid_with_rows(Filename("ab"))(),
+    lambda pen: grid_with_rows([[0], [0], Filename("x")])(),
+], ids=["point", "empty point", "mover point", "grid rows", "grid row"])
+def test_a_filename_read_past_its_end_raises_index_error(app, call):
+    """Reading a Filename past its end aborts inside the engine; the kit refuses it first, as a str would."""
+    with pytest.raises(IndexError, match="Filename index out of range"):
+        call(tv.Pen(app))
+
+
+def test_a_filename_long_enough_or_with_its_own_indexing_is_read_as_given(app):
+    pen = tv.Pen(app)
+    pen.drawPath([SevenEverywhere("")])
+    assert tuple(pen.getPos()) == (7, 7, 7)
+    pen.drawPath([Filename("123")])   # its characters reach moveTo, as in pen.moveTo("1", "2", "3")
+    assert pen.getPos() == ("1", "2", "3")
