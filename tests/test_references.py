@@ -16,9 +16,7 @@ def growth_per_call(function, calls=3000, rounds=3):
 
     The least of a few rounds: a leak grows in every round, while a one-off
     allocation elsewhere in the process (a cache filling, a lazy import)
-    shows in one at most. Pickling shows such one-offs for any function,
-    a Python one too (up to 1.8 bytes a call in one round of 3000), so
-    two rounds were not always enough.
+    shows in one at most.
     """
     for _ in range(200):
         function()
@@ -81,9 +79,14 @@ CASES = {
 }
 
 
+# Pickling's one-off allocations (up to some kilobytes a round, seen with a
+# Python function as well) are spread over more calls.
+CALLS = {"pickle by reference": 20000}
+
+
 @pytest.mark.parametrize("name", CASES)
 def test_repeated_calls_hold_no_memory(name):
-    assert growth_per_call(CASES[name]) < 1.0
+    assert growth_per_call(CASES[name], calls=CALLS.get(name, 3000)) < 1.0
 
 
 def test_application_calls_hold_no_memory(app, monkeypatch):
