@@ -69,7 +69,8 @@ FAMILIES = {
                    lambda tags: "hook-raise" in tags or bool(tags & {f"rebind-{name}" for name in PEN_BUILD})
                    or "hook-value" in tags and bool(tags & {f"hook-{name}" for name in PEN_BUILD})),
     # The engine's own task runner calls a null function for some results
-    # (an int subclass, seen): a plain ShowBase task crashes the same way.
+    # (an int subclass, an object with __index__: seen): a plain ShowBase
+    # task returning the same crashes the same way.
     "engine-task-result": ("a task method overridden to return a value the engine's task runner cannot take",
                            lambda tags: "task-result" in tags),
     "known-15-3": ("re-entrant GeomVertexWriter stand-in (use after free in the colour packing)",
