@@ -97,18 +97,25 @@ namespace {
 
 PyTypeObject* uncheckedSequence = nullptr;  // strong; the engine's Filename
 
-template <typename Table, typename Slot>
-bool sameSlot(const Table* its, const Table* own, Slot Table::*slot) {
-    return (its ? its->*slot : nullptr) == (own ? own->*slot : nullptr);
-}
+binaryfunc subscriptOf(PyTypeObject* type) { return type->tp_as_mapping ? type->tp_as_mapping->mp_subscript : nullptr; }
 
 // Whether `value`'s item lookup is the unchecked type's own (a subclass may
 // give its own __getitem__, which then stands).
 bool readsUnchecked(PyObject* value) {
-    if (!uncheckedSequence || !PyObject_TypeCheck(value, uncheckedSequence)) return false;
-    PyTypeObject* type = Py_TYPE(value);
-    return sameSlot(type->tp_as_mapping, uncheckedSequence->tp_as_mapping, &PyMappingMethods::mp_subscript) &&
-           sameSlot(type->tp_as_sequence, uncheckedSequence->tp_as_sequence, &PySequenceMethods::sq_item);
+    return uncheckedSequence && PyObject_TypeCheck(value, uncheckedSequence) &&
+           subscriptOf(Py_TYPE(value)) == subscriptOf(uncheckedSequence);
+}
+
+// False with an IndexError set when `object` is an unchecked sequence and
+// `index` lies past its end.
+bool withinUnchecked(PyObject* object, Py_ssize_t index) {
+    Py_ssize_t length = uncheckedLength(object);
+    if (length == -2) return false;
+    if (length >= 0 && index >= length) {
+        PyErr_Format(PyExc_IndexError, "%.200s index out of range", Py_TYPE(object)->tp_name);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -134,24 +141,19 @@ Py_ssize_t uncheckedLength(PyObject* value) {
     return count;
 }
 
-
 Ref getItem(PyObject* object, Py_ssize_t index) {
+    if (!withinUnchecked(object, index)) return {};
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
-    return key ? subscript(object, key.get()) : Ref();
+    return key ? Ref::steal(PyObject_GetItem(object, key.get())) : Ref();
 }
 
 Ref subscript(PyObject* object, PyObject* key) {
     // Only an int key is checked here: any other runs its own __index__
     // once, in the engine, as `object[key]` would.
-    Py_ssize_t length = PyLong_Check(key) ? uncheckedLength(object) : -1;
-    if (length == -2) return {};
-    if (length >= 0) {
+    if (PyLong_Check(key) && readsUnchecked(object)) {
         Py_ssize_t index = PyLong_AsSsize_t(key);
         if (index == -1 && PyErr_Occurred()) PyErr_Clear();  // too large either way: the engine says so
-        else if (index >= length) {
-            PyErr_Format(PyExc_IndexError, "%.200s index out of range", Py_TYPE(object)->tp_name);
-            return {};
-        }
+        else if (!withinUnchecked(object, index)) return {};
     }
     return Ref::steal(PyObject_GetItem(object, key));
 }

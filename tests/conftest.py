@@ -36,6 +36,21 @@ def app():
 
 
 @pytest.fixture
+def make_pen(app):
+    """Makes pens (of `kind`) whose drawings are removed after the test."""
+    from tavik.tavik import Pen
+    made = []
+
+    def make(kind=Pen):
+        pen = kind(app)
+        made.append(pen.np)
+        return pen
+    yield make
+    for container in made:
+        container.removeNode()
+
+
+@pytest.fixture
 def step(app):
     """Runs `n` frames of the engine loop."""
     def run(frames=1):

@@ -12,25 +12,11 @@ import panda3d.core as core
 import pytest
 from panda3d.core import LPoint3f, NodePath
 
-from tavik.tavik import Pen
 from test_pen import exact_build, positions, strokes
 
 RED, GREEN, BLUE = (1, 0, 0, 1), (0, 1, 0, 1), (0, 0, 1, 1)
 BUILD_NAMES = ["GeomVertexWriter", "GeomVertexData", "GeomVertexFormat", "Geom", "GeomNode", "GeomLinestrips",
                "GeomPoints", "RenderState", "RenderModeAttrib", "ColorAttrib", "LPoint3f", "LVecBase4f"]
-
-
-@pytest.fixture
-def make_pen(app):
-    made = []
-
-    def make():
-        pen = Pen(app)
-        made.append(pen.np)
-        return pen
-    yield make
-    for container in made:
-        container.removeNode()
 
 
 def draw_two_coloured_lines(pen):

@@ -530,12 +530,18 @@ def test_one_task_per_animated_pen_while_it_draws(app, step, framed_spiral):
     second.clear()
 
 
-def test_speed_zero_turns_the_animation_off(app, step):
+def drawing_spiral(app, step):
+    """A pen one frame into animating a long spiral."""
     pen = Pen(app)
     animate(pen, speed=1)
     spiral(pen, turns=30)
     pen.update()
     step()
+    return pen
+
+
+def test_speed_zero_turns_the_animation_off(app, step):
+    pen = drawing_spiral(app, step)
     animate(pen, 0)
     assert "update" not in pen.__dict__
     assert not pen.lineNode.isHidden() and turtle(app) is None
@@ -546,11 +552,7 @@ def test_speed_zero_turns_the_animation_off(app, step):
 
 
 def test_clearing_a_pen_while_it_draws_stops_the_animation(app, step):
-    pen = Pen(app)
-    animate(pen, speed=1)
-    spiral(pen, turns=30)
-    pen.update()
-    step()
+    pen = drawing_spiral(app, step)
     pen.clear()
     step()
     assert turtle(app) is None
@@ -562,11 +564,7 @@ def test_clearing_a_pen_while_it_draws_stops_the_animation(app, step):
 
 
 def test_removing_the_pens_container_while_it_draws_stops_the_animation(app, step):
-    pen = Pen(app)
-    animate(pen, speed=1)
-    spiral(pen, turns=30)
-    pen.update()
-    step()
+    pen = drawing_spiral(app, step)
     pen.np.detachNode()
     step()
     assert turtle(app) is None and app.render.find("penAnimation").isEmpty()

@@ -19,19 +19,6 @@ RED, WHITE = (1, 0, 0, 1), (1, 1, 1, 1)
 
 
 @pytest.fixture
-def make_pen(app):
-    made = []
-
-    def make(kind=Pen):
-        pen = kind(app)
-        made.append(pen.np)
-        return pen
-    yield make
-    for container in made:
-        container.removeNode()
-
-
-@pytest.fixture
 def pen(make_pen):
     return make_pen()
 
