@@ -24,7 +24,7 @@ print(time.perf_counter() - start)
 """
 
 SETUP = """
-from tavik.display import ensure_display
+from tavik.classroom.display import ensure_display
 ensure_display()
 from panda3d.core import loadPrcFileData
 loadPrcFileData('bench', 'audio-library-name null\\nsync-video #f')

@@ -35,7 +35,7 @@ def report(benchmark, subject, seconds, baseline, baseline_seconds, target="", n
 
 def make_app(**settings):
     """A TAVIK application on a (virtual) screen, with quiet engine settings."""
-    from tavik.display import ensure_display
+    from tavik.classroom.display import ensure_display
     ensure_display()
     from panda3d.core import loadPrcFileData
     loadPrcFileData("bench", "audio-library-name null\nsync-video #f\nwin-size 1000 750\n")

@@ -15,7 +15,7 @@ import argparse
 import os
 import sys
 
-from tavik.runner import DEFAULT_TIMEOUT
+from tavik.classroom.runner import DEFAULT_TIMEOUT
 
 
 def positive(text):
@@ -80,12 +80,12 @@ def main(argv=None):
         except (AttributeError, ValueError):
             pass
     if arguments.command == "run":
-        from tavik.runner import run_command
+        from tavik.classroom.runner import run_command
         return run_command(arguments.script, frames=arguments.frames, screenshot=arguments.screenshot,
                            gif=arguments.gif, gif_every=arguments.gif_every, timeout=arguments.timeout,
                            verbose=arguments.verbose, arguments=arguments.arguments)
     if arguments.command == "grade":
-        from tavik.grade import grade_command
+        from tavik.classroom.grade import grade_command
         return grade_command(arguments.folder, arguments.out, frames=arguments.frames, timeout=arguments.timeout,
                              gif=arguments.gif, jobs=arguments.jobs, verbose=arguments.verbose)
     from tavik.showcase import run_showcase

@@ -231,7 +231,7 @@ def run_showcase(frames=None, screenshot=None):
 
     Without a display it runs on a virtual screen for 120 frames; returns the exit code.
     """
-    from tavik.display import ensure_display
+    from tavik.classroom.display import ensure_display
     virtual = ensure_display()
     from panda3d.core import loadPrcFileData
     loadPrcFileData("tavik-showcase", "audio-library-name null\nwin-size 1000 750")
@@ -243,9 +243,6 @@ def run_showcase(frames=None, screenshot=None):
         return 0
     for _ in range(frames):
         showcase.app.taskMgr.step()
-    from tavik.child import save_screenshot
-    path = save_screenshot(showcase.app, os.path.abspath(screenshot))
-    if path is None:
-        raise RuntimeError("the window gave no screenshot")
-    print(path)
+    from tavik.extras import saveImage
+    print(saveImage(showcase.app, screenshot))
     return 0

@@ -16,7 +16,7 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != ROOT]
 
-from tavik.display import ensure_display  # noqa: E402
+from tavik.classroom.display import ensure_display  # noqa: E402
 
 ensure_display()
 

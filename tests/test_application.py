@@ -18,7 +18,7 @@ MODELS = sorted(path.stem for path in PACKAGE.glob("*.glb"))
 
 CONSTRUCT = """
 import builtins, io, sys
-from tavik.display import ensure_display
+from tavik.classroom.display import ensure_display
 ensure_display()
 from tavik.tavik import TAVIK
 app = TAVIK({arguments})
@@ -74,7 +74,7 @@ def test_with_no_font_anywhere_construction_is_silent_and_the_font_none(tmp_path
     source = """
 import os, types
 os.chdir({cwd!r})
-from tavik.display import ensure_display
+from tavik.classroom.display import ensure_display
 ensure_display()
 import tavik.tavik as tv
 class NoFiles:
@@ -582,7 +582,7 @@ def test_the_font_beside_the_module_is_found_with_join_looked_up_before_dirname(
 
 
 CONSTRUCT_LOGGED = """
-from tavik.display import ensure_display
+from tavik.classroom.display import ensure_display
 ensure_display()
 from tavik.tavik import TAVIK
 log = []

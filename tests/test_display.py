@@ -3,7 +3,7 @@ import sys
 
 import pytest
 
-from tavik import display
+from tavik.classroom import display
 
 
 @pytest.mark.parametrize("platform", ["win32", "darwin"])

@@ -6,7 +6,7 @@ out of real programs.
 """
 import pytest
 
-from tavik import hints
+from tavik.classroom import hints
 
 MODELS = ["ball", "car", "house", "robot", "rocket", "star", "tower", "tree"]
 

@@ -43,11 +43,11 @@ def test_namespace_holds_the_module_attributes_then_the_imports_then_the_definit
         import json, sys
         import panda3d.core
         import tavik.tavik as tv
-        import tavik.display  # a module of the package written in Python
+        import tavik.classroom.display  # a module of the package written in Python
         core = getattr(panda3d.core, "__all__", None) or [n for n in vars(panda3d.core) if not n.startswith("_")]
         import builtins
-        assert vars(tv)["__builtins__"] is vars(builtins) is vars(tavik.display)["__builtins__"]
-        print(json.dumps([list(vars(tv)), core, list(vars(tavik.display))]))
+        assert vars(tv)["__builtins__"] is vars(builtins) is vars(tavik.classroom.display)["__builtins__"]
+        print(json.dumps([list(vars(tv)), core, list(vars(tavik.classroom.display))]))
     """, prc="")
     assert result.returncode == 0, result.stderr
     names, core, python_module = json.loads(result.stdout)

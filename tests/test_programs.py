@@ -119,7 +119,7 @@ def test_run_reports_a_learners_error_with_its_traceback(tmp_path):
 
 
 SHOWCASE_SESSION = """
-from tavik.display import ensure_display
+from tavik.classroom.display import ensure_display
 ensure_display()
 from panda3d.core import LPoint3f, MouseButton, Point2, Point3
 from tavik.showcase import Showcase, cell_centre

@@ -797,7 +797,7 @@ def families_of(tags):
 
 def start_engine():
     sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != ROOT]
-    from tavik.display import ensure_display
+    from tavik.classroom.display import ensure_display
     ensure_display()
     from panda3d.core import loadPrcFileData
     loadPrcFileData("fuzz", ENGINE_SETTINGS)
@@ -1178,7 +1178,7 @@ PRELUDE = '''\
 # Made by tools/fuzz.py. Run it with the kit installed (under the sanitizer
 # build as `make fuzz` runs it): {outcome}.
 import copy, gc, inspect, math, operator, pickle, sys, types
-from tavik.display import ensure_display
+from tavik.classroom.display import ensure_display
 ensure_display()
 from panda3d.core import loadPrcFileData
 loadPrcFileData("fuzz", {settings!r})
@@ -1275,7 +1275,7 @@ class Session:
         seeds = self.options.seed or [random.SystemRandom().randrange(10 ** 6)]
         if not os.environ.get("DISPLAY"):
             sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != ROOT]
-            from tavik.display import ensure_display
+            from tavik.classroom.display import ensure_display
             preload = os.environ.pop("LD_PRELOAD", None)  # the X server is not under test
             try:
                 ensure_display()  # one virtual screen for every child

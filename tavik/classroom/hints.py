@@ -2,7 +2,7 @@
 
 The hints are a table of rows (what to recognise, what to say), tried in
 order; the first row that recognises the error speaks. A recogniser gets the
-error as plain data (as `tavik.child` describes it: type, message, the
+error as plain data (as `tavik.classroom.child` describes it: type, message, the
 learner's line and code, and what the runner noticed) and returns the values
 its sentence needs, or None. The warnings after a run are a table too.
 """

@@ -1,6 +1,6 @@
-"""One learner program inside its own process, started by `tavik.runner`.
+"""One learner program inside its own process, started by `tavik.classroom.runner`.
 
-    python -P -m tavik.child SCRIPT RESULT.json [--frames N] [--screenshot PNG] [--gif GIF] ...
+    python -P -m tavik.classroom.child SCRIPT RESULT.json [--frames N] [--screenshot PNG] [--gif GIF] ...
 
 Before the program runs, the kit's classes get thin wrappers on their class
 attributes that only take notes (was `run()` called, did a pen build what it
@@ -404,7 +404,7 @@ def safe_repr(value, limit=60):
 # ---- the run -------------------------------------------------------------------
 
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(prog="python -m tavik.child")
+    parser = argparse.ArgumentParser(prog="python -m tavik.classroom.child")
     parser.add_argument("script")
     parser.add_argument("result")
     parser.add_argument("--frames", type=int, default=None)
@@ -480,7 +480,7 @@ def main(argv=None):
     recorder = Recorder(arguments.gif and os.path.abspath(arguments.gif), frames, arguments.gif_every)
     try:
         from panda3d.core import Filename, loadPrcFileData
-        # what the caller of the runner loaded (tavik.runner.SETTINGS_VARIABLE), then the runner's own
+        # what the caller of the runner loaded (tavik.classroom.runner.SETTINGS_VARIABLE), then the runner's own
         loadPrcFileData("tavik-caller", os.environ.pop("TAVIK_ENGINE_SETTINGS", ""))
         settings = ["audio-library-name null", "win-size 1000 750"]
         if arguments.virtual:

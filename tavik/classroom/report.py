@@ -23,7 +23,7 @@ FONT = "zkwy.ttf"
 
 
 def load_template():
-    text = resources.files("tavik").joinpath("report.html").read_text(encoding="utf-8")
+    text = resources.files("tavik.classroom").joinpath("report.html").read_text(encoding="utf-8")
     blocks = {name: Template(body.strip()) for name, body in BLOCK.findall(text)}
     page = Template(BLOCK.sub("", text))
     return page, blocks

@@ -1,7 +1,7 @@
 """Grading a folder: every learner program through the runner, J at a time.
 
 Each `.py` file of the folder is one learner's program. Each runs in its own
-process on its own screen (see `tavik.runner`), started from this thread; the
+process on its own screen (see `tavik.classroom.runner`), started from this thread; the
 loop below keeps J of them going, watches their clocks and shows progress.
 The results go to OUTDIR/report.json and OUTDIR/index.html, the pictures to
 OUTDIR/images/.
@@ -12,8 +12,8 @@ import sys
 import time
 from pathlib import Path
 
-from tavik import report
-from tavik.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_ERROR, CommandEnded, Options, Run, run_guarded,
+from tavik.classroom import report
+from tavik.classroom.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_ERROR, CommandEnded, Options, Run, run_guarded,
                           write_text)
 
 IMAGES = "images"

@@ -1,7 +1,7 @@
 """Running one learner program: in a child process, on its own screen, with a time limit.
 
 The parent (this module) starts the virtual screen where one is needed, the
-child (`tavik.child`) runs the program, and the parent watches the clock:
+child (`tavik.classroom.child`) runs the program, and the parent watches the clock:
 the child interrupts itself at the limit, the parent asks it to stop a moment
 later and kills it after a grace period. Whatever the end (normal, error,
 timeout, Ctrl-C or SIGTERM to the runner), the child and its screen are gone
@@ -23,8 +23,8 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
-from tavik import hints
-from tavik.display import VirtualScreen, die_with_parent, needs_virtual_screen
+from tavik.classroom import hints
+from tavik.classroom.display import VirtualScreen, die_with_parent, needs_virtual_screen
 
 DEFAULT_FRAMES = 120
 DEFAULT_TIMEOUT = 60.0
@@ -172,7 +172,7 @@ class Run:
         environment["PYTHONIOENCODING"] = "utf-8"
         environment["PYTHONUNBUFFERED"] = "1"
         environment[SETTINGS_VARIABLE] = engine_settings_loaded_here()
-        command = [sys.executable, "-P", "-m", "tavik.child", self.script, self.result_path,
+        command = [sys.executable, "-P", "-m", "tavik.classroom.child", self.script, self.result_path,
                    "--notices", self.notices_path, "--timeout", str(self.options.timeout or 0)]
         if self.options.frames is not None:
             command += ["--frames", str(self.options.frames)]
