@@ -42,7 +42,6 @@ py::Name nameLPoint3("LPoint3");
 py::Name nameLVector3("LVector3");
 py::Name nameNormalized("normalized");
 py::Name nameCross("cross");
-py::Name nameMath("math");
 py::Name nameRadians("radians");
 py::Name nameSin("sin");
 py::Name nameCos("cos");
@@ -58,21 +57,9 @@ Ref attrOf(PyObject* self, PyObject* first, PyObject* second) {
     return outer ? py::getAttr(outer.get(), second) : Ref();
 }
 
-// `math.<function>`, through the module's `math` as it is now.
-Ref mathFunction(PyObject* function) {
-    Ref math = py::global(nameMath);
-    return math ? py::getAttr(math.get(), function) : Ref();
-}
-
-// `math.<function>(argument)` for an argument already at hand.
-Ref mathCall(PyObject* function, PyObject* argument) {
-    Ref callee = mathFunction(function);
-    return callee ? py::call(callee.get(), {argument}) : Ref();
-}
-
 // `math.<function>(self.<attribute>)`: the function is looked up first.
 Ref mathOfAttribute(PyObject* function, PyObject* self, PyObject* attribute) {
-    Ref callee = mathFunction(function);
+    Ref callee = py::mathFunction(function);
     Ref argument = callee ? py::getAttr(self, attribute) : Ref();
     return argument ? py::call(callee.get(), {argument.get()}) : Ref();
 }
@@ -80,11 +67,11 @@ Ref mathOfAttribute(PyObject* function, PyObject* self, PyObject* attribute) {
 // `radius * first(phi) * second(theta)`, with `second` left out when null.
 Ref sphericalComponent(PyObject* self, PyObject* first, PyObject* phi, PyObject* second, PyObject* theta) {
     Ref radius = py::getAttr(self, nameRadius);
-    Ref factor = radius ? mathCall(first, phi) : Ref();
-    Ref product = factor ? Ref::steal(PyNumber_Multiply(radius.get(), factor.get())) : Ref();
+    Ref factor = radius ? py::mathCall(first, {phi}) : Ref();
+    Ref product = factor ? py::multiply(radius.get(), factor.get()) : Ref();
     if (!product || !second) return product;
-    factor = mathCall(second, theta);
-    return factor ? Ref::steal(PyNumber_Multiply(product.get(), factor.get())) : Ref();
+    factor = py::mathCall(second, {theta});
+    return factor ? py::multiply(product.get(), factor.get()) : Ref();
 }
 
 // The spherical offset of the camera from the target, computed from
@@ -118,7 +105,7 @@ PyObject* updateCameraPosition(py::Args args) {
     Ref centre = target ? py::call(pointType.get(), {target.get()}) : Ref();
     Ref vectorType = centre ? py::global(nameLVector3) : Ref();
     Ref shift = vectorType ? py::call(vectorType.get(), {offset[0].get(), offset[1].get(), offset[2].get()}) : Ref();
-    Ref position = shift ? Ref::steal(PyNumber_Add(centre.get(), shift.get())) : Ref();
+    Ref position = shift ? py::add(centre.get(), shift.get()) : Ref();
     if (!position || !py::call(setPos.get(), {position.get()})) return nullptr;
     Ref lookAt = py::getAttr(camera.get(), nameLookAt);
     target = lookAt ? py::getAttr(self, nameTargetPos) : Ref();
@@ -202,7 +189,7 @@ PyObject* onRightMouseUp(py::Args args) { return releaseButton(args[0], nameRigh
 bool turnBy(PyObject* self, PyObject* attribute, PyObject* delta) {
     Ref hundred = py::number(100L);
     Ref angle = hundred ? py::getAttr(self, attribute) : Ref();
-    Ref step = angle ? Ref::steal(PyNumber_Multiply(delta, hundred.get())) : Ref();
+    Ref step = angle ? py::multiply(delta, hundred.get()) : Ref();
     Ref turned = step ? Ref::steal(PyNumber_InPlaceAdd(angle.get(), step.get())) : Ref();
     return turned && py::setAttr(self, attribute, turned.get());
 }
@@ -226,8 +213,6 @@ bool rotate(PyObject* self, PyObject* dx, PyObject* dy) {
            py::callMethod(self, nameUpdateCameraPosition);
 }
 
-Ref scaled(PyObject* vector, PyObject* factor) { return Ref::steal(PyNumber_Multiply(vector, factor)); }
-
 Ref normalizedCross(PyObject* first, PyObject* second) {
     Ref product = py::callMethod(first, nameCross, {second});
     return product ? py::callMethod(product.get(), nameNormalized) : Ref();
@@ -237,19 +222,19 @@ Ref normalizedCross(PyObject* first, PyObject* second) {
 // while the pointer moves faster than 0.05 per frame.  The travel is
 // `math.sqrt(dx**2 + dy**2)` with the numbers' own operators.
 Ref panSpeed(PyObject* self, PyObject* dx, PyObject* dy) {
-    Ref sqrt = mathFunction(nameSqrt);
-    Ref two = sqrt ? py::number(2L) : Ref();
-    Ref dxSquared = two ? Ref::steal(PyNumber_Power(dx, two.get(), Py_None)) : Ref();
-    Ref dySquared = dxSquared ? Ref::steal(PyNumber_Power(dy, two.get(), Py_None)) : Ref();
-    Ref sum = dySquared ? Ref::steal(PyNumber_Add(dxSquared.get(), dySquared.get())) : Ref();
+    Ref sqrt = py::mathFunction(nameSqrt);
+    Ref dxSquared = sqrt ? py::squared(dx) : Ref();
+    Ref dySquared = dxSquared ? py::squared(dy) : Ref();
+    Ref sum = dySquared ? py::add(dxSquared.get(), dySquared.get()) : Ref();
     Ref travel = sum ? py::call(sqrt.get(), {sum.get()}) : Ref();
     Ref radius = travel ? py::getAttr(self, nameRadius) : Ref();
     Ref tenth = radius ? py::number(0.1) : Ref();
-    Ref speed = tenth ? Ref::steal(PyNumber_Multiply(radius.get(), tenth.get())) : Ref();
+    Ref speed = tenth ? py::multiply(radius.get(), tenth.get()) : Ref();
     Ref limit = speed ? py::number(0.05) : Ref();
     int fast = limit ? PyObject_RichCompareBool(travel.get(), limit.get(), Py_GT) : -1;
     if (fast <= 0) return fast < 0 ? Ref() : std::move(speed);
-    return Ref::steal(PyNumber_Multiply(speed.get(), two.get()));
+    Ref two = py::number(2L);
+    return two ? py::multiply(speed.get(), two.get()) : Ref();
 }
 
 // Every `self.base.camera` and `self.target_pos` of the step is read where
@@ -259,7 +244,7 @@ bool pan(PyObject* self, PyObject* dxObject, PyObject* dyObject) {
     Ref camera = speed ? attrOf(self, nameBase, nameCamera) : Ref();
     Ref cameraPos = camera ? py::callMethod(camera.get(), nameGetPos) : Ref();
     Ref target = cameraPos ? py::getAttr(self, nameTargetPos) : Ref();
-    Ref toTarget = target ? Ref::steal(PyNumber_Subtract(target.get(), cameraPos.get())) : Ref();
+    Ref toTarget = target ? py::subtract(target.get(), cameraPos.get()) : Ref();
     Ref targetDir = toTarget ? py::callMethod(toTarget.get(), nameNormalized) : Ref();
     Ref vectorType = targetDir ? py::global(nameLVector3) : Ref();
     Ref zero = vectorType ? py::number(0L) : Ref();
@@ -267,15 +252,15 @@ bool pan(PyObject* self, PyObject* dxObject, PyObject* dyObject) {
     Ref worldUp = one ? py::call(vectorType.get(), {zero.get(), zero.get(), one.get()}) : Ref();
     Ref right = worldUp ? normalizedCross(targetDir.get(), worldUp.get()) : Ref();
     Ref up = right ? normalizedCross(right.get(), targetDir.get()) : Ref();
-    Ref panX = up ? Ref::steal(PyNumber_Multiply(dxObject, speed.get())) : Ref();
-    Ref panY = panX ? Ref::steal(PyNumber_Multiply(dyObject, speed.get())) : Ref();
-    Ref alongRight = panY ? scaled(right.get(), panX.get()) : Ref();
-    Ref alongUp = alongRight ? scaled(up.get(), panY.get()) : Ref();
-    Ref sum = alongUp ? Ref::steal(PyNumber_Add(alongRight.get(), alongUp.get())) : Ref();
+    Ref panX = up ? py::multiply(dxObject, speed.get()) : Ref();
+    Ref panY = panX ? py::multiply(dyObject, speed.get()) : Ref();
+    Ref alongRight = panY ? py::multiply(right.get(), panX.get()) : Ref();
+    Ref alongUp = alongRight ? py::multiply(up.get(), panY.get()) : Ref();
+    Ref sum = alongUp ? py::add(alongRight.get(), alongUp.get()) : Ref();
     Ref panVector = sum ? Ref::steal(PyNumber_Negative(sum.get())) : Ref();
-    Ref newCameraPos = panVector ? Ref::steal(PyNumber_Add(cameraPos.get(), panVector.get())) : Ref();
+    Ref newCameraPos = panVector ? py::add(cameraPos.get(), panVector.get()) : Ref();
     target = newCameraPos ? py::getAttr(self, nameTargetPos) : Ref();
-    Ref newTargetPos = target ? Ref::steal(PyNumber_Add(target.get(), panVector.get())) : Ref();
+    Ref newTargetPos = target ? py::add(target.get(), panVector.get()) : Ref();
     camera = newTargetPos ? attrOf(self, nameBase, nameCamera) : Ref();
     if (!camera || !py::callMethod(camera.get(), nameSetPos, {newCameraPos.get()})) return false;
     if (!py::setAttr(self, nameTargetPos, newTargetPos.get())) return false;
@@ -302,9 +287,9 @@ PyObject* updateMouse(py::Args args) {
         if (isHeld < 0) return nullptr;
         if (!isHeld) continue;
         Ref lastX = py::getAttr(self, nameLastMouseX);
-        Ref dx = lastX ? Ref::steal(PyNumber_Subtract(x.get(), lastX.get())) : Ref();
+        Ref dx = lastX ? py::subtract(x.get(), lastX.get()) : Ref();
         Ref lastY = dx ? py::getAttr(self, nameLastMouseY) : Ref();
-        Ref dy = lastY ? Ref::steal(PyNumber_Subtract(y.get(), lastY.get())) : Ref();
+        Ref dy = lastY ? py::subtract(y.get(), lastY.get()) : Ref();
         if (!dy) return nullptr;
         bool moved = flag == nameMouseDown.get() ? rotate(self, dx.get(), dy.get()) : pan(self, dx.get(), dy.get());
         if (!moved) return nullptr;
@@ -320,7 +305,7 @@ PyObject* decreaseRadius(py::Args args) {
     PyObject* self = args[0];
     Ref one = py::number(1L);
     Ref radius = one ? py::getAttr(self, nameRadius) : Ref();
-    Ref smaller = radius ? Ref::steal(PyNumber_Subtract(radius.get(), one.get())) : Ref();
+    Ref smaller = radius ? py::subtract(radius.get(), one.get()) : Ref();
     int greater = smaller ? PyObject_RichCompareBool(smaller.get(), one.get(), Py_GT) : -1;
     if (greater < 0 || !py::setAttr(self, nameRadius, greater ? smaller.get() : one.get())) return nullptr;
     return py::callMethod(self, nameUpdateCameraPosition).release();
@@ -330,7 +315,7 @@ PyObject* increaseRadius(py::Args args) {
     PyObject* self = args[0];
     Ref one = py::number(1L);
     Ref radius = one ? py::getAttr(self, nameRadius) : Ref();
-    Ref larger = radius ? Ref::steal(PyNumber_Add(radius.get(), one.get())) : Ref();
+    Ref larger = radius ? py::add(radius.get(), one.get()) : Ref();
     if (!larger || !py::setAttr(self, nameRadius, larger.get())) return nullptr;
     return py::callMethod(self, nameUpdateCameraPosition).release();
 }

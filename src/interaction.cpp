@@ -71,7 +71,6 @@ py::Name nameMf("mf");
 py::Name nameCompleteCB("completeCB");
 py::Name nameLoop("loop");
 py::Name nameLVector3("LVector3");
-py::Name nameMath("math");
 py::Name nameDegrees("degrees");
 py::Name nameAtan2("atan2");
 py::Name nameX("x");
@@ -98,12 +97,6 @@ Ref construct(PyObject* className, std::initializer_list<PyObject*> args = {}) {
 Ref defaultCollideMask() {
     Ref getMask = globalAttr(nameGeomNode, nameGetDefaultCollideMask);
     return getMask ? py::call(getMask.get()) : Ref();
-}
-
-// `self.<holder>.<method>(args...)` for arguments already at hand.
-bool callOn(PyObject* self, PyObject* holder, PyObject* method, std::initializer_list<PyObject*> args = {}) {
-    Ref object = py::getAttr(self, holder);
-    return object && py::callMethod(object.get(), method, args);
 }
 
 // `self.<holder>.<method>`: a callee looked up before its arguments are.
@@ -283,7 +276,7 @@ PyObject* onMouseClick(py::Args args) {
     PyObject* self = args[0];
     int hit = castRay(self);
     if (hit <= 0) return hit < 0 ? nullptr : py::none();
-    if (!callOn(self, nameCollisionHandler, nameSortEntries)) return nullptr;
+    if (!py::callOn(self, nameCollisionHandler, nameSortEntries)) return nullptr;
     Ref entry = nearestEntry(self);
     Ref picked = entry ? py::callMethod(entry.get(), nameGetIntoNodePath) : Ref();
     if (!picked || dispatchTags(self, picked.get()) < 0) return nullptr;
@@ -324,36 +317,9 @@ const char addCallbackDoc[] =
     "        ";
 
 // ---- PathMoveCtrl: the engine's own types ----------------------------------
-
-// The exact engine types whose behaviour the native step reproduces.  They
-// are taken from the engine module itself, not from our namespace, and
-// kept for the life of the process.
-struct EngineTypes {
-    PyObject* nodePath = nullptr;
-    PyObject* point3 = nullptr;
-    PyObject* vector3 = nullptr;
-    PyObject* vecBase3 = nullptr;
-};
-EngineTypes engine;
-
-bool fetchEngineTypes() {
-    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
-    if (!core) return false;
-    Ref types[4] = {Ref::steal(PyObject_GetAttrString(core.get(), "NodePath")),
-                    Ref::steal(PyObject_GetAttrString(core.get(), "LPoint3f")),
-                    Ref::steal(PyObject_GetAttrString(core.get(), "LVector3f")),
-                    Ref::steal(PyObject_GetAttrString(core.get(), "LVecBase3f"))};
-    for (Ref& type : types) {
-        if (!type) return false;
-    }
-    engine.nodePath = types[0].release();
-    engine.point3 = types[1].release();
-    engine.vector3 = types[2].release();
-    engine.vecBase3 = types[3].release();
-    return true;
-}
-
-bool isType(PyObject* object, PyObject* type) { return reinterpret_cast<PyObject*>(Py_TYPE(object)) == type; }
+//
+// The native step reproduces the exact engine types of py::engine(), taken
+// from the engine module itself, not from our namespace.
 
 struct Vec3 {
     float v[3];
@@ -398,7 +364,7 @@ bool readPlainPoint(PyObject* node, Vec3& out) {
         }
         return true;
     }
-    if (isType(node, engine.point3) || isType(node, engine.vector3) || isType(node, engine.vecBase3)) {
+    if (py::isExactly(node, py::engine().point3) || py::isExactly(node, py::engine().vector3) || py::isExactly(node, py::engine().vecBase3)) {
         if (readEngineVector(node, out)) return true;
         PyErr_Clear();
     }
@@ -508,16 +474,14 @@ Ref indexedPoint(PyObject* self) {
 // `math.degrees(math.atan2(endPos.y - currentPos.y, endPos.x - currentPos.x))`:
 // each function is looked up before its arguments are worked out.
 Ref headingTowards(PyObject* endPos, PyObject* currentPos) {
-    Ref math = py::global(nameMath);
-    Ref degrees = math ? py::getAttr(math.get(), nameDegrees) : Ref();
-    math = degrees ? py::global(nameMath) : Ref();
-    Ref atan2 = math ? py::getAttr(math.get(), nameAtan2) : Ref();
+    Ref degrees = py::mathFunction(nameDegrees);
+    Ref atan2 = degrees ? py::mathFunction(nameAtan2) : Ref();
     Ref endY = atan2 ? py::getAttr(endPos, nameY) : Ref();
     Ref currentY = endY ? py::getAttr(currentPos, nameY) : Ref();
-    Ref dy = currentY ? Ref::steal(PyNumber_Subtract(endY.get(), currentY.get())) : Ref();
+    Ref dy = currentY ? py::subtract(endY.get(), currentY.get()) : Ref();
     Ref endX = dy ? py::getAttr(endPos, nameX) : Ref();
     Ref currentX = endX ? py::getAttr(currentPos, nameX) : Ref();
-    Ref dx = currentX ? Ref::steal(PyNumber_Subtract(endX.get(), currentX.get())) : Ref();
+    Ref dx = currentX ? py::subtract(endX.get(), currentX.get()) : Ref();
     Ref radians = dx ? py::call(atan2.get(), {dy.get(), dx.get()}) : Ref();
     return radians ? py::call(degrees.get(), {radians.get()}) : Ref();
 }
@@ -590,20 +554,20 @@ PyObject* advanceGeneral(PyObject* self, PyObject* currentPos, PyObject* directi
     Ref model = py::getAttr(self, nameModel);
     Ref setPos = model ? py::getAttr(model.get(), nameSetPos) : Ref();
     Ref step = setPos ? py::getAttr(self, nameMStep) : Ref();
-    Ref stride = step ? Ref::steal(PyNumber_Multiply(direction, step.get())) : Ref();
-    Ref newPos = stride ? Ref::steal(PyNumber_Add(currentPos, stride.get())) : Ref();
+    Ref stride = step ? py::multiply(direction, step.get()) : Ref();
+    Ref newPos = stride ? py::add(currentPos, stride.get()) : Ref();
     return newPos && py::call(setPos.get(), {newPos.get()}) ? py::none() : nullptr;
 }
 
 // One step through the ordinary engine calls.
 PyObject* stepGeneral(PyObject* self, PyObject* currentPos, PyObject* endPos) {
-    Ref offset = Ref::steal(PyNumber_Subtract(currentPos, endPos));
+    Ref offset = py::subtract(currentPos, endPos);
     Ref distance = offset ? py::callMethod(offset.get(), nameLength) : Ref();
     Ref step = distance ? py::getAttr(self, nameMStep) : Ref();
     int arrived = step ? PyObject_RichCompareBool(distance.get(), step.get(), Py_LT) : -1;
     if (arrived < 0) return nullptr;
     if (arrived) return placeModel(self, endPos) ? arrive(self) : nullptr;
-    Ref towards = Ref::steal(PyNumber_Subtract(endPos, currentPos));
+    Ref towards = py::subtract(endPos, currentPos);
     Ref direction = towards ? py::callMethod(towards.get(), nameNormalized) : Ref();
     return direction ? advanceGeneral(self, currentPos, direction.get()) : nullptr;
 }
@@ -652,13 +616,13 @@ PyObject* stepNative(PyObject* self, PyObject* model, PyObject* vectorType, PyOb
     if (plainNumber(step.get(), stride)) {
         Vec3 next = advanced(current, normalized(difference(end, current)), stride);
         if (sameModel) return setPosNative(model, next) ? py::none() : nullptr;
-        newPos = vectorOf(engine.point3, next);
+        newPos = vectorOf(py::engine().point3, next);
     } else {
         Ref endPos = vectorOf(vectorType, end);
-        Ref towards = endPos ? Ref::steal(PyNumber_Subtract(endPos.get(), currentPos)) : Ref();
+        Ref towards = endPos ? py::subtract(endPos.get(), currentPos) : Ref();
         Ref direction = towards ? py::callMethod(towards.get(), nameNormalized) : Ref();
-        Ref stepped = direction ? Ref::steal(PyNumber_Multiply(direction.get(), step.get())) : Ref();
-        newPos = stepped ? Ref::steal(PyNumber_Add(currentPos, stepped.get())) : Ref();
+        Ref stepped = direction ? py::multiply(direction.get(), step.get()) : Ref();
+        newPos = stepped ? py::add(currentPos, stepped.get()) : Ref();
     }
     if (!newPos) return nullptr;
     bool placed = sameModel ? bool(py::callMethod(model, nameSetPos, {newPos.get()}))
@@ -681,8 +645,8 @@ PyObject* moverUpdate(py::Args args) {
     Ref vectorType = node ? py::global(nameLVector3) : Ref();
     if (!vectorType) return nullptr;
     Vec3 current, end;
-    if (isType(model.get(), engine.nodePath) && vectorType.get() == engine.vector3 &&
-        isType(currentPos.get(), engine.point3) && readPlainPoint(node.get(), end)) {
+    if (py::isExactly(model.get(), py::engine().nodePath) && vectorType.get() == py::engine().vector3 &&
+        py::isExactly(currentPos.get(), py::engine().point3) && readPlainPoint(node.get(), end)) {
         if (readEngineVector(currentPos.get(), current)) {
             return stepNative(self, model.get(), vectorType.get(), currentPos.get(), current, end);
         }
@@ -720,7 +684,6 @@ const char startDoc[] =
 }  // namespace
 
 bool addInteraction() {
-    if (!fetchEngineTypes()) return false;
     Ref click = py::defineClass({"ClickCtrl", "DirectObject.DirectObject", clickDoc, {
         py::method({"__init__", "(self, show_collisions=False)", clickInitDoc, clickInit}),
         py::method({"setModelClick", "(self, model, tag_name, tag_value)", setModelClickDoc, setModelClick}),

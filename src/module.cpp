@@ -8,7 +8,6 @@ using py::Ref;
 
 namespace {
 
-py::Name nameMath("math");
 py::Name nameSqrt("sqrt");
 
 // `from module import a, b, ...`, binding each name in the namespace.
@@ -92,11 +91,7 @@ bool importEngine() {
 }
 
 // The engine's Filename reads items past its end (see py::setUncheckedSequence).
-bool guardUncheckedSequences() {
-    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
-    Ref filename = core ? Ref::steal(PyObject_GetAttrString(core.get(), "Filename")) : Ref();
-    return filename && py::setUncheckedSequence(filename.get());
-}
+bool guardUncheckedSequences() { return py::setUncheckedSequence(py::engine().filename); }
 
 // ---- dist ----------------------------------------------------------------
 
@@ -115,11 +110,6 @@ bool unpackPoint(PyObject* point, Ref* xyz) {
     return false;
 }
 
-Ref squared(PyObject* value) {
-    Ref two = py::number(2L);
-    return two ? Ref::steal(PyNumber_Power(value, two.get(), Py_None)) : Ref();
-}
-
 // dx, dy and dz first, then `math.sqrt(dx**2 + dy**2 + dz**2)`: the
 // function is looked up before its argument is worked out, and the sum
 // goes left to right, the order in which a failing component, a custom
@@ -129,16 +119,15 @@ PyObject* dist(py::Args args) {
     if (!unpackPoint(args[0], first) || !unpackPoint(args[1], second)) return nullptr;
     Ref differences[3];
     for (int axis = 0; axis < 3; axis++) {
-        differences[axis] = Ref::steal(PyNumber_Subtract(second[axis].get(), first[axis].get()));
+        differences[axis] = py::subtract(second[axis].get(), first[axis].get());
         if (!differences[axis]) return nullptr;
     }
-    Ref math = py::global(nameMath);
-    Ref sqrt = math ? py::getAttr(math.get(), nameSqrt) : Ref();
-    Ref sum = sqrt ? squared(differences[0].get()) : Ref();
-    Ref next = sum ? squared(differences[1].get()) : Ref();
-    sum = next ? Ref::steal(PyNumber_Add(sum.get(), next.get())) : Ref();
-    next = sum ? squared(differences[2].get()) : Ref();
-    sum = next ? Ref::steal(PyNumber_Add(sum.get(), next.get())) : Ref();
+    Ref sqrt = py::mathFunction(nameSqrt);
+    Ref sum = sqrt ? py::squared(differences[0].get()) : Ref();
+    Ref next = sum ? py::squared(differences[1].get()) : Ref();
+    sum = next ? py::add(sum.get(), next.get()) : Ref();
+    next = sum ? py::squared(differences[2].get()) : Ref();
+    sum = next ? py::add(sum.get(), next.get()) : Ref();
     return sum ? py::call(sqrt.get(), {sum.get()}).release() : nullptr;
 }
 
@@ -170,10 +159,10 @@ bool defineColor() {
 
 int execModule(PyObject* module) {
     try {
-        bool defined = py::initialize(module) && importEngine() && guardUncheckedSequences() &&
-                       py::defineFunction({"dist", "(pos1, pos2)", distDoc, dist}) && defineColor() && addCamera() &&
-                       addApplication() && addPen() && addWidgets() && addPathFinding() && addInteraction() &&
-                       addAxesGizmo();
+        bool defined = py::initialize(module) && importEngine() && py::takeEngineClasses() &&
+                       guardUncheckedSequences() && py::defineFunction({"dist", "(pos1, pos2)", distDoc, dist}) &&
+                       defineColor() && addCamera() && addApplication() && addPen() && addWidgets() &&
+                       addPathFinding() && addInteraction() && addAxesGizmo();
         return defined ? 0 : -1;
     } catch (...) {
         py::raiseFromCxx();

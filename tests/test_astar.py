@@ -588,6 +588,89 @@ for kind in (AStar, GeneralAStar):
     assert lines == ["AStar 网格太大，内存放不下这么多节点"] * 3 + ["300"] + ["GeneralAStar 网格太大，内存放不下这么多节点"] * 3 + ["300"]
 
 
+# A cell of the grid costs about 160 bytes: 5000 x 5000 cells need some 4 GB.
+BEYOND_THE_LIMIT = """
+from tavik.tavik import AStar
+try:
+    AStar(5000, 5000)
+except MemoryError as error:
+    print(error)
+for size in (1000, 2000):
+    grid = AStar(size, size)
+    grid.setStartNode(0, 0)
+    grid.setEndNode(size - 1, size - 1)
+    print(size, grid.findPath(), len(grid.getPath()))
+"""
+BEYOND_THE_LIMIT_SEEN = ["网格太大，内存放不下这么多节点", "1000 True 1000", "2000 True 2000"]
+
+
+@LIMITABLE
+def test_a_grid_beyond_the_address_space_limit_is_refused_before_it_is_built():
+    """Under a 3 GB address-space limit the large grid is refused by its
+    count (a build that ran out halfway would raise a MemoryError without
+    this message), and grids that fit are still built and searched."""
+    result = run_python("""
+import resource
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+""" + BEYOND_THE_LIMIT)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == BEYOND_THE_LIMIT_SEEN
+
+
+def own_memory_group():
+    """The folder of this process's memory control group (cgroup v2, or the
+    memory controller of v1) when a group can be made inside it, else None."""
+    if sys.platform != "linux" or os.geteuid() != 0:
+        return None
+    try:
+        lines = open("/proc/self/cgroup").read().splitlines()
+    except OSError:
+        return None
+    for line in lines:
+        number, controllers, path = line.split(":", 2)
+        if number == "0" and not controllers:
+            folder, limit = "/sys/fs/cgroup" + path.rstrip("/"), "memory.max"
+            if "memory" not in open_or_empty(folder + "/cgroup.subtree_control").split():
+                continue
+        elif "memory" in controllers.split(","):
+            folder, limit = "/sys/fs/cgroup/memory" + path.rstrip("/"), "memory.limit_in_bytes"
+        else:
+            continue
+        if os.access(folder, os.W_OK):
+            return folder, limit
+    return None
+
+
+def open_or_empty(path):
+    try:
+        with open(path) as file:
+            return file.read()
+    except OSError:
+        return ""
+
+
+@pytest.mark.skipif(own_memory_group() is None, reason="needs root and a memory control group to make a group in")
+def test_a_grid_beyond_the_control_groups_memory_limit_is_refused_before_it_is_built():
+    """A container's memory limit is not seen by the allocator (it gives
+    address space, and the system stops the process when the pages are
+    used), so the grid's count is checked against the group's limit."""
+    parent, limit_file = own_memory_group()
+    group = os.path.join(parent, f"tavik-grid-test-{os.getpid()}")
+    os.mkdir(group)
+    try:
+        with open(os.path.join(group, limit_file), "w") as limit:
+            limit.write(str(3 << 30))
+        result = run_python(f"""
+import os
+with open({os.path.join(group, "cgroup.procs")!r}, "w") as procs:
+    procs.write(str(os.getpid()))
+""" + BEYOND_THE_LIMIT)
+    finally:
+        os.rmdir(group)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == BEYOND_THE_LIMIT_SEEN
+
+
 @pytest.mark.parametrize("cols, rows", [(0, 5), (2, 0), (-1, 3), (1, 1)])
 def test_without_a_module_node_class_only_grids_with_cells_fail(monkeypatch, without, cols, rows):
     without("AStarNode")
