@@ -405,15 +405,19 @@ bool Definition::take(PyObject* defined) {
     if (!frozen) return false;
     Py_XSETREF(cls, Py_NewRef(defined));
     Py_XSETREF(namespaces, frozen.release());
+    confirmedTag = 0;
     return true;
 }
 
 bool Definition::asDefined() const {
     if (!namespaces) return false;
+    const PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (type->tp_version_tag != 0 && type->tp_version_tag == confirmedTag) return true;
     for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(namespaces); index++) {
         PyObject* pair = PyTuple_GET_ITEM(namespaces, index);
         if (!sameNamespace(namespaceOf(PyTuple_GET_ITEM(pair, 0)), PyTuple_GET_ITEM(pair, 1))) return false;
     }
+    confirmedTag = type->tp_version_tag;
     return true;
 }
 

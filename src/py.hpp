@@ -245,6 +245,12 @@ inline bool isExactly(PyObject* object, PyObject* type) {
 // namespaces with it, name by name, object by object.  Every fast path
 // takes this guard before anything else, so it and its general twin differ
 // only in the work.
+//
+// The comparison is made again only after the class (or a base) may have
+// changed: the interpreter gives a class a new version tag, never used
+// before, after any change to it or its bases (that is what its own method
+// cache trusts), so a tag seen right after a comparison that held still
+// vouches for it.  A class without a tag is compared every time.
 class Definition {
 public:
     // Right after the class is defined (and again on a second import).
@@ -263,6 +269,7 @@ public:
 private:
     PyObject* cls = nullptr;         // strong; never released (it would outlive the interpreter)
     PyObject* namespaces = nullptr;  // strong; ((class, copy of its namespace), ...) along the MRO
+    mutable unsigned int confirmedTag = 0;  // the class's version tag when last found as defined
 };
 
 // What a fast path did: the work (Done), or failed on the way with an

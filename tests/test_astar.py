@@ -208,6 +208,27 @@ def test_a_script_may_replace_methods_on_the_object():
     assert all(node.h == 0 for node in mine._closed)
 
 
+def test_a_heuristic_replaced_on_the_class_after_native_searches_is_used(monkeypatch):
+    """The class is compared with its definition before every native search,
+    however often it was found unchanged before, and again after each undo."""
+    for _ in range(2):
+        assert_same_search(corner_to_corner)
+        monkeypatch.setattr(AStar, "diagonal", lambda self, node: 0.0)
+        monkeypatch.setattr(ref.AStar, "diagonal", lambda self, node: 0.0)
+        mine = assert_same_search(corner_to_corner)
+        assert all(node.h == 0 for node in mine._closed)
+        monkeypatch.undo()
+
+
+def test_a_method_removed_and_set_again_leaves_the_search_as_it_was():
+    """The class then holds the same objects in another order."""
+    diagonal = vars(AStar)["diagonal"]
+    del AStar.diagonal
+    AStar.diagonal = diagonal
+    mine = assert_same_search(corner_to_corner)
+    assert mine.getPath()[-1] is mine.getEndNode()
+
+
 def test_a_subclass_heuristic_is_used():
     class Dijkstra(AStar):
         def diagonal(self, node):

@@ -668,6 +668,28 @@ def test_changes_to_the_class_and_the_module_reach_forward(pen, monkeypatch):
     assert pen.getPos() == (0.0, 0.0, 3.0)
 
 
+def test_the_class_changed_after_quick_steps_is_seen_at_every_change(pen, monkeypatch):
+    for start in (100, 200):
+        pen.moveTo(0, 0, 0)
+        pen.forward(1)
+        assert close(pen.getPos(), (1, 0, 0))
+        monkeypatch.setattr(Pen, "getPos", lambda self, x=start: (x, 0, 0))
+        pen.forward(1)
+        assert close(pen._Pen__mto, (start + 1, 0, 0))
+        monkeypatch.undo()
+
+
+def test_a_method_removed_and_set_again_leaves_the_pen_as_it_was(pen):
+    """The class then holds the same objects in another order."""
+    turn = vars(Pen)["dLeft"]
+    del Pen.dLeft
+    Pen.dLeft = turn
+    pen.dLeft(90)
+    pen.forward(2, True)
+    assert (pen.rotZ, pen.rotY) == (90, 90)
+    assert close(pen.getPos(), (0, 2, 0))
+
+
 def test_a_subclass_normalisation_is_used_by_the_turns(make_pen):
     class Raw(Pen):
         def _normalize_angle(self, angle):

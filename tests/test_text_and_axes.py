@@ -2,6 +2,8 @@
 from fractions import Fraction
 
 import pytest
+from direct.showbase.DirectObject import DirectObject
+from direct.showbase.ShowBase import ShowBase
 from panda3d.core import LPoint3, LPoint3f, NodePath, TextNode
 
 import tavik.tavik as tv
@@ -257,7 +259,8 @@ def test_labels_of_other_kinds_take_the_written_steps_every_frame(app, monkeypat
     assert same_turn(made, twins)
 
 
-def test_the_camera_is_read_through_the_application_for_every_label(app, monkeypatch, labels):
+@pytest.mark.parametrize("owner", ["application", "ShowBase", "DirectObject"])
+def test_the_camera_is_read_through_the_application_for_every_label(app, monkeypatch, labels, owner):
     made, twins = labels
     stand_in = NodePath("stand-in camera")
     stand_in.setPos(9, 9, 9)
@@ -266,8 +269,10 @@ def test_the_camera_is_read_through_the_application_for_every_label(app, monkeyp
     def camera(self):
         reads.append(1)
         return stand_in
-    monkeypatch.setattr(type(app), "camera", property(camera), raising=False)
     monkeypatch.setattr(app, "textNodes", made)
+    app.textNodeslookAtCamera()  # the quick way, once more before the class changes
+    owners = {"application": type(app), "ShowBase": ShowBase, "DirectObject": DirectObject}
+    monkeypatch.setattr(owners[owner], "camera", property(camera), raising=False)
     app.textNodeslookAtCamera()
     monkeypatch.undo()
     assert len(reads) == 1 + len(made)
