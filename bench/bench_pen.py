@@ -1,20 +1,16 @@
 """The pen's turtle steps and the per-frame facing of billboard text.
 
 1. 100,000 turtle steps (forward(1, True) then dLeft(1)) and one update():
-   the native Pen against the plain Python rendition in python_pen.py, and
+   the native Pen against the plain Python rendition in tests/reference/pen.py, and
    against the bare engine calls the steps need (one LineSegs.drawTo per
    step, then the build), the floor.
 2. One frame of textNodeslookAtCamera with 1,000 labels: native against
    the same loop written in Python.
 """
 import math
-import pathlib
-import sys
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-
-from common import best_of, make_app, report  # noqa: E402
-import python_pen  # noqa: E402
+from common import best_of, make_app, report
+from reference import pen as python_pen
 
 STEPS = 100_000
 LABELS = 1_000

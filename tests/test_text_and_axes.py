@@ -6,8 +6,7 @@ from panda3d.core import LPoint3, LPoint3f, NodePath, TextNode
 
 import tavik.tavik as tv
 from tavik.tavik import Pen, drawAxies
-from test_pen import HOSTILE, close, positions, strokes
-from test_references import growth_per_call, swallow
+from helpers import HOSTILE, close, growth_per_call, positions, strokes, swallow
 
 RED, GREEN, BLUE = (1, 0, 0, 1), (0, 1, 0, 1), (0, 0, 1, 1)
 

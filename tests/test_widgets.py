@@ -9,7 +9,7 @@ from panda3d.core import Filename, MouseButton, TextNode
 
 import tavik.tavik as tk
 from tavik.tavik import makeButton, makeEntry, makeLabel
-from test_references import growth_per_call, swallow
+from helpers import growth_per_call, swallow
 
 LOOK = [("scale", 16), ("frameColor", (0, 0, 0, 1)), ("borderWidth", (0.05, 0.05)), ("text_fg", (1, 1, 1, 1)),
         ("text_align", TextNode.ALeft)]
