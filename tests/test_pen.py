@@ -13,6 +13,7 @@ import tavik.tavik as tv
 from tavik.tavik import Pen
 
 from helpers import HOSTILE, close, exact_build, growth_per_call, positions, strokes, swallow
+from reference import pen as python_pen
 
 TOWARDS_MESSAGE = "towards方法需要三个参数或一个坐标元组/列表/LPoint3f对象"
 RED, WHITE = (1, 0, 0, 1), (1, 1, 1, 1)
@@ -866,6 +867,47 @@ def test_the_private_attributes_are_read_as_often_and_in_the_order_the_methods_r
     pen, log = watched
     call(pen)
     assert log == reads
+
+
+# ---- against the plain rendition -------------------------------------------------------------
+
+def turtle_program(pen, seed):
+    """A seeded random mix of every drawing call, then what a program can read back."""
+    rng = random.Random(seed)
+    for _ in range(150):
+        choice = rng.random()
+        if choice < 0.4:
+            pen.forward(rng.choice([rng.uniform(-2, 3), 1, 0]), rng.random() < 0.8)
+        elif choice < 0.55:
+            pen.dLeft(rng.uniform(-90, 90)) if rng.random() < 0.5 else pen.dUp(rng.uniform(-90, 90))
+        elif choice < 0.62:
+            pen.color((rng.random(), rng.random(), rng.random(), 1))
+        elif choice < 0.67:
+            pen.update()
+        elif choice < 0.72:
+            pen.moveTo(rng.randint(-3, 3), 1, 2)
+            pen.dot()
+        elif choice < 0.77:
+            pen.towards(rng.uniform(-5, 5), rng.uniform(-5, 5), 2)
+        elif choice < 0.82:
+            pen.drawPath([(rng.uniform(-4, 4), rng.uniform(-4, 4), 0) for _ in range(rng.randint(1, 4))])
+        elif choice < 0.86:
+            pen.size(rng.randint(1, 4))
+        elif choice < 0.9:
+            pen.setVertex(rng.randint(-1, 30), 1, 1, 1)
+        elif choice < 0.93:
+            pen.drawVec(LPoint3f(0, 0, 0), LVector3f(rng.uniform(0.1, 3), 1, 0))
+        elif choice < 0.95:
+            pen.clear()
+        else:
+            pen.lineTo(rng.uniform(-4, 4), 0, 1)
+    pen.update()
+    return [exact_build(child) for child in pen.np.getChildren()], tuple(pen.getPos()), pen.rotZ, pen.rotY
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_the_pen_builds_what_the_plain_rendition_builds(make_pen, seed):
+    assert turtle_program(make_pen(), seed) == turtle_program(make_pen(python_pen.Pen), seed)
 
 
 # ---- bad input never crashes ---------------------------------------------------------------------
