@@ -46,7 +46,7 @@ fuzz: system-packages $(ASAN_VENV)/bin/python
 		-C "build-dir=build/asan-{wheel_tag}" .
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-		$(ASAN_VENV)/bin/python tools/fuzz.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
+		$(ASAN_VENV)/bin/python tools/fuzz --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
 
 $(ASAN_VENV)/bin/python:
 	python3 -m venv $(ASAN_VENV)

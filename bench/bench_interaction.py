@@ -9,14 +9,10 @@
 """
 import gc
 import math
-import pathlib
-import sys
 import time
 
 from common import best_of, make_app, report
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-from mover_reference import PlainMover  # noqa: E402
+from reference.mover import PlainMover
 
 MOVERS = 1000
 

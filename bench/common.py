@@ -2,10 +2,17 @@
 
 Each ``bench_*.py`` is a script that prints its results as ``ROW {json}``
 lines through ``report``; ``run.py`` runs them all and prints one table.
+The baselines that are plain Python renditions of the kit come from
+``tests/reference``, the same the differential tests compare the kit with.
 """
 import gc
 import json
+import pathlib
+import sys
 import time
+
+TESTS = pathlib.Path(__file__).resolve().parent.parent / "tests"
+sys.path.insert(0, str(TESTS))
 
 
 def best_of(function, repeat=5, number=1):

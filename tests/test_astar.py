@@ -3,7 +3,7 @@
 The strongest check is differential: thousands of seeded random grids are
 searched by the module's classes (as they are, and through a trivial
 subclass, which takes the general path) and by the plain rendition in
-astar_reference.py, and everything a script can see afterwards must agree:
+reference/astar.py, and everything a script can see afterwards must agree:
 the result, the path, both work lists in order, and the scores and parent
 of every node, with their types.
 """
@@ -15,7 +15,7 @@ from fractions import Fraction
 
 import pytest
 
-import astar_reference as ref
+from reference import astar as ref
 from conftest import run_python
 from tavik.tavik import AStar, AStarNode
 
@@ -551,7 +551,7 @@ def test_impossible_sizes_given_through_index_raise_memory_error(cols, rows):
 
 UNDER_LIMIT = """
 import resource
-import astar_reference as ref
+from reference import astar as ref
 from tavik.tavik import AStar
 
 class GeneralAStar(AStar):
@@ -753,8 +753,7 @@ def test_docstrings_and_method_order():
 
 # ---- reference counting -----------------------------------------------------------------------
 
-from test_references import growth_per_call, swallow  # noqa: E402
-from test_written_order import without  # noqa: E402,F401 (a fixture)
+from helpers import growth_per_call, swallow  # noqa: E402
 
 
 def searchable(kind, cols=12, rows=10, prepare=None):

@@ -2,58 +2,10 @@
 import math
 
 import pytest
-from panda3d.core import LPoint3, MouseButton, NodePath
+from panda3d.core import LPoint3, MouseButton
 
 import tavik.tavik as tv
-
-
-class FakeWatcher:
-    """A pointer that tests move by hand."""
-
-    def __init__(self):
-        self.inside = True
-        self.x = 0.0
-        self.y = 0.0
-
-    def hasMouse(self):
-        return self.inside
-
-    def getMouseX(self):
-        if not self.inside:
-            raise AssertionError("the pointer is outside the window")
-        return self.x
-
-    def getMouseY(self):
-        if not self.inside:
-            raise AssertionError("the pointer is outside the window")
-        return self.y
-
-
-class FakeTaskManager:
-    def __init__(self):
-        self.tasks = []
-
-    def add(self, function, name):
-        self.tasks.append((function, name))
-
-
-class FakeTask:
-    cont = "continue"
-
-
-class FakeBase:
-    def __init__(self):
-        self.camera = NodePath("camera")
-        self.mouseWatcherNode = FakeWatcher()
-        self.taskMgr = FakeTaskManager()
-        self.events = []
-        self.mouse_disabled = 0
-
-    def disableMouse(self):
-        self.mouse_disabled += 1
-
-    def accept(self, event, handler):
-        self.events.append((event, handler))
+from helpers import FakeBase, FakeTask
 
 
 @pytest.fixture

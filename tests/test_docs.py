@@ -9,7 +9,7 @@ import types
 import pytest
 from PIL import Image
 
-from test_programs import not_blank
+from helpers import not_blank
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))

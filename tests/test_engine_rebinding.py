@@ -12,7 +12,7 @@ import panda3d.core as core
 import pytest
 from panda3d.core import LPoint3f, NodePath
 
-from test_pen import exact_build, positions, strokes
+from helpers import exact_build, positions, strokes
 
 RED, GREEN, BLUE = (1, 0, 0, 1), (0, 1, 0, 1), (0, 0, 1, 1)
 BUILD_NAMES = ["GeomVertexWriter", "GeomVertexData", "GeomVertexFormat", "Geom", "GeomNode", "GeomLinestrips",

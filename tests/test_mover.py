@@ -11,7 +11,7 @@ from panda3d.core import LPoint3f, LVector3, LVector3f, NodePath
 import tavik.tavik as tk
 from tavik.tavik import PathMoveCtrl
 
-from mover_reference import PlainMover
+from reference.mover import PlainMover
 
 
 class SubNodePath(NodePath):

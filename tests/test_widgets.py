@@ -9,7 +9,8 @@ from panda3d.core import Filename, MouseButton, TextNode
 
 import tavik.tavik as tk
 from tavik.tavik import makeButton, makeEntry, makeLabel
-from test_references import growth_per_call, swallow
+from helpers import growth_per_call, swallow
+from reference import widgets as plain
 
 LOOK = [("scale", 16), ("frameColor", (0, 0, 0, 1)), ("borderWidth", (0.05, 0.05)), ("text_fg", (1, 1, 1, 1)),
         ("text_align", TextNode.ALeft)]
@@ -55,6 +56,55 @@ def test_one_call_of_the_module_level_class_with_keywords_in_order(monkeypatch, 
                                [("text_font", tv.cnFont)] + last)]
     pos = recorder.calls[0][1][2][1]
     assert type(pos[1]) is int and type(recorder.calls[0][1][3][1]) is int
+
+
+class WatchedApp(FakeApp):
+    """An application whose attribute reads are written down."""
+
+    def __init__(self, log):
+        super().__init__()
+        object.__setattr__(self, "log", log)
+
+    def __getattribute__(self, name):
+        if name != "log":
+            object.__getattribute__(self, "log").append(name)
+        return object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize("name, arguments", [
+    ("makeLabel", ("文字", 10, 20)), ("makeLabel", (("a", "b"), -5, 2.5)), ("makeButton", ("按", 5, -3, print)),
+    ("makeEntry", ("", 0, 0)), ("makeEntry", ("x", 1, 2, 3)), ("makeLabel", ("t", 0, "y")),
+    ("makeButton", (Filename("ab"), 0, 0, None)), ("makeLabel", (Filename("a"), 0, 0)),
+    ("makeEntry", (Filename(""), 0, 0)),
+], ids=repr)
+def test_widgets_are_asked_for_as_the_plain_rendition_asks_for_them(monkeypatch, name, arguments):
+    class_name = {"makeLabel": "DirectLabel", "makeButton": "DirectButton", "makeEntry": "DirectEntry"}[name]
+    log, outcomes = [], []
+    tv = WatchedApp(log)
+    for module in (tk, plain):
+        recorder = Recorder()
+        monkeypatch.setattr(module, class_name, recorder)
+        try:
+            result = getattr(module, name)(tv, *arguments)
+        except Exception as error:
+            result = (type(error), str(error))
+        outcomes.append((result, recorder.calls, log[:]))
+        del log[:]
+    assert outcomes[0][2] and outcomes[0] == outcomes[1]
+
+
+def test_a_real_widget_is_built_as_the_plain_rendition_builds_it(app, widgets):
+    for builder in (makeButton, plain.makeButton):
+        widgets.append(builder(app, ("上", "按", "悬", "灰"), 30, 40, print))
+    kit, rendition = widgets
+    assert kit.getParent() == rendition.getParent() == app.pixel2d
+    assert kit.getMat() == rendition.getMat()
+    for state in range(4):
+        texts = [widget.component(f"text{state}") for widget in widgets]
+        assert len({(text.getText(), text.textNode.getAlign(), text.textNode.getFont(),
+                     tuple(text.textNode.getTextColor())) for text in texts}) == 1, state
+    for option in ("frameColor", "borderWidth", "command"):
+        assert kit[option] == rendition[option], option
 
 
 def test_text_node_is_looked_up_when_building(monkeypatch):

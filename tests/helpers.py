@@ -1,0 +1,173 @@
+"""What several test modules share: measuring, reading back what was built, stand-ins.
+
+Test modules import from here (or get fixtures from conftest.py), never from
+each other, so that a failure points at the module whose subject broke.
+"""
+import gc
+import tracemalloc
+
+from panda3d.core import GeomVertexReader, NodePath
+
+
+# ---- memory ---------------------------------------------------------------------------------
+
+def growth_per_call(function, calls=3000, rounds=3):
+    """Bytes of Python memory still held per call after warming up.
+
+    The least of a few rounds: a leak grows in every round, while a one-off
+    allocation elsewhere in the process (a cache filling, a lazy import)
+    shows in one at most.
+    """
+    for _ in range(200):
+        function()
+    growths = []
+    for _ in range(rounds):
+        gc.collect()
+        tracemalloc.start()
+        try:
+            before = tracemalloc.take_snapshot()
+            for _ in range(calls):
+                function()
+            gc.collect()
+            after = tracemalloc.take_snapshot()
+        finally:
+            tracemalloc.stop()
+        growths.append(sum(stat.size_diff for stat in after.compare_to(before, "filename")) / calls)
+    return min(growths)
+
+
+def swallow(function, *errors):
+    def run():
+        try:
+            function()
+        except errors:
+            pass
+    return run
+
+
+# ---- what a pen built -----------------------------------------------------------------------
+
+def strokes(node_path):
+    """What a built node shows: (primitive kind, [(vertex, colour), ...]) per line or point."""
+    node, shown = node_path.node(), []
+    for index in range(node.getNumGeoms()):
+        geom = node.getGeom(index)
+        vertex = GeomVertexReader(geom.getVertexData(), "vertex")
+        colour = GeomVertexReader(geom.getVertexData(), "color")
+        for primitive in geom.getPrimitives():
+            for item in range(primitive.getNumPrimitives()):
+                points = []
+                for k in range(primitive.getPrimitiveStart(item), primitive.getPrimitiveEnd(item)):
+                    vertex.setRow(primitive.getVertex(k))
+                    colour.setRow(primitive.getVertex(k))
+                    points.append((tuple(vertex.getData3()), tuple(round(c, 3) for c in colour.getData4())))
+                shown.append((type(primitive).__name__, points))
+    return shown
+
+
+def positions(node_path):
+    return [[p for p, _ in points] for _, points in strokes(node_path)]
+
+
+def close(a, b, tolerance=1e-5):
+    return all(abs(x - y) <= tolerance for x, y in zip(a, b)) and len(a) == len(b)
+
+
+def exact_build(node_path):
+    """Everything of a build that could differ: data bytes, primitives, states, names."""
+    node = node_path.node() if hasattr(node_path, "node") else node_path
+    described = [node.getName()]
+    for index in range(node.getNumGeoms()):
+        geom = node.getGeom(index)
+        data = geom.getVertexData()
+        described.append((data.getName(), data.getUsageHint(), str(data.getFormat()),
+                          bytes(data.getArray(0).getHandle().getData()), node.getGeomState(index)))
+        for primitive in geom.getPrimitives():
+            described.append((type(primitive).__name__, primitive.isIndexed(), primitive.getIndexType(),
+                              primitive.getUsageHint(), list(primitive.getVertexList()),
+                              list(primitive.getEnds()), primitive.getNumPrimitives()))
+    return described
+
+
+# ---- values that fail every protocol ---------------------------------------------------------
+
+class Hostile:
+    def __float__(self):
+        raise ZeroDivisionError("float")
+
+    def __index__(self):
+        raise ZeroDivisionError("index")
+
+    def __bool__(self):
+        raise ZeroDivisionError("bool")
+
+    def __iter__(self):
+        raise ZeroDivisionError("iter")
+
+    def __len__(self):
+        raise ZeroDivisionError("len")
+
+
+HOSTILE = Hostile()
+
+
+# ---- a stand-in application for the camera ---------------------------------------------------
+
+class FakeWatcher:
+    """A pointer that tests move by hand."""
+
+    def __init__(self):
+        self.inside = True
+        self.x = 0.0
+        self.y = 0.0
+
+    def hasMouse(self):
+        return self.inside
+
+    def getMouseX(self):
+        if not self.inside:
+            raise AssertionError("the pointer is outside the window")
+        return self.x
+
+    def getMouseY(self):
+        if not self.inside:
+            raise AssertionError("the pointer is outside the window")
+        return self.y
+
+
+class FakeTaskManager:
+    def __init__(self):
+        self.tasks = []
+
+    def add(self, function, name):
+        self.tasks.append((function, name))
+
+
+class FakeTask:
+    cont = "continue"
+
+
+class FakeBase:
+    def __init__(self):
+        self.camera = NodePath("camera")
+        self.mouseWatcherNode = FakeWatcher()
+        self.taskMgr = FakeTaskManager()
+        self.events = []
+        self.mouse_disabled = 0
+
+    def disableMouse(self):
+        self.mouse_disabled += 1
+
+    def accept(self, event, handler):
+        self.events.append((event, handler))
+
+
+# ---- screenshots ------------------------------------------------------------------------------
+
+def not_blank(image):
+    """More than a plain background: several colours over a real share of the window."""
+    raw = image.convert("RGB").resize((250, 188)).tobytes()
+    pixels = [tuple(raw[index:index + 3]) for index in range(0, len(raw), 3)]
+    background = max(set(pixels), key=pixels.count)
+    differing = sum(1 for pixel in pixels if sum(abs(a - b) for a, b in zip(pixel, background)) > 60)
+    return differing > 100 and len(set(pixels)) > 20
