@@ -1,6 +1,7 @@
 // The application object TAVIK: window, background, per-frame scene task
 // with the learner's `update` hook, demo scene, models, the Chinese font
-// and billboard text; and the axes gizmo drawn with a pen.
+// and billboard text; and the axes gizmo drawn with a pen.  The plain
+// Python it renders, step for step: tests/reference/application.py.
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -130,7 +131,8 @@ bool setClearColour(PyObject* self, PyObject* colour) {
     return colourTuple && py::call(method.get(), {colourTuple.get()});
 }
 
-// Each statement reads `self.win` again, as the written steps do.
+// Each statement reads `self.win` again, as `TAVIK.__init__` and
+// `TAVIK.bgColor` of tests/reference/application.py do.
 bool clearWindow(PyObject* self, PyObject* colour, bool alsoDepth) {
     Ref window = py::getAttr(self, nameWin);
     int present = window ? py::truth(window.get()) : -1;
@@ -194,7 +196,9 @@ PyObject* init(py::Args args) {
 
 // ---- per frame ------------------------------------------------------------
 
-// Turns one text node so that its forward axis points away from the camera.
+// Turns one text node so that its forward axis points away from the camera:
+// the body of the loop of `TAVIK.textNodeslookAtCamera` in
+// tests/reference/application.py.
 bool faceAwayFromCamera(PyObject* self, PyObject* textPath) {
     Ref camera = py::getAttr(self, nameCamera);
     Ref cameraPos = camera ? py::callMethod(camera.get(), nameGetPos) : Ref();
@@ -211,8 +215,9 @@ bool faceAwayFromCamera(PyObject* self, PyObject* textPath) {
 //
 // With hundreds of labels the per-frame turning is most of a frame.  For
 // the common case (a plain list of plain NodePaths, the camera a plain
-// NodePath attribute) the loop below does the same work without the
-// interpreter: the camera cannot move while labels turn, so its position
+// NodePath attribute) the loop below does the work of
+// `TAVIK.textNodeslookAtCamera` (tests/reference/application.py) without
+// the interpreter: the camera cannot move while labels turn, so its position
 // is read once; the target point is computed in the engine's float
 // arithmetic; and a label whose transform is the very one that facing this
 // camera position produced is left alone, since turning it again would set
@@ -229,7 +234,7 @@ std::vector<Facing>& facings = *new std::vector<Facing>();  // by list position;
 py::Definition applicationDefinition;
 
 // The engine's own NodePath: a script that rebinds the name changes
-// nothing the loop does (the written steps never look it up).
+// nothing the loop does (`TAVIK.textNodeslookAtCamera` never looks it up).
 bool isPlainNodePath(PyObject* object) { return py::isExactly(object, py::engine().nodePath); }
 
 // Whether every `self.camera` read inside the loop gives `camera` without
@@ -301,7 +306,8 @@ bool facePlainLabel(PyObject* textPath, size_t index, const float camera[3], boo
     return true;
 }
 
-// Any other label, exactly as written.
+// Any other label, exactly as `TAVIK.textNodeslookAtCamera` in
+// tests/reference/application.py turns it.
 bool faceAnyLabel(PyObject* self, PyObject* textPath) {
     Ref empty = py::callMethod(textPath, nameIsEmpty);
     int removed = empty ? py::truth(empty.get()) : -1;
@@ -310,7 +316,8 @@ bool faceAnyLabel(PyObject* self, PyObject* textPath) {
 }
 
 // Plain labels the quick way until the first other one: whatever that one
-// runs may change the list or the camera, so the rest take the written steps.
+// runs may change the list or the camera, so the rest take the steps of
+// `TAVIK.textNodeslookAtCamera` (tests/reference/application.py).
 PyObject* facePlainList(PyObject* self, PyObject* camera, PyObject* textNodes) {
     static float lastCamera[3] = {NAN, NAN, NAN};
     float position[3];
@@ -340,8 +347,8 @@ PyObject* textNodesLookAtCamera(py::Args args) {
     if (!camera) return nullptr;
     if (camera.get() == Py_None) return py::none();
     if (PyList_CheckExact(textNodes.get()) && cameraIsPlain(self, camera.get())) {
-        // A removed camera has no position: the written steps fail at the
-        // first label, as they should, and not before.
+        // A removed camera has no position: the reference loop fails at
+        // the first label, as it should, and not before.
         Ref removed = py::callMethod(camera.get(), nameIsEmpty);
         int cameraRemoved = removed ? py::truth(removed.get()) : -1;
         if (cameraRemoved < 0) return nullptr;
@@ -386,7 +393,8 @@ PyObject* bgColor(py::Args args) {
         color = one ? py::tuple({items[0].get(), items[1].get(), items[2].get(), one.get()}) : Ref();
         if (!color) return nullptr;
     } else {
-        // The second test asks for the length again, as `elif len(color) != 4` does.
+        // The second test asks for the length again, as `elif len(color) != 4`
+        // of `TAVIK.bgColor` (tests/reference/application.py) does.
         length = PyObject_Length(color.get());
         if (length < 0) return nullptr;
         if (length != 4) {
@@ -652,7 +660,8 @@ PyObject* makeText(py::Args args) {
 // The arrow polyline of one axis: shaft from n1 to n2, then a closed
 // triangular head whose wings lie n3 back from the tip and n3 off the axis.
 // `place(along, across)` builds one point of the polyline.  The Z head is
-// written across-first, so its second wing negates n3 before subtracting.
+// written across-first (`drawAxies` in tests/reference/application.py),
+// so its second wing negates n3 before subtracting.
 template <typename Place>
 Ref arrowPath(PyObject* n1, PyObject* n2, PyObject* n3, bool acrossFirst, Place place) {
     Ref list = Ref::steal(PyList_New(0));

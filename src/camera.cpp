@@ -1,6 +1,8 @@
 // The orbit camera: rotate with the left button, pan with the right
 // button, zoom with the wheel.  The orbit is centred on `target_pos`, so
-// after a pan the camera keeps circling the moved target.
+// after a pan the camera keeps circling the moved target.  The plain
+// Python it renders, step for step: `CameraController` in
+// tests/reference/camera.py.
 #include "py.hpp"
 #include "units.hpp"
 
@@ -76,7 +78,8 @@ Ref sphericalComponent(PyObject* self, PyObject* first, PyObject* phi, PyObject*
 
 // The spherical offset of the camera from the target, computed from
 // `radius`, `theta` and `phi` with the module's `math` in the order of the
-// formulas (so an infinite angle raises the math module's domain error,
+// formulas of `CameraController.update_camera_position`
+// (tests/reference/camera.py) (so an infinite angle raises the math module's domain error,
 // as it should); x, y, z go to `offset`.
 bool sphericalOffset(PyObject* self, Ref* offset) {
     Ref theta = mathOfAttribute(nameRadians, self, nameTheta);

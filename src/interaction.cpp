@@ -1,13 +1,16 @@
 // Interaction and motion: ClickCtrl picks the nearest tagged model under
 // the pointer with a collision ray; PathMoveCtrl walks a model along a
-// list of points one step per call.
+// list of points one step per call.  The plain Python they render, step
+// for step: `ClickCtrl` in tests/reference/camera.py and `PlainMover` in
+// tests/reference/mover.py.
 //
 // The mover's step is called for every moving model in every frame, so it
 // has a native rendition of its vector arithmetic.  That rendition runs
 // only while every object involved is one of the engine's own exact types
 // (whose methods nobody can replace) and repeats the engine's single-
 // precision operations one for one, so its results are bit-identical to
-// the ordinary calls; anything else takes the ordinary calls.
+// the ordinary calls of `PlainMover.update` (tests/reference/mover.py);
+// anything else takes those calls.
 #include <cmath>
 
 #include "py.hpp"
@@ -574,7 +577,8 @@ PyObject* stepGeneral(PyObject* self, PyObject* currentPos, PyObject* endPos) {
 
 // `self.model.setPos(point)` for a point computed natively: as three floats
 // while the model is still the engine model the step started with (the same
-// call for it), else as the engine object the ordinary code would pass.
+// call for it), else as the engine object `PlainMover.update`
+// (tests/reference/mover.py) would pass.
 PyObject* placeModelNative(PyObject* self, PyObject* model, PyObject* pointType, const Vec3& point) {
     Ref current = py::getAttr(self, nameModel);
     if (!current) return nullptr;
@@ -601,7 +605,8 @@ PyObject* stepNative(PyObject* self, PyObject* model, PyObject* vectorType, PyOb
     if (arrived < 0) return nullptr;
     if (arrived) return placeModelNative(self, model, vectorType, end) ? arrive(self) : nullptr;
     // `self.model.setPos(currentPos + direction * self.mStep)`: the model
-    // and its method, then the step, read again as the ordinary code does.
+    // and its method, then the step, read again as `PlainMover.update`
+    // (tests/reference/mover.py) does.
     // The engine model's own method is called natively; a plain number of
     // a step is used natively, anything else through its own operators.
     Ref target = py::getAttr(self, nameModel);

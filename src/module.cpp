@@ -113,7 +113,8 @@ bool unpackPoint(PyObject* point, Ref* xyz) {
 // dx, dy and dz first, then `math.sqrt(dx**2 + dy**2 + dz**2)`: the
 // function is looked up before its argument is worked out, and the sum
 // goes left to right, the order in which a failing component, a custom
-// number or a replaced `math` sees the work.
+// number or a replaced `math` sees the work (`plain_dist` in
+// tests/test_written_order.py).
 PyObject* dist(py::Args args) {
     Ref first[3], second[3];
     if (!unpackPoint(args[0], first) || !unpackPoint(args[1], second)) return nullptr;

@@ -3,7 +3,8 @@
 //
 // Every method has a general form that goes step by step through ordinary
 // attribute reads and method calls, so subclasses, replaced nodes and odd
-// attribute values behave as the plain algorithm says.  Construction and
+// attribute values behave as the plain algorithm (tests/reference/astar.py,
+// method for method) says.  Construction and
 // findPath also have native forms, taken only when nothing a script could
 // have changed is in play; they give the same nodes, the same scores and
 // the same lists, down to the order of ties in the open list.
@@ -304,8 +305,8 @@ bool rangesFit(PyObject* outer, PyObject* inner) {
     return countsFit(counts[0], counts[1], overflow[0], overflow[1]);
 }
 
-// The grid as the plain algorithm builds it: ranges over the attributes,
-// one call of the module's AStarNode per cell.
+// The grid as `AStar.__init__` of tests/reference/astar.py builds it:
+// ranges over the attributes, one call of the module's AStarNode per cell.
 bool buildGeneral(PyObject* self) {
     Ref range = py::global(nameRange);
     Ref numCols = range ? py::getAttr(self, nameNumCols) : Ref();
@@ -490,8 +491,9 @@ PyObject* isClosed(py::Args args) { return contains(args[0], nameClosed, args[1]
 
 PyObject* sortFun(py::Args args) { return py::getAttr(args[1], nameF).release(); }
 
-// `abs(node.r - self._endNode.r)` and the same for c: the node's
-// coordinate is read before the end node is looked up.
+// `AStar.diagonal` of tests/reference/astar.py: `abs(node.r -
+// self._endNode.r)` and the same for c, the node's coordinate read before
+// the end node is looked up.
 PyObject* diagonal(py::Args args) {
     PyObject *self = args[0], *node = args[1];
     Ref nodeR = py::getAttr(node, nameR);
@@ -543,7 +545,8 @@ int walkableAt(PyObject* self, PyObject* first, PyObject* second) {
     return cell ? truthOf(py::getAttr(cell.get(), nameWalkable)) : -1;
 }
 
-// Step 3 of the loop: 1 when the candidate is skipped, 0 when not.
+// The `continue` test of the inner loop of `AStar.search`
+// (tests/reference/astar.py): 1 when the candidate is skipped, 0 when not.
 int skipCandidate(PyObject* self, PyObject* node, PyObject* test) {
     if (test == node) return 1;
     int walkable = truthOf(py::getAttr(test, nameWalkable));
@@ -573,7 +576,9 @@ bool setScores(PyObject* test, PyObject* f, PyObject* g, PyObject* h, PyObject* 
     return setAll(test, {{nameF, f}, {nameG, g}, {nameH, h}, {nameParent, parent}});
 }
 
-// Steps 4 to 7 for one candidate that is not skipped.
+// The rest of the inner loop of `AStar.search` (tests/reference/astar.py)
+// for one candidate that is not skipped: its cost and scores, then the
+// open and closed lists.
 bool examine(PyObject* self, PyObject* node, PyObject* test) {
     Ref cost = stepCost(self, node, test);
     Ref nodeG = cost ? py::getAttr(node, nameG) : Ref();
@@ -596,7 +601,8 @@ bool examine(PyObject* self, PyObject* node, PyObject* test) {
     return open && py::callMethod(open.get(), nameAppend, {test});
 }
 
-// Steps 1 and 2 of the loop: the clipped 3x3 window around `node`.
+// The two loops over the clipped 3x3 window around `node`, as in
+// `AStar.search` of tests/reference/astar.py.
 bool expand(PyObject* self, PyObject* node) {
     Ref bounds[4];
     for (int axis = 0; axis < 2; axis++) {
@@ -626,8 +632,8 @@ bool expand(PyObject* self, PyObject* node) {
     });
 }
 
-// The search loop; 1 when the end was reached, 0 when the open list ran
-// empty, -1 with an exception set.
+// The loop of `AStar.search` (tests/reference/astar.py); 1 when the end
+// was reached, 0 when the open list ran empty, -1 with an exception set.
 int searchGeneral(PyObject* self) {
     Ref node = py::getAttr(self, nameStartNode);
     if (!node) return -1;
@@ -659,8 +665,9 @@ PyObject* search(py::Args args) {
     return found < 0 ? nullptr : py::boolean(found);
 }
 
-// buildPath, with one guard: parent links that lead round in a loop (only
-// negative costs can make one) raise instead of walking for ever.
+// `AStar.buildPath` of tests/reference/astar.py, guard included: parent
+// links that lead round in a loop (only negative costs can make one) raise
+// instead of walking for ever.
 PyObject* buildPath(py::Args args) {
     PyObject* self = args[0];
     Ref path = Ref::steal(PyList_New(0));
@@ -684,7 +691,8 @@ PyObject* buildPath(py::Args args) {
     }
 }
 
-// findPath from step 3 on, as the plain algorithm does it.
+// `AStar.findPath` of tests/reference/astar.py from the start node's
+// scores on.
 PyObject* prepareAndSearch(PyObject* self) {
     Ref start = py::getAttr(self, nameStartNode);
     if (!start || !py::setAttr(start.get(), nameG, shared.zero.get())) return nullptr;
@@ -983,7 +991,8 @@ Ref gObject(const Cell& cell) {
 }
 
 // Puts the scores on the nodes (start first: g, h, f as findPath writes
-// them) and fills the two lists as the plain search leaves them.
+// them) and fills the two lists as `AStar.search` of
+// tests/reference/astar.py leaves them.
 bool Search::writeBack(PyObject* open, PyObject* closedList) {
     for (int32_t cell : inMemoryOrder(reached)) {
         const Cell& slot = cells[cell];
@@ -1074,7 +1083,8 @@ int32_t cellOf(const Search& search, PyObject* node) {
     return search.index(row, column);
 }
 
-// Whether the native search can stand in for the plain one on this grid:
+// Whether the native search can stand in for `AStar.findPath` of
+// tests/reference/astar.py on this grid:
 // the original classes unchanged, no method replaced on the object, plain
 // costs and sizes, and the grid's lists as the constructor made them.
 bool prepareNative(PyObject* self, PyObject* start, PyObject* end, Search& search) {

@@ -8,7 +8,9 @@
 // thickness) that mirrors what the LineSegs would hold if it never forgot,
 // and update() builds from the recording exactly the geometry the engine's
 // own build makes.  A recorder that the pen did not create itself is
-// driven call by call.
+// driven call by call.  The plain Python the pen renders, and is measured
+// against: tests/reference/pen.py (which plays its own strokes back into
+// the recorder before each build).
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -523,8 +525,9 @@ Ref normalizeAngle(PyObject* angle) {
 // by call through the interpreter it costs far more than the engine work.
 // For an exact Pen whose class, instance and module globals are as the
 // module made them, and for plain int and float values, the steps below
-// give the very same results without the calls.  Anything else takes the
-// general path.
+// give the very same results as `Pen.forward` and the turns (`Pen.dLeft`
+// and the others) of tests/reference/pen.py, without the calls.  Anything
+// else takes the general path.
 
 py::Definition penDefinition;
 PyObject* originalMath = nullptr;  // strong
@@ -953,7 +956,8 @@ PyObject* setVertex(py::Args args) {
 }
 
 // `method(item[0], item[1], item[2])`, the method already looked up, as a
-// call written out in full evaluates it.
+// call written out in full evaluates it (`Pen.drawPath` and `Pen.drawVec`
+// of tests/reference/pen.py).
 bool callWithCoordinates(PyObject* method, PyObject* item) {
     Ref x = py::getItem(item, 0);
     Ref y = x ? py::getItem(item, 1) : Ref();
@@ -1020,6 +1024,7 @@ Ref timesLength(PyObject* factor, PyObject* n) {
     return length ? py::multiply(factor, length.get()) : Ref();
 }
 
+// `Pen.forward` of tests/reference/pen.py, statement by statement.
 PyObject* forwardGeneral(PyObject* self, PyObject* n, PyObject* draw) {
     Ref position = py::callMethod(self, nameGetPos);
     Ref current[3];
@@ -1085,6 +1090,7 @@ int isZero(const Ref& value) {
     return zero ? PyObject_RichCompareBool(value.get(), zero.get(), Py_EQ) : -1;
 }
 
+// `Pen.towards` of tests/reference/pen.py, statement by statement.
 PyObject* towards(py::Args args) {
     PyObject* self = args[0];
     Ref target[3];
