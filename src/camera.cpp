@@ -54,11 +54,6 @@ bool setNumber(PyObject* self, PyObject* name, long value) {
     return number && py::setAttr(self, name, number.get());
 }
 
-Ref attrOf(PyObject* self, PyObject* first, PyObject* second) {
-    Ref outer = py::getAttr(self, first);
-    return outer ? py::getAttr(outer.get(), second) : Ref();
-}
-
 // `math.<function>(self.<attribute>)`: the function is looked up first.
 Ref mathOfAttribute(PyObject* function, PyObject* self, PyObject* attribute) {
     Ref callee = py::mathFunction(function);
@@ -99,7 +94,7 @@ PyObject* updateCameraPosition(py::Args args) {
     PyObject* self = args[0];
     Ref offset[3];
     if (!sphericalOffset(self, offset)) return nullptr;
-    Ref camera = attrOf(self, nameBase, nameCamera);
+    Ref camera = py::getAttr(self, nameBase, nameCamera);
     if (!camera) return nullptr;
     if (camera.get() == Py_None) return py::none();
     Ref setPos = py::getAttr(camera.get(), nameSetPos);
@@ -141,7 +136,7 @@ PyObject* init(py::Args args) {
         !acceptEvent(self, base, "mouse3-up", nameOnRightMouseUp)) {
         return nullptr;
     }
-    Ref add = attrOf(base, nameTaskMgr, nameAdd);
+    Ref add = py::getAttr(base, nameTaskMgr, nameAdd);
     Ref task = add ? py::getAttr(self, nameUpdateMouse) : Ref();
     Ref taskName = task ? py::text("UpdateMouseTask") : Ref();
     if (!taskName || !py::call(add.get(), {task.get(), taskName.get()})) return nullptr;
@@ -155,7 +150,7 @@ PyObject* init(py::Args args) {
 // 1 while the pointer is inside the window, 0 when it is outside or there
 // is no pointer at all (running without a window), -1 on error.
 int pointerInside(PyObject* self, Ref& watcher) {
-    watcher = attrOf(self, nameBase, nameMouseWatcherNode);
+    watcher = py::getAttr(self, nameBase, nameMouseWatcherNode);
     if (!watcher) return -1;
     if (watcher.get() == Py_None) return 0;
     Ref hasMouse = py::callMethod(watcher.get(), nameHasMouse);
@@ -244,7 +239,7 @@ Ref panSpeed(PyObject* self, PyObject* dx, PyObject* dy) {
 // it stands, since the engine calls in between may run a script's code.
 bool pan(PyObject* self, PyObject* dxObject, PyObject* dyObject) {
     Ref speed = panSpeed(self, dxObject, dyObject);
-    Ref camera = speed ? attrOf(self, nameBase, nameCamera) : Ref();
+    Ref camera = speed ? py::getAttr(self, nameBase, nameCamera) : Ref();
     Ref cameraPos = camera ? py::callMethod(camera.get(), nameGetPos) : Ref();
     Ref target = cameraPos ? py::getAttr(self, nameTargetPos) : Ref();
     Ref toTarget = target ? py::subtract(target.get(), cameraPos.get()) : Ref();
@@ -264,10 +259,10 @@ bool pan(PyObject* self, PyObject* dxObject, PyObject* dyObject) {
     Ref newCameraPos = panVector ? py::add(cameraPos.get(), panVector.get()) : Ref();
     target = newCameraPos ? py::getAttr(self, nameTargetPos) : Ref();
     Ref newTargetPos = target ? py::add(target.get(), panVector.get()) : Ref();
-    camera = newTargetPos ? attrOf(self, nameBase, nameCamera) : Ref();
+    camera = newTargetPos ? py::getAttr(self, nameBase, nameCamera) : Ref();
     if (!camera || !py::callMethod(camera.get(), nameSetPos, {newCameraPos.get()})) return false;
     if (!py::setAttr(self, nameTargetPos, newTargetPos.get())) return false;
-    Ref lookAt = attrOf(self, nameBase, nameCamera);
+    Ref lookAt = py::getAttr(self, nameBase, nameCamera);
     lookAt = lookAt ? py::getAttr(lookAt.get(), nameLookAt) : Ref();
     Ref currentTarget = lookAt ? py::getAttr(self, nameTargetPos) : Ref();
     return currentTarget && py::call(lookAt.get(), {currentTarget.get()});

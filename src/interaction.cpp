@@ -102,12 +102,6 @@ Ref defaultCollideMask() {
     return getMask ? py::call(getMask.get()) : Ref();
 }
 
-// `self.<holder>.<method>`: a callee looked up before its arguments are.
-Ref methodOf(PyObject* self, PyObject* holder, PyObject* method) {
-    Ref object = py::getAttr(self, holder);
-    return object ? py::getAttr(object.get(), method) : Ref();
-}
-
 // `self.<holder>.<method>(self.<first>, self.<second>)` and shorter forms:
 // the callee, then each argument, then the call.
 bool callOnWithAttributes(PyObject* self, PyObject* holder, PyObject* method, std::initializer_list<PyObject*> names) {
@@ -116,7 +110,7 @@ bool callOnWithAttributes(PyObject* self, PyObject* holder, PyObject* method, st
         PyErr_SetString(PyExc_SystemError, "too many arguments for callOnWithAttributes");
         return false;
     }
-    Ref callee = methodOf(self, holder, method);
+    Ref callee = py::getAttr(self, holder, method);
     if (!callee) return false;
     Ref values[most];
     PyObject* arguments[most] = {};
@@ -132,7 +126,7 @@ bool callOnWithAttributes(PyObject* self, PyObject* holder, PyObject* method, st
 
 // `self.<holder>.<method>(<global>)`
 bool callOnWithGlobal(PyObject* self, PyObject* holder, PyObject* method, PyObject* globalName) {
-    Ref callee = methodOf(self, holder, method);
+    Ref callee = py::getAttr(self, holder, method);
     Ref value = callee ? py::global(globalName) : Ref();
     return value && py::call(callee.get(), {value.get()});
 }
@@ -237,7 +231,7 @@ int castRay(PyObject* self) {
     if (inside <= 0) return inside;
     watcher = mouseWatcher();
     Ref mouse = watcher ? py::callMethod(watcher.get(), nameGetMouse) : Ref();
-    Ref aim = mouse ? methodOf(self, namePickerRay, nameSetFromLens) : Ref();
+    Ref aim = mouse ? py::getAttr(self, namePickerRay, nameSetFromLens) : Ref();
     Ref base = aim ? py::global(nameBase) : Ref();
     Ref lens = base ? py::getAttr(base.get(), nameCamNode) : Ref();
     Ref x = lens ? py::callMethod(mouse.get(), nameGetX) : Ref();
@@ -340,19 +334,9 @@ bool readEngineVector(PyObject* vector, Vec3& out) {
 
 // A plain number as the engine converts it for a single-precision
 // parameter; false (no exception) for anything else.
-bool plainNumber(PyObject* value, float& out) {
+bool singlePrecision(PyObject* value, float& out) {
     double wide;
-    if (PyFloat_CheckExact(value)) {
-        wide = PyFloat_AS_DOUBLE(value);
-    } else if (PyLong_CheckExact(value)) {
-        wide = PyLong_AsDouble(value);
-        if (wide == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();  // the engine's own conversion will raise it
-            return false;
-        }
-    } else {
-        return false;
-    }
+    if (!py::plainNumber(value, wide)) return false;
     out = static_cast<float>(wide);
     return true;
 }
@@ -363,7 +347,7 @@ bool readPlainPoint(PyObject* node, Vec3& out) {
     if (PyTuple_CheckExact(node) || PyList_CheckExact(node)) {
         if (PySequence_Fast_GET_SIZE(node) < 3) return false;
         for (Py_ssize_t axis = 0; axis < 3; axis++) {
-            if (!plainNumber(PySequence_Fast_GET_ITEM(node, axis), out.v[axis])) return false;
+            if (!singlePrecision(PySequence_Fast_GET_ITEM(node, axis), out.v[axis])) return false;
         }
         return true;
     }
@@ -461,12 +445,6 @@ int isNoneAttr(PyObject* self, PyObject* name, Ref& value) {
     return value.get() == Py_None;
 }
 
-// `a == b`, as the truth of the comparison's result.
-int equals(PyObject* a, PyObject* b) {
-    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
-    return result ? py::truth(result.get()) : -1;
-}
-
 // `self.path[self.mtni]`
 Ref indexedPoint(PyObject* self) {
     Ref path = py::getAttr(self, namePath);
@@ -518,7 +496,7 @@ PyObject* arrive(PyObject* self) {
     Ref path = target ? py::getAttr(self, namePath) : Ref();
     Py_ssize_t size = path ? PyObject_Size(path.get()) : -1;
     Ref lastIndex = size >= 0 ? Ref::steal(PyLong_FromSsize_t(size - 1)) : Ref();
-    int atLast = lastIndex ? equals(target.get(), lastIndex.get()) : -1;
+    int atLast = lastIndex ? py::compare(target.get(), lastIndex.get(), Py_EQ) : -1;
     if (atLast < 0) return nullptr;
     if (!atLast) {
         Ref current = py::getAttr(self, nameMtni);
@@ -528,7 +506,7 @@ PyObject* arrive(PyObject* self) {
         return py::callMethod(self, nameUpdateHeading).release();
     }
     Ref loop = py::getAttr(self, nameLoop);
-    int looping = loop ? equals(loop.get(), Py_True) : -1;
+    int looping = loop ? py::compare(loop.get(), Py_True, Py_EQ) : -1;
     if (looping < 0) return nullptr;
     if (looping) {
         Ref zero = py::number(0L);
@@ -618,7 +596,7 @@ PyObject* stepNative(PyObject* self, PyObject* model, PyObject* vectorType, PyOb
     if (!step) return nullptr;
     float stride;
     Ref newPos;
-    if (plainNumber(step.get(), stride)) {
+    if (singlePrecision(step.get(), stride)) {
         Vec3 next = advanced(current, normalized(difference(end, current)), stride);
         if (sameModel) return setPosNative(model, next) ? py::none() : nullptr;
         newPos = vectorOf(py::engine().point3, next);

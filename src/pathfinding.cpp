@@ -93,10 +93,6 @@ bool setAll(PyObject* object, std::initializer_list<std::pair<PyObject*, PyObjec
 // The truth of `value`, or -1 with an exception set.
 int truthOf(const Ref& value) { return value ? py::truth(value.get()) : -1; }
 
-int compareTruth(PyObject* left, PyObject* right, int op) {
-    return truthOf(Ref::steal(PyObject_RichCompare(left, right, op)));
-}
-
 // builtins.max/min of two values: the later one wins only when strictly
 // greater (smaller).
 Ref pick(PyObject* first, PyObject* second, int op) {
@@ -477,7 +473,7 @@ PyObject* contains(PyObject* self, PyObject* listName, PyObject* node) {
             continue;
         }
         untouched = false;
-        int equal = compareTruth(entry.get(), node, Py_EQ);
+        int equal = py::compare(entry.get(), node, Py_EQ);
         if (equal < 0) return nullptr;
         if (equal) return py::boolean(true);
     }
@@ -565,7 +561,7 @@ Ref stepCost(PyObject* self, PyObject* node, PyObject* test) {
     for (PyObject* name : {nameR.get(), nameC.get()}) {
         Ref mine = py::getAttr(node, name);
         Ref theirs = mine ? py::getAttr(test, name) : Ref();
-        int same = theirs ? compareTruth(mine.get(), theirs.get(), Py_EQ) : -1;
+        int same = theirs ? py::compare(mine.get(), theirs.get(), Py_EQ) : -1;
         if (same < 0) return {};
         if (same) return cost;
     }
@@ -592,7 +588,7 @@ bool examine(PyObject* self, PyObject* node, PyObject* test) {
     if (known < 0) return false;
     if (known) {
         Ref testF = py::getAttr(test, nameF);
-        int better = testF ? compareTruth(testF.get(), f.get(), Py_GT) : -1;
+        int better = testF ? py::compare(testF.get(), f.get(), Py_GT) : -1;
         if (better < 0) return false;
         return !better || setScores(test, f.get(), g.get(), h.get(), node);
     }
@@ -639,7 +635,7 @@ int searchGeneral(PyObject* self) {
     if (!node) return -1;
     for (;;) {
         Ref end = py::getAttr(self, nameEndNode);
-        int away = end ? compareTruth(node.get(), end.get(), Py_NE) : -1;
+        int away = end ? py::compare(node.get(), end.get(), Py_NE) : -1;
         if (away <= 0) break;
         if (!expand(self, node.get())) return -1;
         Ref closed = py::getAttr(self, nameClosed);

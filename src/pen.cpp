@@ -576,22 +576,6 @@ bool plainMath() {
            sameEntry(mathDict, nameCos, originalCos);
 }
 
-// A plain number as a double: an exact float, or an exact int that the
-// interpreter converts without error.
-bool plainNumber(PyObject* value, double& out) {
-    if (PyFloat_CheckExact(value)) {
-        out = PyFloat_AS_DOUBLE(value);
-        return true;
-    }
-    if (!PyLong_CheckExact(value)) return false;
-    out = PyLong_AsDouble(value);
-    if (out == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
-
 // The pen position as three plain numbers; `fromOrigin` when asking the
 // recorder will first record the origin.
 bool plainPosition(PyObject* pending, Recording& recording, double position[3], bool& fromOrigin) {
@@ -608,7 +592,7 @@ bool plainPosition(PyObject* pending, Recording& recording, double position[3], 
     }
     if (!PyTuple_CheckExact(pending) || PyTuple_GET_SIZE(pending) != 3) return false;
     for (int axis = 0; axis < 3; axis++) {
-        if (!plainNumber(PyTuple_GET_ITEM(pending, axis), position[axis])) return false;
+        if (!py::plainNumber(PyTuple_GET_ITEM(pending, axis), position[axis])) return false;
     }
     return true;
 }
@@ -616,7 +600,7 @@ bool plainPosition(PyObject* pending, Recording& recording, double position[3], 
 py::Fast forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
     if (!penDefinition.holds(self) || !plainMath() || (draw != Py_True && draw != Py_False)) return py::Fast::General;
     double n, rotZ, rotY, position[3];
-    if (!plainNumber(distance, n)) return py::Fast::General;
+    if (!py::plainNumber(distance, n)) return py::Fast::General;
     Ref dict = plainInstance(self, {nameGetPos, nameLineTo, nameMoveTo}, true);
     if (!dict) return py::Fast::General;
     // Held, not borrowed: a key of the learner's in the dictionary may run
@@ -627,8 +611,8 @@ py::Fast forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
     Ref storedY = Ref::borrow(PyDict_GetItemWithError(dict.get(), nameRotYAttr));
     Recording* recording = recorder ? recordingOf(recorder.get()) : nullptr;
     bool fromOrigin;
-    if (!recording || !pending || !storedZ || !storedY || !plainNumber(storedZ.get(), rotZ) ||
-        !plainNumber(storedY.get(), rotY) || !std::isfinite(rotZ) || !std::isfinite(rotY) ||
+    if (!recording || !pending || !storedZ || !storedY || !py::plainNumber(storedZ.get(), rotZ) ||
+        !py::plainNumber(storedY.get(), rotY) || !std::isfinite(rotZ) || !std::isfinite(rotY) ||
         !plainPosition(pending.get(), *recording, position, fromOrigin)) {
         PyErr_Clear();
         return py::Fast::General;
@@ -694,7 +678,7 @@ py::Fast turnFast(PyObject* self, PyObject* storedName, PyObject* n, int sign) {
         turned = py::number(normalizedLong(after));
     } else {
         double before, by;
-        if (!plainNumber(stored, before) || !plainNumber(n, by)) return py::Fast::General;
+        if (!py::plainNumber(stored, before) || !py::plainNumber(n, by)) return py::Fast::General;
         turned = py::number(normalizedDouble(sign > 0 ? before + by : before - by));
     }
     return turned && PyDict_SetItem(dict.get(), storedName, turned.get()) == 0 ? py::Fast::Done : py::Fast::Failed;

@@ -90,6 +90,11 @@ bool callOn(PyObject* self, PyObject* attribute, PyObject* name, std::initialize
 
 Ref getAttr(PyObject* object, PyObject* name) { return Ref::steal(PyObject_GetAttr(object, name)); }
 
+Ref getAttr(PyObject* object, PyObject* attribute, PyObject* name) {
+    Ref outer = getAttr(object, attribute);
+    return outer ? getAttr(outer.get(), name) : Ref();
+}
+
 bool setAttr(PyObject* object, PyObject* name, PyObject* value) {
     return PyObject_SetAttr(object, name, value) == 0;
 }
@@ -271,6 +276,25 @@ bool unpack(PyObject* value, Ref* items, Py_ssize_t count) {
 bool toDouble(PyObject* value, double& out) {
     out = PyFloat_AsDouble(value);
     return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool plainNumber(PyObject* value, double& out) {
+    if (PyFloat_CheckExact(value)) {
+        out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (!PyLong_CheckExact(value)) return false;
+    out = PyLong_AsDouble(value);
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // too large: the general path raises it where the plain code does
+        return false;
+    }
+    return true;
+}
+
+int compare(PyObject* left, PyObject* right, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(left, right, op));
+    return result ? truth(result.get()) : -1;
 }
 
 PyObject* raiseReplacing(PyObject* type, const char* message) {

@@ -94,6 +94,8 @@ bool callAndDrop(PyObject* self, PyObject* name, std::initializer_list<PyObject*
 bool callOn(PyObject* self, PyObject* attribute, PyObject* name, std::initializer_list<PyObject*> args = {});
 
 Ref getAttr(PyObject* object, PyObject* name);
+// `object.<attribute>.<name>`: the first read, then the second.
+Ref getAttr(PyObject* object, PyObject* attribute, PyObject* name);
 bool setAttr(PyObject* object, PyObject* name, PyObject* value);
 // `object[index]`; checked first for an unchecked sequence (below).
 Ref getItem(PyObject* object, Py_ssize_t index);
@@ -142,6 +144,13 @@ bool unpack(PyObject* value, Ref* items, Py_ssize_t count);
 
 // Reads a Python number as a C double; false with an exception set.
 bool toDouble(PyObject* value, double& out);
+// A plain number as a C double: an exact float, or an exact int the
+// interpreter converts without error.  False, with nothing set, for
+// anything else (whose conversion might run a script's code).
+bool plainNumber(PyObject* value, double& out);
+// The truth of `left <op> right` as an `if` sees it (no identity shortcut,
+// unlike PyObject_RichCompareBool): 1, 0, or -1 with an exception set.
+int compare(PyObject* left, PyObject* right, int op);
 // Returns the truth of a value: 1, 0, or -1 with an exception set.
 inline int truth(PyObject* value) { return PyObject_IsTrue(value); }
 inline PyObject* none() { return Py_NewRef(Py_None); }
