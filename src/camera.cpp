@@ -47,7 +47,6 @@ py::Name nameCross("cross");
 py::Name nameRadians("radians");
 py::Name nameSin("sin");
 py::Name nameCos("cos");
-py::Name nameSqrt("sqrt");
 
 bool setNumber(PyObject* self, PyObject* name, long value) {
     Ref number = py::number(value);
@@ -220,11 +219,7 @@ Ref normalizedCross(PyObject* first, PyObject* second) {
 // while the pointer moves faster than 0.05 per frame.  The travel is
 // `math.sqrt(dx**2 + dy**2)` with the numbers' own operators.
 Ref panSpeed(PyObject* self, PyObject* dx, PyObject* dy) {
-    Ref sqrt = py::mathFunction(nameSqrt);
-    Ref dxSquared = sqrt ? py::squared(dx) : Ref();
-    Ref dySquared = dxSquared ? py::squared(dy) : Ref();
-    Ref sum = dySquared ? py::add(dxSquared.get(), dySquared.get()) : Ref();
-    Ref travel = sum ? py::call(sqrt.get(), {sum.get()}) : Ref();
+    Ref travel = py::rootOfSquares({dx, dy});
     Ref radius = travel ? py::getAttr(self, nameRadius) : Ref();
     Ref tenth = radius ? py::number(0.1) : Ref();
     Ref speed = tenth ? py::multiply(radius.get(), tenth.get()) : Ref();

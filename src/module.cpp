@@ -8,7 +8,6 @@ using py::Ref;
 
 namespace {
 
-py::Name nameSqrt("sqrt");
 
 // `from module import a, b, ...`, binding each name in the namespace.
 bool importFrom(const char* module, std::initializer_list<const char*> names) {
@@ -123,13 +122,7 @@ PyObject* dist(py::Args args) {
         differences[axis] = py::subtract(second[axis].get(), first[axis].get());
         if (!differences[axis]) return nullptr;
     }
-    Ref sqrt = py::mathFunction(nameSqrt);
-    Ref sum = sqrt ? py::squared(differences[0].get()) : Ref();
-    Ref next = sum ? py::squared(differences[1].get()) : Ref();
-    sum = next ? py::add(sum.get(), next.get()) : Ref();
-    next = sum ? py::squared(differences[2].get()) : Ref();
-    sum = next ? py::add(sum.get(), next.get()) : Ref();
-    return sum ? py::call(sqrt.get(), {sum.get()}).release() : nullptr;
+    return py::rootOfSquares({differences[0].get(), differences[1].get(), differences[2].get()}).release();
 }
 
 // ---- Color -----------------------------------------------------------------

@@ -66,7 +66,6 @@ py::Name nameRadians("radians");
 py::Name nameDegrees("degrees");
 py::Name nameSin("sin");
 py::Name nameCos("cos");
-py::Name nameSqrt("sqrt");
 py::Name nameAtan2("atan2");
 // Engine names used to build geometry and read the recorder's colour.
 py::Name nameGetV3cp("getV3cp");
@@ -1087,25 +1086,14 @@ PyObject* towards(py::Args args) {
         delta[axis] = py::subtract(target[axis].get(), current[axis].get());
         if (!delta[axis]) return nullptr;
     }
-    // `math.sqrt(dx**2 + dy**2 + dz**2)`: the function first, then its argument.
-    Ref sqrt = py::mathFunction(nameSqrt);
-    Ref dx2 = sqrt ? py::squared(delta[0].get()) : Ref();
-    Ref dy2 = dx2 ? py::squared(delta[1].get()) : Ref();
-    Ref flatSquares = dy2 ? py::add(dx2.get(), dy2.get()) : Ref();
-    Ref dz2 = flatSquares ? py::squared(delta[2].get()) : Ref();
-    Ref sum = dz2 ? py::add(flatSquares.get(), dz2.get()) : Ref();
-    Ref distance = sum ? py::call(sqrt.get(), {sum.get()}) : Ref();
+    Ref distance = py::rootOfSquares({delta[0].get(), delta[1].get(), delta[2].get()});
     int still = distance ? isZero(distance) : -1;
     if (still) return still < 0 ? nullptr : py::none();
     Ref headingRad = py::mathCall(nameAtan2, {delta[1].get(), delta[0].get()});
     Ref heading = headingRad ? py::mathCall(nameDegrees, {headingRad.get()}) : Ref();
     // One after the other: as arguments of one call they would be worked
     // out in no set order, the second even with the first's error pending.
-    Ref flatSqrt = heading ? py::mathFunction(nameSqrt) : Ref();
-    Ref flatDx2 = flatSqrt ? py::squared(delta[0].get()) : Ref();
-    Ref flatDy2 = flatDx2 ? py::squared(delta[1].get()) : Ref();
-    Ref flatSum = flatDy2 ? py::add(flatDx2.get(), flatDy2.get()) : Ref();
-    Ref flat = flatSum ? py::call(flatSqrt.get(), {flatSum.get()}) : Ref();
+    Ref flat = heading ? py::rootOfSquares({delta[0].get(), delta[1].get()}) : Ref();
     int vertical = flat ? isZero(flat) : -1;
     if (vertical < 0) return nullptr;
     Ref tilt;

@@ -38,6 +38,7 @@ Name nameSignature("signature");
 Name nameBuiltins("__builtins__");
 Name nameLength("length");
 Name nameMath("math");
+Name nameSqrt("sqrt");
 
 constexpr Py_ssize_t maxParameters = 16;
 constexpr long codeHasVarargs = 0x04;  // CO_VARARGS
@@ -200,6 +201,19 @@ Ref mathFunction(PyObject* function) {
 Ref mathCall(PyObject* function, std::initializer_list<PyObject*> args) {
     Ref callee = mathFunction(function);
     return callee ? call(callee.get(), args) : Ref();
+}
+
+Ref rootOfSquares(std::initializer_list<PyObject*> components) {
+    Ref sqrt = mathFunction(nameSqrt);
+    if (!sqrt) return {};
+    Ref sum;
+    for (PyObject* component : components) {
+        Ref square = squared(component);
+        if (!square) return {};
+        sum = sum ? add(sum.get(), square.get()) : std::move(square);
+        if (!sum) return {};
+    }
+    return call(sqrt.get(), {sum.get()});
 }
 
 Ref number(double value) { return Ref::steal(PyFloat_FromDouble(value)); }

@@ -119,6 +119,9 @@ Ref squared(PyObject* value);            // value ** 2
 Ref mathFunction(PyObject* function);
 // `math.<function>(args)`, the function looked up before the call.
 Ref mathCall(PyObject* function, std::initializer_list<PyObject*> args);
+// `math.sqrt(a**2 + b**2 + ...)` as it is written: math.sqrt looked up
+// first, then the squares summed left to right, then the call.
+Ref rootOfSquares(std::initializer_list<PyObject*> components);
 
 Ref number(double value);
 Ref number(long value);
