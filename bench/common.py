@@ -27,6 +27,16 @@ def best_of(function, repeat=5, number=1):
     return best
 
 
+def best_alternating(functions, repeat=7, number=5):
+    """The best time per call of each function, measured in alternating
+    rounds, so that a change of the machine's load falls on every side."""
+    best = [float("inf")] * len(functions)
+    for _ in range(repeat):
+        for index, function in enumerate(functions):
+            best[index] = min(best[index], best_of(function, repeat=1, number=number))
+    return best
+
+
 def report(benchmark, subject, seconds, baseline, baseline_seconds, target="", note=""):
     """One row: `subject` against `baseline`, measured side by side.
 

@@ -4,8 +4,10 @@ Test modules import from here (or get fixtures from conftest.py), never from
 each other, so that a failure points at the module whose subject broke.
 """
 import gc
+import time
 import tracemalloc
 
+import pytest
 from panda3d.core import GeomVertexReader, NodePath
 
 
@@ -162,6 +164,34 @@ class FakeBase:
         self.events.append((event, handler))
 
 
+# ---- the real pointer ------------------------------------------------------------------------
+
+def point_at(app, x, y, deadline=60):
+    """Puts the window's pointer at pixel (x, y) and returns the input device,
+    once the engine has reported it there for two frames running.
+
+    When another program's window opens or closes on the same screen (a
+    test's subprocess), the X server sends this window enter and motion
+    events of its own a few frames later, and they move the pointer to
+    where the server's pointer is: so the pointer is put back until it stays.
+    """
+    device = app.win.getInputDevice(0)
+    stop = time.monotonic() + deadline
+
+    def there():
+        pointer = device.getPointer()
+        return pointer.getInWindow() and (pointer.getX(), pointer.getY()) == (x, y)
+    while True:
+        device.setPointerInWindow(x, y)
+        app.taskMgr.step()
+        app.taskMgr.step()
+        if there():
+            app.taskMgr.step()
+            if there():
+                return device
+        assert time.monotonic() < stop, f"the pointer does not stay at {(x, y)}"
+
+
 # ---- screenshots ------------------------------------------------------------------------------
 
 def not_blank(image):
@@ -171,3 +201,58 @@ def not_blank(image):
     background = max(set(pixels), key=pixels.count)
     differing = sum(1 for pixel in pixels if sum(abs(a - b) for a, b in zip(pixel, background)) > 60)
     return differing > 100 and len(set(pixels)) > 20
+
+
+# ---- stand-ins for engine names ----------------------------------------------------------------
+
+class WithoutMethods:
+    """What a script might put in place of an engine class: its results have no methods."""
+
+    def __init__(self, *args, **kwargs):
+        pass
+
+
+# ---- module globals that fail when they are used ---------------------------------------------
+
+class Refused(Exception):
+    """The error a hostile stand-in raises; it must come out unchanged."""
+
+
+class Refusing:
+    """A stand-in for a module or class of the engine: every attribute read
+    and every call raises, each time with a new error."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __getattr__(self, name):
+        error = Refused(name)
+        self.log.append(error)
+        raise error
+
+    def __call__(self, *args):
+        error = Refused("call")
+        self.log.append(error)
+        raise error
+
+
+def assert_a_failing_global_raises_its_own_first_error(app, monkeypatch, global_name, call):
+    """With the kit's module global `global_name` failing at every use, `call`
+    raises the first error as it was raised: never a SystemError of a later
+    call made with the error pending, never a later error instead."""
+    import tavik.tavik as tv
+    log = []
+    monkeypatch.setattr(tv, global_name, Refusing(log), raising=False)
+    before = set(app.camera.getChildren())
+    try:
+        with pytest.raises(Refused) as caught:
+            call()
+    finally:
+        for stray in set(app.camera.getChildren()) - before:  # a half-built click controller's ray
+            stray.removeNode()
+    assert caught.value is log[0] and len(log) == 1
+
+
+# ---- strings without a UTF-8 form --------------------------------------------------------------
+
+UNENCODABLE = "名字\ud800"

@@ -8,6 +8,7 @@ from panda3d.core import LPoint3, NodePath, PNMImage, TextNode
 import tavik
 import tavik.tavik as tv
 from conftest import ENGINE_SETTINGS, run_python
+from helpers import UNENCODABLE
 from reference import application as plain
 
 BANNER = "嗨，Norvane3D编程欢迎您！仰望星空，探索无限！DEV_MODE260331"
@@ -666,3 +667,14 @@ def test_construction_looks_up_each_method_before_reading_its_argument():
     assert log[:4] == ["set _background_color", "setBackgroundColor", "_background_color", "_background_color"]
     # self.taskMgr.add(self.updateScene, "updateSceneTask") is the last of them.
     assert log[-2:] == ["taskMgr", "updateScene"]
+
+
+# ---- a model name without a UTF-8 form ---------------------------------------------------------
+
+def test_model_names_without_a_utf8_form_fail_as_any_missing_model(app, monkeypatch):
+    with pytest.raises(OSError):
+        app.cm(UNENCODABLE)
+    printed = []
+    monkeypatch.setattr(tv, "print", printed.append, raising=False)
+    assert app.gm(UNENCODABLE) is None
+    assert printed[0].startswith(f"加载模型 '{UNENCODABLE}' 失败: ")

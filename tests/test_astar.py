@@ -14,9 +14,11 @@ import sys
 from fractions import Fraction
 
 import pytest
+from panda3d.core import Filename
 
 from reference import astar as ref
 from conftest import run_python
+from helpers import assert_a_failing_global_raises_its_own_first_error
 from tavik.tavik import AStar, AStarNode
 
 
@@ -793,3 +795,36 @@ LEAK_CASES = {
 @pytest.mark.parametrize("name", LEAK_CASES)
 def test_repeated_calls_hold_no_memory(name):
     assert growth_per_call(LEAK_CASES[name]) < 1.0
+
+
+# ---- hostile programs ---------------------------------------------------------------------------
+
+class SearchIsFindPath(AStar):
+    search = AStar.findPath
+
+
+class SizeIsFindPath(AStar):
+    getNumCols = AStar.findPath
+
+
+@pytest.mark.parametrize("kind", [SearchIsFindPath, SizeIsFindPath], ids=["search is findPath", "getNumCols is findPath"])
+def test_methods_made_to_call_each_other_for_ever_raise_recursion_error(kind):
+    grid = kind(3, 3)
+    grid.setStartNode(0, 0)
+    grid.setEndNode(2, 2)
+    with pytest.raises(RecursionError):
+        grid.findPath()
+
+
+@pytest.mark.parametrize("global_name", ["AStarNode", "range"], ids=["grid node class", "grid range"])
+def test_a_failing_module_global_raises_its_own_first_error(app, monkeypatch, global_name):
+    assert_a_failing_global_raises_its_own_first_error(app, monkeypatch, global_name, lambda: AStar(2, 2))
+
+
+@pytest.mark.parametrize("rows", [Filename("ab"), [[0], [0], Filename("x")]], ids=["grid rows", "grid row"])
+def test_a_filename_read_past_its_end_raises_index_error(rows):
+    """Reading a Filename past its end aborts inside the engine; the kit refuses it first, as a str would."""
+    grid = AStar(3, 3)
+    grid._nodes = rows
+    with pytest.raises(IndexError, match="Filename index out of range"):
+        grid.getNode(2, 2)

@@ -7,7 +7,7 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-from panda3d.core import LineSegs, LPoint3, LPoint3f, LVector3, LVector3f, RenderModeAttrib
+from panda3d.core import Filename, LineSegs, LPoint3, LPoint3f, LVector3, LVector3f, RenderModeAttrib
 
 import tavik.tavik as tv
 from tavik.tavik import Pen
@@ -1145,3 +1145,24 @@ def test_a_red_square_drawn_with_forward_and_left_turns_shows_on_screen(app, pen
     finally:
         app.camera.setPos(saved[0])
         app.camera.setHpr(saved[1])
+
+
+# ---- the engine's Filename, which reads past its end without a check ----------------------------
+
+class SevenEverywhere(Filename):
+    def __getitem__(self, index):
+        return 7
+
+
+@pytest.mark.parametrize("path", [[Filename("x")], [(0, 0, 0), Filename("")]], ids=["point", "empty point"])
+def test_a_filename_read_past_its_end_raises_index_error(pen, path):
+    """Reading a Filename past its end aborts inside the engine; the kit refuses it first, as a str would."""
+    with pytest.raises(IndexError, match="Filename index out of range"):
+        pen.drawPath(path)
+
+
+def test_a_filename_long_enough_or_with_its_own_indexing_is_read_as_given(pen):
+    pen.drawPath([SevenEverywhere("")])
+    assert tuple(pen.getPos()) == (7, 7, 7)
+    pen.drawPath([Filename("123")])   # its characters reach moveTo, as in pen.moveTo("1", "2", "3")
+    assert pen.getPos() == ("1", "2", "3")

@@ -2,6 +2,7 @@
 import types
 from fractions import Fraction
 
+import panda3d.core as core
 import pytest
 from direct.showbase.DirectObject import DirectObject
 from direct.showbase.ShowBase import ShowBase
@@ -9,7 +10,7 @@ from panda3d.core import LPoint3, LPoint3f, NodePath, TextNode
 
 import tavik.tavik as tv
 from tavik.tavik import Pen, drawAxies
-from helpers import HOSTILE, close, exact_build, growth_per_call, positions, strokes, swallow
+from helpers import HOSTILE, WithoutMethods, close, exact_build, growth_per_call, positions, strokes, swallow
 from reference import application as plain
 
 RED, GREEN, BLUE = (1, 0, 0, 1), (0, 1, 0, 1), (0, 0, 1, 1)
@@ -317,6 +318,30 @@ def test_the_camera_is_read_through_the_application_for_every_label(app, monkeyp
     for twin in twins:
         twin.lookAt(twin.getPos() - (stand_in.getPos() - twin.getPos()))
     assert same_turn(made, twins)
+
+
+# ---- rebinding engine names --------------------------------------------------------------------
+
+@pytest.mark.parametrize("name", ["LPoint3f", "NodePath"])
+def test_rebinding_engine_names_leaves_the_labels_turning_as_written(app, monkeypatch, step, name):
+    """The label loop does the written arithmetic on engine points without
+    looking a name up in panda3d.core, so rebinding one there changes nothing."""
+    label = app.makeText("rebinding", "x", pos=(3, 4, 5))
+    try:
+        saved = app.camera.getPos()
+        app.camera.setPos(0, -30, 2)
+        monkeypatch.setattr(core, name, WithoutMethods)
+        app.textNodeslookAtCamera()
+        monkeypatch.undo()
+        turned = NodePath("expected")
+        turned.setPos(3, 4, 5)
+        text_pos = label.getPos()
+        turned.lookAt(text_pos + -(app.camera.getPos() - text_pos))
+        assert label.getQuat().almostEqual(turned.getQuat(), 1e-6)
+    finally:
+        app.camera.setPos(saved)
+        app.textNodes.remove(label)
+        label.removeNode()
 
 
 # ---- on the screen --------------------------------------------------------------------

@@ -9,7 +9,7 @@ from panda3d.core import Filename, MouseButton, TextNode
 
 import tavik.tavik as tk
 from tavik.tavik import makeButton, makeEntry, makeLabel
-from helpers import growth_per_call, swallow
+from helpers import UNENCODABLE, growth_per_call, point_at, swallow
 from reference import widgets as plain
 
 LOOK = [("scale", 16), ("frameColor", (0, 0, 0, 1)), ("borderWidth", (0.05, 0.05)), ("text_fg", (1, 1, 1, 1)),
@@ -189,9 +189,7 @@ def test_widget_class_errors_propagate(app, widgets):
 # ---- through the real pointer and keyboard --------------------------------
 
 def press(app, step, x, y):
-    device = app.win.getInputDevice(0)
-    device.setPointerInWindow(x, y)
-    step(2)
+    device = point_at(app, x, y)
     device.buttonDown(MouseButton.one())
     try:
         step(1)
@@ -276,3 +274,17 @@ def test_a_filename_long_enough_goes_to_directgui_as_given(app, monkeypatch, bui
 def test_refusing_a_short_filename_holds_no_memory(app):
     refused = swallow(lambda: makeButton(app, Filename("x"), 0, 0, None), TypeError)
     assert growth_per_call(refused, calls=500) < 8.0
+
+
+# ---- a text without a UTF-8 form ----------------------------------------------------------------
+
+@pytest.mark.parametrize("builder, extra", [(makeLabel, ()), (makeButton, (None,)), (makeEntry, ())],
+                         ids=["label", "button", "entry"])
+def test_a_widget_shows_a_text_without_a_utf8_form(app, builder, extra):
+    """DirectGui takes widget texts as wide strings, so the engine never
+    needs their UTF-8 form: the widget is built, as it is for any text."""
+    widget = builder(app, UNENCODABLE, 0, 0, *extra)
+    try:
+        assert not widget.isEmpty()
+    finally:
+        widget.destroy()
