@@ -158,7 +158,7 @@ long long countOf(PyObject* size, int& overflow) {
 
 // What one cell of the native build costs: its node (an object holding
 // eight attributes) and its slot in the row's list.  Measured over grids
-// of 500² to 2000² cells: 165 to 167 bytes on CPython 3.11, 148 to 150 on
+// of 500² to 2000² cells: 163 to 169 bytes on CPython 3.11, 147 to 154 on
 // 3.12 and 3.13.  A little less is counted, so a grid refused would not
 // have fitted; a row's own list costs at least 64 bytes more.
 #if PY_VERSION_HEX >= 0x030C0000
