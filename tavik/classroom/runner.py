@@ -414,7 +414,7 @@ class Run:
         limit = limit_reached(error, signal_of(self.process.returncode, self.confinement.kind == BUBBLEWRAP))
         if limit is not None and result.status != TIMEOUT:
             result.status, result.limit = LIMIT, limit
-            result.hint = hints.limit_message(limit, self.options.limits)
+            result.hint = hints.limit_message(limit, self.options.limits, error)
             if error is not None:
                 result.traceback = hints.format_error(error)
         elif result.status == ERROR and error is not None:

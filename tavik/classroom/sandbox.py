@@ -132,6 +132,12 @@ def readable_by_others(path):
         return False
 
 
+def private_user_possible():
+    """True where a program can run as a user of its own without a sandbox: root, setpriv, and a Python
+    that others may read (a Python in root's home folder is not)."""
+    return is_root() and bool(shutil.which("setpriv")) and all(readable_by_others(path) for path in python_paths())
+
+
 def python_paths():
     """Folders the program's Python needs: the interpreter, its library, the installed packages.
 
@@ -188,10 +194,7 @@ class Confinement:
         self.hidden = [os.path.realpath(path) for path in hidden if path]
         self.bubblewrap = bubblewrap_command()
         self.kind = BUBBLEWRAP if self.bubblewrap else (JOB if os.name == "nt" else GROUP)
-        self.uid = None
-        if is_root() and (self.bubblewrap or (shutil.which("setpriv") and
-                                              all(readable_by_others(path) for path in python_paths()))):
-            self.uid = USERS.take()
+        self.uid = USERS.take() if is_root() and (self.bubblewrap or private_user_possible()) else None
         self.rlimits = planned_limits(limits, processes=self.uid is not None or not is_root())
         self.job = None
         self.process = None
