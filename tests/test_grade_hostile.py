@@ -48,6 +48,8 @@ HOSTILE = {
                "limit", ["第 5 行", "内存超过了 512 MB"], None),
     "forks": ("import os, time\nif os.fork() == 0:\n    time.sleep(600)\n    os._exit(0)\n" + START + "app.run()\n",
               "ok", [], None),
+    "escapes": ("import os, time\nif os.fork() == 0:\n    os.setsid()\n    if os.fork() == 0:\n        time.sleep(600)\n"
+                "    os._exit(0)\n" + START + "app.run()\n", "ok", [], None),
     "forges": ("import json, os\nfor argument in open('/proc/self/cmdline', 'rb').read().split(b'\\0'):\n"
                "    if argument.endswith(b'.json'):\n"
                "        open(argument, 'w').write(json.dumps({'status': 'ok', 'fps': 999}))\n"
@@ -173,6 +175,22 @@ def test_programs_in_a_students_sub_folder_run_from_a_copy_of_it(tmp_path):
     assert entry["stdout"].startswith("side 4\n") and entry["files"] == ["files/小明_main/notes.txt"]
     assert (out / entry["files"][0]).read_text() == "4"
     assert not (folder / "小明" / "notes.txt").exists()
+    assert_gone(seen)
+
+
+def test_links_and_special_files_are_listed_as_skipped_and_never_opened(tmp_path):
+    folder, out = tmp_path / "class", tmp_path / "out"
+    folder.mkdir()
+    (folder / "good.py").write_text(START + "app.run()\n", encoding="utf-8")
+    os.mkfifo(folder / "pipe.py")       # opening it to read would wait for ever
+    os.symlink("/etc", folder / "elsewhere")
+    result, seen = run_watched(["grade", str(folder), "--out", str(out), "--frames", "2"], cwd=tmp_path, timeout=120)
+    assert result.returncode == 0, result.stderr
+    results = {entry["file"]: entry for entry in json.loads((out / "report.json").read_text(encoding="utf-8"))}
+    assert results["good.py"]["status"] == "ok"
+    assert results["pipe.py"]["status"] == "skipped" and "不是普通的文件" in results["pipe.py"]["hint"]
+    assert results["elsewhere"]["status"] == "skipped" and "符号链接" in results["elsewhere"]["hint"]
+    assert "1 个跳过" not in result.stderr and "2 个跳过" in result.stderr
     assert_gone(seen)
 
 

@@ -104,9 +104,13 @@ def bubblewrap_command():
 
 
 def namespace_options():
+    """Run by root: no user namespace (the program drops to an unprivileged user of its own inside), and
+    System V shared memory is shared, so that the software renderer hands its frames to the virtual
+    screen through MIT-SHM; through the socket instead, a program takes about a third more CPU time.
+    A user of its own reaches no one else's segments. Run by anyone else, the program would be that
+    same user: everything is unshared, and frames go through the socket."""
     if is_root():
-        # no user namespace: the program drops to an unprivileged user of its own inside
-        return ["--unshare-ipc", "--unshare-pid", "--unshare-net", "--unshare-uts", "--unshare-cgroup-try"]
+        return ["--unshare-pid", "--unshare-net", "--unshare-uts", "--unshare-cgroup-try"]
     return ["--unshare-all"]
 
 
@@ -195,7 +199,8 @@ class Confinement:
         self.bubblewrap = bubblewrap_command()
         self.kind = BUBBLEWRAP if self.bubblewrap else (JOB if os.name == "nt" else GROUP)
         self.uid = USERS.take() if is_root() and (self.bubblewrap or private_user_possible()) else None
-        self.rlimits = planned_limits(limits, processes=self.uid is not None or not is_root())
+        # RLIMIT_NPROC counts every process of the user: only where they can be counted (/proc), or the user is the program's own
+        self.rlimits = planned_limits(limits, processes=self.uid is not None or not is_root() and os.path.isdir("/proc"))
         self.job = None
         self.process = None
 
