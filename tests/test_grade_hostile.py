@@ -222,6 +222,18 @@ def test_a_program_stopped_by_a_limit_is_told_which(limit, mode, tmp_path):
     assert_gone(seen)
 
 
+def test_run_echoes_no_more_output_than_its_cap(tmp_path):
+    script = tmp_path / "chatty.py"
+    script.write_text("for i in range(100_000):\n    print('line', i, 'x' * 40)\n", encoding="utf-8")
+    result, seen = run_watched(["run", str(script), "--frames", "2", "--max-output", "64KB"], cwd=tmp_path)
+    assert result.returncode == 0, result.stderr[-2000:]
+    printed = result.stdout.encode()
+    assert len(printed) <= 64 * 1024 + 200 and "中间省略了" in result.stdout
+    assert result.stdout.startswith("line 0 ") and "line 99999 " in result.stdout    # the beginning and the end
+    assert "只保留了开头和结尾" in result.stderr
+    assert_gone(seen)
+
+
 # ---- a grader stopped half-way, and run again -----------------------------------------------------
 
 def graded_names(out):
