@@ -6,7 +6,6 @@ its virtual screen), so that it can check that none outlives the runner,
 however it ended.
 """
 import json
-import os
 import pathlib
 import signal
 import subprocess
