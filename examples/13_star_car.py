@@ -29,8 +29,8 @@ def newStar(x, y):
 
 
 newStar(0, 6)                  # 第一颗就在车头前面
-for i in range(7):
-    newStar(random.uniform(-10, 10), random.uniform(-10, 10))
+for i in range(7):             # 其他的在左右两边，离开车子至少 3
+    newStar(random.choice([-1, 1]) * random.uniform(3, 10), random.uniform(-10, 10))
 
 score = 0
 timeLeft = 60

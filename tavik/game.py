@@ -453,7 +453,7 @@ def _startTimer(seconds, function, repeat, helper):
         if now + TIMER_TOLERANCE < due[0]:
             return task.cont
         if not repeat:
-            handle.running = False
+            handle.stop()  # before the call: a function that raises is not called again
         else:
             due[0] += seconds
             if due[0] <= now:
@@ -597,9 +597,12 @@ def _checkedColour(colour, helper):
 
 def _checkedPoints(points, helper):
     try:
-        return [LPoint3(*(float(value) for value in point)) for point in points]
+        coordinates = [tuple(float(value) for value in point) for point in points]
     except (TypeError, ValueError):
-        raise ValueError(f"{helper} 的 points 要是点的列表，例如 [(0, 0, 0), (4, 0, 0), (0, 3, 0)]") from None
+        coordinates = None
+    if coordinates is None or any(len(point) != 3 for point in coordinates):
+        raise ValueError(f"{helper} 的 points 要是点 (x, y, z) 的列表，例如 [(0, 0, 0), (4, 0, 0), (0, 3, 0)]")
+    return [LPoint3(*point) for point in coordinates]
 
 
 def fill(pen, color, points=None):
