@@ -1,6 +1,11 @@
-"""Helpers the tests share: reading the window's pixels and where a point lands on it."""
+"""Helpers the tests share: reading the window's pixels, where a point lands on
+it, and a camera looking straight down on the origin."""
+import contextlib
+
 from panda3d.core import LPoint3, Point2
 from PIL import Image
+
+from tavik.extras import lookFrom
 
 
 def grab(app):
@@ -31,3 +36,18 @@ def on_screen(app, point):
     if not app.camLens.project(inCamera, screen):
         return None
     return ((screen.x + 1) / 2 * app.win.getXSize(), (1 - screen.y) / 2 * app.win.getYSize())
+
+
+@contextlib.contextmanager
+def from_above(app, radius):
+    """The camera straight above the origin, `radius` away, with the axis model hidden."""
+    controller = app.camera_controller
+    controller.target_pos = LPoint3(0, 0, 0)
+    controller.radius = radius
+    lookFrom(app, "top")
+    axis = app.render.find("zup-axis*")
+    axis.hide()
+    try:
+        yield
+    finally:
+        axis.show()

@@ -12,7 +12,7 @@ from PIL import Image
 
 import tavik.extras as extras
 from conftest import docstring_as_compiled, run_python
-from helpers import grab, on_screen, pixels_of
+from helpers import from_above, grab, on_screen, pixels_of
 from tavik.extras import animate, frameAll, lookFrom, saveImage
 from tavik.tavik import Pen
 
@@ -326,14 +326,8 @@ def test_look_from_forgives_case_and_spaces(app, spelling):
 @pytest.fixture
 def framed_spiral(app):
     """A view on the spiral the animation tests draw."""
-    controller = app.camera_controller
-    controller.target_pos = LPoint3(0, 0, 0)
-    controller.radius = 12
-    lookFrom(app, "top")
-    axis = app.render.find("zup-axis*")
-    axis.hide()
-    yield
-    axis.show()
+    with from_above(app, 12):
+        yield
 
 
 def test_an_animated_drawing_grows_frame_by_frame_and_ends_as_the_plain_one(app, step, screenshot, framed_spiral):

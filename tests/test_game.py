@@ -19,7 +19,7 @@ from panda3d.core import ClockObject, GeomVertexReader, LPoint3, LVector3
 
 import tavik.game as game
 from conftest import run_python
-from helpers import grab, on_screen, pixels_of
+from helpers import from_above, grab, on_screen, pixels_of
 from tavik.extras import (after, circle, dt, every, fill, home, keyDown, lookFrom, onClick, onKey, onKeyUp,
                           playSound, touching, touchingAny, writeAt)
 from tavik.tavik import Pen
@@ -63,6 +63,17 @@ def step_until(step, condition):
 
 def xdotool(*arguments):
     subprocess.run(["xdotool", *arguments], check=True, timeout=DEADLINE)
+
+
+def drag(window, step, pixels):
+    """Holds the left button in the middle of the window and drags it `pixels` to the right."""
+    xdotool("mousemove", "--window", window, "500", "375")
+    step(2)
+    xdotool("mousedown", "1")
+    step(2)
+    xdotool("mousemove", "--window", window, str(500 + pixels), "375")
+    step(2)
+    xdotool("mouseup", "1")
 
 
 @pytest.fixture
@@ -169,13 +180,7 @@ def test_keys_leave_the_learners_own_accept_and_the_orbit_camera_working(app, st
         listener.ignoreAll()
     controller = app.camera_controller
     theta = controller.theta
-    xdotool("mousemove", "--window", window, "500", "375")
-    step(2)
-    xdotool("mousedown", "1")
-    step(2)
-    xdotool("mousemove", "--window", window, "550", "375")
-    step(2)
-    xdotool("mouseup", "1")
+    drag(window, step, 50)
     assert step_until(step, lambda: not controller.mouse_down)
     assert controller.theta == pytest.approx(theta + 10, abs=1)
 
@@ -222,11 +227,10 @@ def test_a_key_function_that_cannot_be_called_raises_a_chinese_type_error(functi
 
 @pytest.fixture
 def top_view(app, step):
-    controller = app.camera_controller
-    controller.target_pos = LPoint3(0, 0, 0)
-    controller.radius = 20
-    lookFrom(app, "top")
-    step(2)
+    """A view from straight above the origin, 20 away, without the axis model."""
+    with from_above(app, 20):
+        step(2)
+        yield
 
 
 def click_at(window, x, y):
@@ -286,13 +290,7 @@ def test_dragging_the_camera_is_not_a_click(app, step, window, handles, top_view
     clicked = []
     handles.append(onClick(lambda x, y, z: clicked.append((x, y, z))))
     theta = app.camera_controller.theta
-    xdotool("mousemove", "--window", window, "500", "375")
-    step(2)
-    xdotool("mousedown", "1")
-    step(2)
-    xdotool("mousemove", "--window", window, "560", "375")
-    step(2)
-    xdotool("mouseup", "1")
+    drag(window, step, 60)
     assert step_until(step, lambda: releases)
     step(2)
     assert clicked == [] and app.camera_controller.theta != theta
@@ -696,20 +694,7 @@ def test_half_a_circle_on_a_slanted_pen_ends_heading_back(make_pen):
     assert LVector3(*pen.getPos()).length() == pytest.approx(2, abs=1e-5)
 
 
-@pytest.fixture
-def framed(app, step):
-    """A view from straight above the origin, without the axis model."""
-    controller = app.camera_controller
-    controller.target_pos = LPoint3(0, 0, 0)
-    controller.radius = 15
-    lookFrom(app, "top")
-    axis = app.render.find("zup-axis*")
-    axis.hide()
-    yield
-    axis.show()
-
-
-def test_a_circle_shows_as_a_ring_on_the_screen(app, step, make_pen, framed):
+def test_a_circle_shows_as_a_ring_on_the_screen(app, step, make_pen, top_view):
     pen = make_pen()
     pen.color((1, 0, 0, 1))
     pen.size(3)
@@ -809,7 +794,7 @@ def test_fill_with_bad_arguments_says_what_to_change(make_pen, color, points, me
         fill(make_pen(), color, points)
 
 
-def test_a_filled_shape_shows_from_above_and_from_below_with_its_outline(app, step, make_pen, framed):
+def test_a_filled_shape_shows_from_above_and_from_below_with_its_outline(app, step, make_pen, top_view):
     pen = make_pen()
     pen.color((1, 0, 0, 1))
     pen.size(3)
