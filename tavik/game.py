@@ -357,11 +357,9 @@ def touchingAny(a, others):
         return None
     mine = _widened(mine)
     for position, other in enumerate(others):
-        path = _pathOf(other, "touchingAny", position)
-        if path == own:
-            continue
+        path = other if type(other) is NodePath else _pathOf(other, "touchingAny", position)
         box = _renderBox(path, render)
-        if box is not None and mine.contains(box):
+        if box is not None and mine.contains(box) and path != own:
             return other
     return None
 
