@@ -4,9 +4,12 @@ Panda3D allows a single ShowBase per process, so every test shares the
 ``app`` fixture; behaviour at construction time is tested in subprocesses
 (see ``run_python``).
 """
+import atexit
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -15,6 +18,16 @@ import pytest
 # (which `python -m pytest` would put first on the path).
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != ROOT]
+
+# The engine caches the models it loads in one folder per user
+# ($XDG_CACHE_HOME/panda3d), which every engine process on the machine reads
+# and writes: on a busy machine one process can read an entry another is
+# still writing, and fail in TAVIK() with the engine's "_current_index <
+# _datagram->get_length()" assertion. The suite and every program it starts
+# get a cache of their own.
+CACHE = tempfile.mkdtemp(prefix="tavik-tests-cache-")
+os.environ["XDG_CACHE_HOME"] = CACHE
+atexit.register(shutil.rmtree, CACHE, ignore_errors=True)
 
 from tavik.classroom.display import ensure_display  # noqa: E402
 
