@@ -51,6 +51,8 @@ class Notes:
         self.frames = 0
         self.frame_seconds = []
         self.pens = {}          # id -> [pen, line of the first stroke not built yet]
+        self.all_pens = []      # every pen the program made, for the scene record
+        self.loads = []         # (name, node) of every model the program loaded
         self.movers = {}        # id -> [mover, start line, frame at start, updates since start]
         self.gm_failures = []   # (name, line)
         self.update_assignment = None   # (line, value)
@@ -112,6 +114,10 @@ def instrument(notes, frames, recorder):
     def built(pen, args, kwargs, value):
         notes.pens.setdefault(id(pen), [pen, None])[1] = None
 
+    def made(pen, args, kwargs, value):
+        notes.all_pens.append(pen)
+
+    wrap(kit.Pen, "__init__", after=made)
     wrap(kit.Pen, "lineTo", before=stroke)
     wrap(kit.Pen, "dot", before=stroke)
     wrap(kit.Pen, "update", after=built)
@@ -129,11 +135,17 @@ def instrument(notes, frames, recorder):
     wrap(kit.PathMoveCtrl, "update", before=stepped)
 
     def loaded(app, args, kwargs, value):
+        name = args[0] if args else kwargs.get("model_name")
         if value is None:
-            name = args[0] if args else kwargs.get("model_name")
             notes.gm_failures.append((name, notes.learner_line()))
+        else:
+            notes.loads.append((name, value))
+
+    def loaded_file(app, args, kwargs, value):
+        notes.loads.append((args[0] if args else kwargs.get("fn"), value))
 
     wrap(kit.TAVIK, "gm", after=loaded)
+    wrap(kit.TAVIK, "cm", after=loaded_file)
 
     def outside(grid, args, kwargs, error):
         if isinstance(error, IndexError):
@@ -393,6 +405,16 @@ def facts(notes, app):
     return found
 
 
+def scene_of(app, notes):
+    """The scene record as plain data, or None when it could not be read (the program changed the engine's own)."""
+    from tavik.classroom.scene import record_scene
+    try:
+        movers = [entry[0] for entry in notes.movers.values()]
+        return record_scene(app, notes.all_pens, notes.loads, movers).to_data()
+    except Exception:
+        return None
+
+
 def safe_repr(value, limit=60):
     try:
         text = repr(value)
@@ -529,6 +551,7 @@ def main(argv=None):
     result["seconds"] = time.perf_counter() - started
     app = getattr(builtins, "base", None)
     try:
+        result["scene"] = scene_of(app, notes)
         if arguments.screenshot and window_of(app) is not None:
             result["screenshot"] = save_screenshot(app, os.path.abspath(arguments.screenshot))
         result["gif"] = recorder.save(seconds_per_frame(notes.frame_seconds))

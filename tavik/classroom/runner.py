@@ -25,6 +25,7 @@ from dataclasses import dataclass, field
 
 from tavik.classroom import hints
 from tavik.classroom.display import VirtualScreen, die_with_parent, needs_virtual_screen
+from tavik.classroom.scene import without_greeting
 
 DEFAULT_FRAMES = 120
 DEFAULT_TIMEOUT = 60.0
@@ -254,8 +255,9 @@ class Run:
         """The run as plain data (the grading report's entry, paths absolute)."""
         source = read_source(self.script)
         entry = {"file": self.name, "status": "ok", "seconds": round((self.ended or time.monotonic()) - self.started, 3),
-                 "screenshot": None, "gif": None, "stdout": self.stdout.text(), "stderr": self.stderr.text(),
-                 "traceback": "", "hint": "", "warnings": [], "frames": 0, "fps": None}
+                 "screenshot": None, "gif": None, "stdout": without_greeting(self.stdout.text()),
+                 "stderr": self.stderr.text(), "traceback": "", "hint": "", "warnings": [], "frames": 0, "fps": None,
+                 "scene": None}
         error = self.syntax_error
         if error is None:
             data = self.child_result()
@@ -289,6 +291,8 @@ class Run:
         facts = data.get("facts") or {}
         entry.update(status=data["status"], screenshot=data.get("screenshot"), gif=data.get("gif"),
                      fps=data.get("fps"), frames=facts.get("frames", 0))
+        if data.get("scene") is not None:
+            entry["scene"] = dict(data["scene"], output=entry["stdout"])
         if entry["status"] == "ok":
             entry["warnings"] = hints.warnings_for(facts, source)
         if data.get("picture_error"):
