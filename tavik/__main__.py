@@ -5,7 +5,8 @@
     python -m tavik run SCRIPT.py [--frames N] [--screenshot OUT.png] [--gif OUT.gif] [--timeout S] [--verbose]
         one learner program, in its own process, with a time limit
     python -m tavik grade DIR --out OUTDIR [--frames N] [--timeout S] [--gif] [--jobs J]
-        every program in a folder, with a report page for the teacher
+                          [--reference SOLUTION.py [--anywhere] [--any-size]] [--checks CHECKS.py] [--only NAME ...]
+        every program in a folder (or .zip), with a report page and a grade list for the teacher
 
 With a display the window opens and runs until it is closed (or for N
 frames when --frames is given). Without one, the program runs on a virtual
@@ -29,6 +30,13 @@ def seconds(text):
     value = float(text)
     if value < 0:
         raise argparse.ArgumentTypeError("must not be negative")
+    return value
+
+
+def share(text):
+    value = float(text)
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError("must be between 0 and 1")
     return value
 
 
@@ -62,6 +70,13 @@ def parse_arguments(argv):
     grade.add_argument("--gif", action="store_true", help="record an animated GIF of every program")
     grade.add_argument("--jobs", type=positive, default=None, metavar="J", help="programs at a time (default: number of cores)")
     grade.add_argument("--verbose", action="store_true", help="keep the engine's own notices in the report")
+    grade.add_argument("--reference", metavar="SOLUTION.py", help="the teacher's solution: compare every scene with its scene")
+    grade.add_argument("--anywhere", action="store_true", help="with --reference: the drawing may sit anywhere in space")
+    grade.add_argument("--any-size", action="store_true", help="with --reference: the drawing may have any size")
+    grade.add_argument("--tolerance", type=share, default=None, metavar="T",
+                       help="with --reference: how close lines must be, as a share of the drawing's size (default 0.02)")
+    grade.add_argument("--checks", metavar="CHECKS.py", help="the teacher's checks over each recorded scene")
+    grade.add_argument("--only", nargs="+", metavar="NAME", help="re-run only these learners and update the report in OUTDIR")
 
     arguments = parser.parse_args(argv)
     if arguments.command == "run":
@@ -85,9 +100,16 @@ def main(argv=None):
                            gif=arguments.gif, gif_every=arguments.gif_every, timeout=arguments.timeout,
                            verbose=arguments.verbose, arguments=arguments.arguments)
     if arguments.command == "grade":
-        from tavik.classroom.grade import grade_command
-        return grade_command(arguments.folder, arguments.out, frames=arguments.frames, timeout=arguments.timeout,
-                             gif=arguments.gif, jobs=arguments.jobs, verbose=arguments.verbose)
+        from tavik.classroom.grade import Request, Settings, grade_command
+        from tavik.classroom.runner import DEFAULT_FRAMES
+        settings = Settings(DEFAULT_FRAMES if arguments.frames is None else arguments.frames, arguments.timeout,
+                            arguments.gif, arguments.jobs, arguments.verbose)
+        request = Request(arguments.folder, arguments.out, settings, reference=arguments.reference,
+                          checks=arguments.checks, anywhere=arguments.anywhere, any_size=arguments.any_size,
+                          only=arguments.only)
+        if arguments.tolerance is not None:
+            request.tolerance = arguments.tolerance
+        return grade_command(request)
     from tavik.showcase import run_showcase
     return run_showcase(arguments.frames, arguments.screenshot or os.path.join("screenshots", "showcase.png"))
 
