@@ -558,3 +558,47 @@ def test_the_page_filters_by_status_score_and_name(classroom, page):
     assert page.evaluate("document.getElementById('shown').textContent") == f"显示 1 / {len(report)} 个"
     hidden_links = page.evaluate("Array.from(document.querySelectorAll('nav a.hidden')).length")
     assert hidden_links == len(report) - 1
+
+
+# ---- warnings about the picture ------------------------------------------------------------
+
+STILL_UPDATE = """\
+from tavik.tavik import *
+app = TAVIK()
+count = 0
+def update():
+    global count
+    count += 1
+app.update = update
+app.run()
+"""
+MOVING_UPDATE = STILL_UPDATE.replace("    count += 1\n", "    count += 1\n    app.camera.setPos(count, -30, 10)\n"
+                                     "    app.camera.lookAt(0, 0, 0)\n")
+SLOW_DRAWING = """\
+from tavik.tavik import *
+app = TAVIK()
+pen = Pen(app)
+def update():
+    pen.forward(0.2, True)
+    pen.dLeft(5)
+    pen.update()
+app.update = update
+app.run()
+"""
+DONE_DRAWING = SLOW_DRAWING.replace("def update():\n", "steps = []\ndef update():\n    if len(steps) > 3:\n"
+                                    "        return\n    steps.append(1)\n")
+
+
+@pytest.mark.parametrize("source, warned, words", [
+    (STILL_UPDATE, True, "一模一样"),
+    (MOVING_UPDATE, False, "一模一样"),
+    (SLOW_DRAWING, True, "还没有画完"),
+    (DONE_DRAWING, False, "还没有画完"),
+])
+def test_a_picture_that_never_changes_or_is_still_being_drawn_is_warned_about(tmp_path, source, warned, words):
+    from tavik.classroom.runner import Options, run_program
+    program = tmp_path / "program.py"
+    program.write_text(source, encoding="utf-8")
+    result = run_program(str(program), Options(frames=12, timeout=30))
+    assert result.status == "ok", result.traceback
+    assert any(words in warning for warning in result.warnings) == warned, result.warnings

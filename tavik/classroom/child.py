@@ -55,6 +55,8 @@ class Notes:
         self.pens = {}          # id -> [pen, line of the first stroke not built yet]
         self.all_pens = []      # every pen the program made, for the scene record
         self.loads = []         # (name, node) of every model the program loaded
+        self.strokes_in_frame = 0   # lines and dots the program drew during the frame being shown
+        self.first_picture = None   # small, after the first frame, when an update hook is set
         self.movers = {}        # id -> [mover, start line, frame at start, updates since start]
         self.gm_failures = []   # (name, line)
         self.update_assignment = None   # (line, value)
@@ -109,6 +111,8 @@ def instrument(notes, frames, recorder):
     from direct.task import Task
 
     def stroke(pen, args, kwargs):
+        if notes.running:
+            notes.strokes_in_frame += 1
         entry = notes.pens.setdefault(id(pen), [pen, None])
         if entry[1] is None:
             entry[1] = notes.learner_line()
@@ -188,11 +192,26 @@ def instrument(notes, frames, recorder):
 
 def show_frames(app, count, notes, recorder):
     for _ in range(max(count, 1)):
+        notes.strokes_in_frame = 0
         start = time.perf_counter()
         app.taskMgr.step()
         notes.frame_seconds.append(time.perf_counter() - start)
         notes.frames += 1
         recorder.frame(app, notes.frames)
+        if notes.frames == 1 and count > 1 and callable(getattr(app, "update", None)):
+            notes.first_picture = thumbnail(app)
+
+
+def thumbnail(app):
+    image = grab(app)
+    return None if image is None else image.resize((100, 75))
+
+
+def same_picture(first, last):
+    from PIL import ImageChops
+    if first is None or last is None:
+        return False
+    return max(high for _, high in ImageChops.difference(first, last).getextrema()) <= 8
 
 
 # ---- pictures ----------------------------------------------------------------
@@ -400,6 +419,14 @@ def facts(notes, app):
     }
     update = getattr(app, "update", None) if app is not None else None
     found["update_callable"] = update is None or callable(update)
+    if notes.first_picture is not None and callable(update) and notes.update_assignment is not None:
+        try:
+            found["update_still"] = same_picture(notes.first_picture, thumbnail(app))
+        except Exception:   # a window the program closed: nothing to compare
+            found["update_still"] = False
+    found["drawing_at_end"] = notes.frames > 1 and (notes.strokes_in_frame > 0 or any(
+        getattr(entry[0], "mf", False) is True and getattr(entry[0], "loop", False) is not True
+        for entry in notes.movers.values()))
     if notes.update_assignment is not None:
         line, value = notes.update_assignment
         found["update_line"] = line
