@@ -424,9 +424,7 @@ def facts(notes, app):
             found["update_still"] = same_picture(notes.first_picture, thumbnail(app))
         except Exception:   # a window the program closed: nothing to compare
             found["update_still"] = False
-    found["drawing_at_end"] = notes.frames > 1 and (notes.strokes_in_frame > 0 or any(
-        getattr(entry[0], "mf", False) is True and getattr(entry[0], "loop", False) is not True
-        for entry in notes.movers.values()))
+    found["drawing_at_end"] = notes.frames > 1 and notes.strokes_in_frame > 0
     if notes.update_assignment is not None:
         line, value = notes.update_assignment
         found["update_line"] = line

@@ -413,7 +413,7 @@ WARNINGS = [
     Warning_("update-changes-nothing", update_changes_nothing,
              "第 {line} 行设置了 app.update，可是第一帧和最后一帧的画面一模一样：看看 update 里的代码有没有真的改变场景。"),
     Warning_("still-drawing", still_drawing,
-             "截图的时候动画还没有画完（最后一帧还在画线或者模型还在走）：截图不是最后的样子，可以多给几帧（--frames）再看。"),
+             "截图的时候动画还没有画完（最后一帧还在画线）：截图不是画完的样子，可以多给几帧（--frames）再看。"),
 ]
 
 
