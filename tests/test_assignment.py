@@ -289,12 +289,13 @@ def test_learners_are_files_sub_folders_and_archives(tmp_path):
     make_zip(folder / "坏.zip", {"../x.py": "print(3)\n"})
     (folder / "link.py").symlink_to(folder / "alice.py")
     found = {s.learner: s for s in submissions_in(folder, tmp_path / "out")}
-    assert sorted(found) == ["alice", "坏", "张三", "王五", "空"]
+    assert sorted(found) == ["alice", "link", "坏", "张三", "王五", "空"]
+    assert found["link"].program.is_symlink()      # listed, for the runner to report as skipped, never followed
     assert found["张三"].program.name == "作业.py" and found["张三"].shown == "张三/作业.py"
     assert found["王五"].program.read_text(encoding="utf-8") == "print(2)\n"
     assert (tmp_path / "out") in found["王五"].program.parents      # unpacked beside the report, not the class
     assert "外面" in found["坏"].problem and "没有 .py" in found["空"].problem
-    assert not found["alice"].problem
+    assert not found["alice"].problem and found["alice"].folder is None and found["张三"].folder == folder / "张三"
 
 
 # ---- a class graded end to end ----------------------------------------------------------------

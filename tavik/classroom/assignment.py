@@ -32,6 +32,7 @@ MOST_UNPACKED = 50 * 1024 * 1024
 CONSTRUCTS_APP = re.compile(r"\bTAVIK\s*\(")
 IGNORED_FOLDERS = ("__pycache__", "__MACOSX")
 GRADES = "grades.csv"
+IMAGES = "images"       # inside the report's folder
 
 
 class BadArchive(Exception):
@@ -42,7 +43,7 @@ class BadArchive(Exception):
 class Submission:
     learner: str        # the name the teacher knows: sub-folder, archive or file name without .py
     program: Path       # the program to run
-    folder: Path        # the learner's own folder (the class folder for a single file)
+    folder: Path        # the learner's own folder, copied whole for the run (None for a single file)
     shown: str          # the program's name on its card: "张三/作业.py", "alice.py"
     problem: str = ""   # why it cannot be run (Chinese), when it cannot
 
@@ -159,11 +160,13 @@ def is_inside(path, folder):
 def submissions_in(folder, out):
     """Every learner of the class folder, by name."""
     folder = Path(folder)
-    found = [Submission(program.stem, program, folder, program.name) for program in regular_files(folder, ".py")]
+    found = []
     for entry in sorted(folder.iterdir(), key=lambda entry: entry.name):
-        if entry.is_symlink() or entry.name.startswith(".") or entry.name in IGNORED_FOLDERS:
+        if entry.name.startswith(".") or entry.name in IGNORED_FOLDERS:
             continue
-        if entry.is_dir():
+        if entry.suffix.lower() == ".py" or entry.is_symlink():    # the runner lists a link as skipped, never follows it
+            found.append(Submission(entry.stem if entry.suffix.lower() == ".py" else entry.name, entry, None, entry.name))
+        elif entry.is_dir():
             found.append(learner_folder_submission(entry.name, entry, folder))
         elif entry.is_file() and entry.suffix.lower() == ".zip":
             try:
@@ -197,23 +200,21 @@ class Judging:
     tolerance: float = DEFAULT_TOLERANCE
 
 
-def judge(results, sources, judging, out, images):
-    """Adds comparisons, checks and copy warnings to `results` (in place); `sources`: learner -> program text."""
-    for result in results:
-        if judging.reference is not None:
-            compare_result(result, judging, out, images)
-        if judging.checks:
-            outcomes, total = teacher_checks.run_checks(judging.checks, result.scene or {}, judging.checks_path)
-            result.checks = [asdict(outcome) for outcome in outcomes]
-            result.checks_total = asdict(total)
-    flag_copies(results, sources)
+def judge_one(result, judging, out):
+    """Adds the comparison with the solution and the checks' outcomes to `result` (in place)."""
+    if judging.reference is not None:
+        compare_result(result, judging, out)
+    if judging.checks:
+        outcomes, total = teacher_checks.run_checks(judging.checks, result.scene or {}, judging.checks_path)
+        result.checks = [asdict(outcome) for outcome in outcomes]
+        result.checks_total = asdict(total)
 
 
-def compare_result(result, judging, out, images):
+def compare_result(result, judging, out):
     solution = judging.reference.scene or {}
     comparison = compare_data(result.scene or {}, solution, anywhere=judging.anywhere, any_size=judging.any_size,
                               tolerance=judging.tolerance)
-    picture = Path(images) / (safe_stem(result.learner) + "-对比.png")
+    picture = Path(out) / IMAGES / (safe_stem(result.learner) + "-对比.png")
     draw_comparison(Scene.from_data(result.scene), Scene.from_data(solution), comparison, picture)
     comparison.picture = Path(os.path.relpath(picture, out)).as_posix()
     result.comparison = asdict(comparison)

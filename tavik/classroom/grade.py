@@ -1,15 +1,23 @@
 """Grading a folder: every learner program through the runner, J at a time.
 
 Each learner of the folder (a `.py` file, a sub-folder or a `.zip`; see
-`tavik.classroom.assignment`) is one program. Each runs in its own process
-on its own screen (see `tavik.classroom.runner`), started from this thread;
-the loop below keeps J of them going, watches their clocks and shows
-progress. The teacher's solution, when given, runs first the same way.
-Then the results are judged (comparison, checks, copies) and go to
-OUTDIR/report.json, OUTDIR/index.html and OUTDIR/grades.csv, the pictures
-to OUTDIR/images/. `only` re-runs some learners and keeps the others'
-results from the report already in OUTDIR.
+`tavik.classroom.assignment`) is one program. Each runs confined, in a
+scratch folder of its own, on its own screen (see
+`tavik.classroom.runner`), started from this thread; the loop below keeps
+J of them going, watches their clocks and shows progress. Symbolic links
+and anything but regular files are listed as skipped, never followed. The
+teacher's solution (`--reference`) runs first, the same way.
+
+Each result is judged (compared with the solution, put through the
+teacher's checks) and written as soon as its program ends: OUTDIR/report.json
+and OUTDIR/index.html are rewritten atomically, the pictures go to
+OUTDIR/images/, the files a program wrote to OUTDIR/files/NAME/. At the end
+copies are flagged in pairs and OUTDIR/grades.csv is written. Run again
+with the same folder and OUTDIR, the grader keeps the results of programs
+whose source has not changed and runs the others (`again` runs all; `only`
+runs the named learners and keeps everyone else's).
 """
+import hashlib
 import io
 import json
 import os
@@ -19,17 +27,37 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from tavik.classroom import report
-from tavik.classroom.assignment import (BadArchive, Judging, Submission, class_folder, judge, read_text, safe_stem,
-                                        submissions_in, write_grades)
+from tavik.classroom.assignment import (BadArchive, Judging, Submission, class_folder, flag_copies, judge_one, read_text,
+                                        safe_stem, submissions_in, write_grades)
 from tavik.classroom.checks import ChecksError, load_checks
 from tavik.classroom.compare import DEFAULT_TOLERANCE
 from tavik.classroom.records import OK, SKIPPED, Result
-from tavik.classroom.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_ERROR, CommandEnded, Options, Run, run_guarded,
-                                    write_text)
+from tavik.classroom.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_USAGE, MAX_SOURCE, CommandEnded, Options,
+                                    Run, run_guarded, write_text)
+from tavik.classroom.sandbox import Limits
+from tavik.classroom.scratch import remove_abandoned
 
 IMAGES = "images"
+FILES = "files"
 REPORT = "report.json"
 REFERENCE = "参考答案"
+
+
+def digest_of(submission):
+    """Of everything the program is made of, so that a change of any of it runs it again."""
+    sha = hashlib.sha256()
+    root = submission.folder or os.path.dirname(submission.program)
+    paths = [submission.program] if submission.folder is None else sorted(
+        str(path) for path in Path(submission.folder).rglob("*"))
+    for path in paths:
+        try:
+            if os.path.isfile(path) and not os.path.islink(path):
+                sha.update(os.path.relpath(path, root).encode())
+                with open(path, "rb") as source:
+                    sha.update(hashlib.sha256(source.read(MAX_SOURCE + 1)).digest())
+        except OSError:
+            continue
+    return sha.hexdigest()
 
 
 class Progress:
@@ -56,6 +84,46 @@ def relative(path, out):
     return Path(os.path.relpath(path, out)).as_posix()
 
 
+def write_atomically(path, text):
+    """The whole new file or the old one, never half of one: a grader stopped mid-write loses nothing."""
+    temporary = f"{path}.{os.getpid()}.tmp"
+    with open(temporary, "w", encoding="utf-8") as target:
+        target.write(text)
+        target.flush()
+        os.fsync(target.fileno())
+    os.replace(temporary, path)
+
+
+def earlier_results(out):
+    """The results of an earlier run into `out`, by file name ({} when there are none or they cannot be read)."""
+    try:
+        with open(os.path.join(out, REPORT), encoding="utf-8") as source:
+            return {result.file: result for result in map(Result.from_json, json.load(source))}
+    except (OSError, ValueError, TypeError):
+        return {}
+
+
+class Report:
+    """The report folder, rewritten after each result."""
+
+    def __init__(self, out, settings, submissions):
+        self.out, self.settings, self.submissions = out, settings, submissions
+        self.results = {}
+
+    def add(self, result):
+        self.results[result.file] = result
+        self.write()
+
+    def ordered(self):
+        return [self.results[s.shown] for s in self.submissions if s.shown in self.results]
+
+    def write(self):
+        results = self.ordered()
+        write_atomically(os.path.join(self.out, REPORT),
+                         json.dumps([result.to_json() for result in results], ensure_ascii=False, indent=1))
+        return report.write_report(results, self.out, self.settings)
+
+
 @dataclass
 class Settings:
     """How every program of one grading runs."""
@@ -64,89 +132,76 @@ class Settings:
     gif: bool = False
     jobs: int = None
     verbose: bool = False
+    limits: Limits = field(default_factory=Limits)
 
 
-def options_for(submission, settings, images):
+def options_for(submission, settings, out, hidden):
     stem = safe_stem(submission.learner)
-    return Options(frames=settings.frames, timeout=settings.timeout, verbose=settings.verbose,
-                   cwd=str(submission.folder), screenshot=os.path.join(images, stem + ".png"),
-                   gif=os.path.join(images, stem + ".gif") if settings.gif else None)
+    images = os.path.join(out, IMAGES)
+    return Options(frames=settings.frames, timeout=settings.timeout, verbose=settings.verbose, limits=settings.limits,
+                   folder=submission.folder and str(submission.folder), screenshot=os.path.join(images, stem + ".png"),
+                   gif=os.path.join(images, stem + ".gif") if settings.gif else None,
+                   files=os.path.join(out, FILES, stem), hidden=hidden, name=submission.shown)
 
 
 def not_run(submission):
     return Result(file=submission.shown, learner=submission.learner, status=SKIPPED, hint=submission.problem)
 
 
-def run_submissions(submissions, out, settings, progress_stream=None):
-    """Runs the submissions J at a time; returns learner -> `Result` (paths relative to `out`)."""
-    images = os.path.join(out, IMAGES)
-    os.makedirs(images, exist_ok=True)
+def run_submissions(submissions, out, settings, hidden, finished, progress_stream=None):
+    """Runs the submissions J at a time, handing each `Result` (paths relative to `out`) to `finished`."""
+    os.makedirs(os.path.join(out, IMAGES), exist_ok=True)
     progress = Progress(len(submissions), progress_stream)
     waiting = list(reversed(submissions))
     running = []
-    results = {}
     jobs = settings.jobs or os.cpu_count() or 1
+
+    def done(submission, result):
+        result.learner = submission.learner
+        finished(submission, result)
+        progress.finished(result)
     try:
         while waiting or running:
             while waiting and len(running) < jobs:
                 submission = waiting.pop()
                 if submission.problem:
-                    results[submission.learner] = not_run(submission)
-                    progress.finished(results[submission.learner])
+                    done(submission, not_run(submission))
                     continue
-                run = Run(str(submission.program), options_for(submission, settings, images)).start()
-                running.append((submission, run))
+                running.append((submission, Run(str(submission.program), options_for(submission, settings, out,
+                                                                                        hidden)).start()))
             for submission, run in list(running):
                 if run.poll():
                     running.remove((submission, run))
                     result = run.result()
                     run.clean()
-                    result.file, result.learner = submission.shown, submission.learner
                     result.screenshot = relative(result.screenshot, out)
                     result.gif = relative(result.gif, out)
-                    results[submission.learner] = result
-                    progress.finished(result)
+                    result.files = [relative(path, out) for path in result.files]
+                    done(submission, result)
             if running:
                 time.sleep(0.05)
     finally:
         for _, run in running:
             run.stop()
             run.clean()
-    return results
 
 
-def earlier_results(out):
-    """The results of the report already in `out`, by learner ({} when there is none)."""
+def report_folder_trouble(out):
+    """Why `out` cannot hold the report, as one Chinese line, or None."""
+    if os.path.exists(out) and not os.path.isdir(out):
+        return f"报告的位置 {out} 已经是一个文件，不是文件夹：请换一个 --out。"
     try:
-        with open(os.path.join(out, REPORT), encoding="utf-8") as source:
-            rows = json.load(source)
-        results = [Result.from_json(row) for row in rows]
-    except (OSError, ValueError, TypeError):
-        return {}
-    return {result.learner or Path(result.file).stem: result for result in results}
+        os.makedirs(os.path.join(out, IMAGES), exist_ok=True)
+        probe = os.path.join(out, f".tavik-{os.getpid()}.tmp")
+        with open(probe, "w", encoding="utf-8"):
+            pass
+        os.remove(probe)
+    except OSError as trouble:
+        return f"不能在 {out} 写报告（{trouble.strerror or trouble}）：请换一个 --out。"
+    return None
 
 
-def chosen(submissions, only):
-    """The submissions named in `only` (by learner or program name), and the names that match none."""
-    wanted = set(only)
-    picked = [s for s in submissions if s.learner in wanted or s.shown in wanted or s.program.name in wanted]
-    known = {name for s in picked for name in (s.learner, s.shown, s.program.name)}
-    return picked, sorted(wanted - known)
-
-
-def reference_result(path, out, settings):
-    """The teacher's solution, run like a learner's program; ReferenceFailed when it did not run to its end."""
-    solution = Path(path).resolve()
-    submission = Submission(REFERENCE, solution, solution.parent, solution.name)
-    result = run_submissions([submission], out, settings, progress_stream=io.StringIO())[REFERENCE]
-    if result.status != OK:
-        raise ReferenceFailed(f"参考答案 {solution.name} 没有正常运行（{result.label}）：\n{result.traceback or result.hint}")
-    return result
-
-
-class ReferenceFailed(Exception):
-    """The teacher's solution did not run to its end; the message is for the teacher."""
-
+# ---- one `grade` command --------------------------------------------------------------------
 
 @dataclass
 class Request:
@@ -160,44 +215,102 @@ class Request:
     any_size: bool = False
     tolerance: float = DEFAULT_TOLERANCE
     only: list = None
+    again: bool = False
+
+
+class Refused(Exception):
+    """The teacher's request cannot be carried out; the message (Chinese) says why."""
 
 
 def refusal(request):
     """What is wrong with the request before anything runs (Chinese), or ""."""
-    if not os.path.isdir(request.folder) and not (os.path.isfile(request.folder) and request.folder.lower().endswith(".zip")):
-        return f"找不到文件夹 {request.folder}。"
+    folder = request.folder
+    if not os.path.isdir(folder) and not (os.path.isfile(folder) and folder.lower().endswith(".zip")):
+        return f"找不到文件夹 {folder}。"
     for given, what in ((request.reference, "参考答案"), (request.checks, "检查文件")):
         if given is not None and not os.path.isfile(given):
             return f"找不到{what} {given}。"
+    trouble = report_folder_trouble(os.path.abspath(request.out))
+    if trouble is not None:
+        return trouble
     if request.only and not os.path.isfile(os.path.join(request.out, REPORT)):
         return f"{request.out} 里还没有报告：先不加 --only 批改一次。"
     return ""
 
 
-def grade(request, progress_stream=None):
-    """Runs, judges and reports; returns (results, reference result or None)."""
-    out = os.path.abspath(request.out)
+def reference_result(path, out, settings, hidden):
+    """The teacher's solution, run like a learner's program; Refused when it did not run to its end."""
+    solution = Path(path).resolve()
+    submission = Submission(REFERENCE, solution, None, solution.name)
+    found = []
+    run_submissions([submission], out, settings, hidden, lambda _, result: found.append(result), io.StringIO())
+    result = found[0]
+    if result.status != OK:
+        raise Refused(f"参考答案 {solution.name} 没有正常运行（{result.label}）：\n{result.traceback or result.hint}")
+    return result
+
+
+def chosen(submissions, only):
+    """The submissions named in `only` (by learner or program name); Refused for a name that matches none."""
+    wanted = set(only)
+    picked = [s for s in submissions if s.learner in wanted or s.shown in wanted]
+    unknown = wanted - {name for s in picked for name in (s.learner, s.shown)}
+    if unknown:
+        raise Refused("没有这些学生：" + "、".join(sorted(unknown)) + "。")
+    return picked
+
+
+def judging_for(request, out, hidden):
     judging = Judging(anywhere=request.anywhere, any_size=request.any_size, tolerance=request.tolerance)
     if request.checks:
-        judging.checks, judging.checks_path = load_checks(request.checks), os.path.abspath(request.checks)
+        try:
+            judging.checks = load_checks(request.checks)
+        except ChecksError as trouble:
+            raise Refused(str(trouble)) from None
+        judging.checks_path = os.path.abspath(request.checks)
     if request.reference:
-        judging.reference = reference_result(request.reference, out, request.settings)
-    submissions = submissions_in(class_folder(request.folder, out), out)
-    results = earlier_results(out) if request.only else {}
-    to_run = submissions
-    if request.only:
-        to_run, unknown = chosen(submissions, request.only)
-        if unknown:
-            raise UnknownLearners("没有这些学生：" + "、".join(unknown) + "。")
-    results.update(run_submissions(to_run, out, request.settings, progress_stream))
-    ordered = [results[s.learner] for s in submissions if s.learner in results]
-    sources = {s.learner: read_text(s.program) for s in submissions if not s.problem}
-    judge(ordered, sources, judging, out, os.path.join(out, IMAGES))
-    return ordered, judging.reference
+        judging.reference = reference_result(request.reference, out, request.settings, hidden)
+    return judging
 
 
-class UnknownLearners(Exception):
-    """--only named learners the class does not have; the message is for the teacher."""
+def grade(request, settings_shown, progress_stream=None):
+    """Runs, judges and reports; returns the results in the class's order."""
+    out = os.path.abspath(request.out)
+    try:
+        folder = class_folder(request.folder, out)
+    except BadArchive as trouble:
+        raise Refused(str(trouble)) from None
+    hidden = [os.path.abspath(request.folder), str(folder), out]
+    judging = judging_for(request, out, hidden)
+    if judging.reference is not None:
+        settings_shown["reference"] = judging.reference.screenshot
+    submissions = submissions_in(folder, out)
+    book = Report(out, settings_shown, submissions)
+    kept = {} if request.again else earlier_results(out)
+    forced = {s.shown for s in chosen(submissions, request.only)} if request.only else None
+    waiting, digests = [], {}
+    for submission in submissions:
+        digests[submission.shown] = digest_of(submission)
+        earlier = kept.get(submission.shown)
+        if earlier is not None and (submission.shown not in forced if forced is not None
+                                    else earlier.digest == digests[submission.shown]):
+            earlier.learner = submission.learner
+            judge_one(earlier, judging, out)
+            book.results[submission.shown] = earlier
+        elif forced is None or submission.shown in forced:
+            waiting.append(submission)
+    book.write()
+
+    def finished(submission, result):
+        result.digest = digests[submission.shown]
+        judge_one(result, judging, out)
+        book.add(result)
+    run_submissions(waiting, out, request.settings, hidden, finished, progress_stream)
+    results = book.ordered()
+    flag_copies(results, {s.learner: read_text(s.program) for s in submissions if not s.problem})
+    book.write()
+    write_grades(results, out)
+    return results
 
 
 def grade_command(request):
@@ -205,26 +318,24 @@ def grade_command(request):
     problem = refusal(request)
     if problem:
         write_text(sys.stderr, problem + "\n")
-        return EXIT_ERROR
+        return EXIT_USAGE
+    remove_abandoned()
     started = time.monotonic()
+    settings = {"folder": os.path.abspath(request.folder), "frames": request.settings.frames,
+                "timeout": request.settings.timeout}
     try:
-        results, reference = run_guarded(lambda: grade(request), "已停止，没有写报告。\n")
+        results = run_guarded(lambda: grade(request, settings),
+                              "已停止。做完的程序的结果已经写进报告；同样的命令再运行一次，会接着批改剩下的。\n")
     except CommandEnded as ended:
         return ended.exit_code
-    except (ChecksError, ReferenceFailed, UnknownLearners, BadArchive) as trouble:
-        write_text(sys.stderr, f"{trouble}\n")
-        return EXIT_ERROR
-    out = request.out
-    settings = {"folder": os.path.abspath(request.folder), "frames": request.settings.frames,
-                "timeout": request.settings.timeout, "seconds": round(time.monotonic() - started, 1),
-                "reference": reference.screenshot if reference else None,
-                "checks": os.path.basename(request.checks) if request.checks else None}
-    with open(os.path.join(out, REPORT), "w", encoding="utf-8") as target:
-        json.dump([result.to_json() for result in results], target, ensure_ascii=False, indent=1)
-    page = report.write_report(results, out, settings)
-    write_grades(results, out)
+    except Refused as refused:
+        write_text(sys.stderr, f"{refused}\n")
+        return EXIT_USAGE
+    settings["seconds"] = round(time.monotonic() - started, 1)
+    page = report.write_report(results, request.out, settings)
     counts = report.count(results)
+    skipped = f"，{counts[SKIPPED]} 个跳过" if counts[SKIPPED] else ""
     write_text(sys.stderr, f"{counts['total']} 个程序：{counts['ok']} 个完成，{counts['error']} 个出错，"
-                           f"{counts['timeout']} 个超时。\n")
+                           f"{counts['timeout']} 个超时，{counts['limit']} 个超出限制{skipped}。\n")
     write_text(sys.stdout, page + "\n")
     return 0

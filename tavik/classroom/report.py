@@ -64,6 +64,11 @@ def card(result, index, blocks):
         items = "".join(blocks["warning"].substitute(warning=escape(text)) for text in result.warnings)
         warnings = blocks["warnings"].substitute(items=items)
     traceback = blocks["traceback"].substitute(traceback=escape(result.traceback)) if result.traceback else ""
+    files = ""
+    if result.files:
+        items = "".join(blocks["file"].substitute(link=url(path), name=escape(path.split("/", 2)[-1]))
+                        for path in result.files)
+        files = blocks["files"].substitute(count=len(result.files), items=items)
     printed = (result.stdout or "") + (result.stderr or "")
     output = ""
     if printed.strip():
@@ -74,7 +79,7 @@ def card(result, index, blocks):
     return blocks["card"].substitute(
         status=escape(result.status), status_text=escape(result.label),
         file=name, anchor=anchor(index), seconds=f"{result.seconds or 0:.1f}", picture=picture, hint=hint,
-        warnings=warnings, traceback=traceback, output=output, learner=escape(result.learner or result.file),
+        warnings=warnings, traceback=traceback, files=files, output=output, learner=escape(result.learner or result.file),
         score="" if score is None else escape(score), warned="1" if result.warnings else "0",
         score_badge="" if score is None else blocks["scorebadge"].substitute(score=escape(score)),
         verdict=verdict(comparison, name, blocks), checks=checks(result, blocks))
@@ -116,8 +121,9 @@ def render(results, settings):
         folder_path=escape(settings.get("folder", "")), when=escape(time.strftime("%Y-%m-%d %H:%M")),
         frames=escape(settings.get("frames", "")), timeout=escape(f"{timeout:g}" if timeout else "不限"),
         seconds=escape(settings.get("seconds", "")), total=counts["total"], ok=counts["ok"], error=counts["error"],
-        timeouts=counts["timeout"], warned=counts["warned"], cards=cards or blocks["empty"].substitute(), index=index,
-        font=FONT)
+        timeouts=counts["timeout"], limits=counts["limit"], skipped=counts["skipped"], warned=counts["warned"],
+        isolation=escape("；".join(sorted({result.isolation for result in results if result.isolation})) or "—"),
+        cards=cards or blocks["empty"].substitute(), index=index, font=FONT)
 
 
 def write_report(results, out, settings):
