@@ -34,6 +34,7 @@ MAX_GIF_FRAMES = 60
 GIF_WIDTH = 500
 SHORTEST_GIF_FRAME = 0.02   # browsers play shorter GIF frames far too slowly
 WATCHDOG_REPEAT = 0.5
+SETTLE_FRAMES = 3           # the window opens in the first frame; texts turn to the camera in the next
 
 
 class TimeUp(BaseException):
@@ -60,6 +61,7 @@ class Notes:
         self.loads = []         # (name, node) of every model the program loaded
         self.strokes_in_frame = 0   # lines and dots the program drew during the frame being shown
         self.first_picture = None   # small, after the first frame, when an update hook is set
+        self.kit_tasks = None       # names of the tasks running once TAVIK() was made
         self.movers = {}        # id -> [mover, start line, frame at start, updates since start]
         self.gm_failures = []   # (name, line)
         self.update_assignment = None   # (line, value)
@@ -153,6 +155,10 @@ def instrument(notes, frames, recorder):
     def loaded_file(app, args, kwargs, value):
         notes.loads.append((args[0] if args else kwargs.get("fn"), value))
 
+    def made_app(app, args, kwargs, value):
+        notes.kit_tasks = {task.name for task in app.taskMgr.getAllTasks()}
+
+    wrap(kit.TAVIK, "__init__", after=made_app)
     wrap(kit.TAVIK, "gm", after=loaded)
     wrap(kit.TAVIK, "cm", after=loaded_file)
 
@@ -203,6 +209,23 @@ def show_frames(app, count, notes, recorder):
         recorder.frame(app, notes.frames)
         if notes.frames == 1 and count > 1 and callable(getattr(app, "update", None)):
             notes.first_picture = thumbnail(app)
+        if notes.frames >= SETTLE_FRAMES and recorder.path is None and nothing_moves(app, notes):
+            break
+
+
+def nothing_moves(app, notes):
+    """True when no code of the program runs in the frames to come, so every later frame shows the same picture.
+
+    Only the kit's and the engine's own tasks remain (the ones there once
+    TAVIK() was made), no update hook is set and no interval plays: without
+    a person at the mouse and keyboard nothing can change the scene any more.
+    """
+    if notes.kit_tasks is None or callable(getattr(app, "update", None)):
+        return False
+    if any(task.name not in notes.kit_tasks for task in app.taskMgr.getAllTasks()):
+        return False
+    intervals = sys.modules.get("direct.interval.IntervalManager")
+    return intervals is None or intervals.ivalMgr.getNumIntervals() == 0
 
 
 def thumbnail(app):
@@ -315,7 +338,8 @@ def screenshot(app):
     if image is None:
         return None
     data = io.BytesIO()
-    image.save(data, format="PNG")
+    # the fastest compression: a few kilobytes more, a third of the time of the default
+    image.save(data, format="PNG", compress_level=1)
     return data.getvalue()
 
 
