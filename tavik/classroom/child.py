@@ -209,7 +209,7 @@ def show_frames(app, count, notes, recorder):
         recorder.frame(app, notes.frames)
         if notes.frames == 1 and count > 1 and callable(getattr(app, "update", None)):
             notes.first_picture = thumbnail(app)
-        if notes.frames >= SETTLE_FRAMES and recorder.path is None and nothing_moves(app, notes):
+        if notes.frames >= SETTLE_FRAMES and not recorder.wanted and nothing_moves(app, notes):
             break
 
 
