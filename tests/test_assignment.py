@@ -603,3 +603,41 @@ def test_a_picture_that_never_changes_or_is_still_being_drawn_is_warned_about(tm
     result = run_program(str(program), Options(frames=12, timeout=30))
     assert result.status == "ok", result.traceback
     assert any(words in warning for warning in result.warnings) == warned, result.warnings
+
+
+def test_an_extra_model_is_marked_on_the_learners_side_and_a_missing_one_on_the_solutions(tmp_path):
+    solution = Scene(segments=outline(SQUARE), models=[Model("car", (1, 1, 0))])
+    learner = Scene(segments=outline(SQUARE), models=[Model("tree", (1, 1, 0))])
+    result = compare_scenes(learner, solution)
+    with Image.open(draw_comparison(learner, solution, result, tmp_path / "models.png")) as picture:
+        picture = picture.convert("RGB")
+    half = picture.width // 2
+    left = picture.crop((0, 0, half, picture.height - 24))
+    right = picture.crop((half, 0, picture.width, picture.height - 24))
+    assert count(left, EXTRA) > 0 and count(left, MISSING) == 0
+    assert count(right, MISSING) > 0 and count(right, EXTRA) == 0
+
+
+# ---- the assignments of examples/, as the teacher's page tells them --------------------------------
+
+ASSIGNMENTS = HERE.parent / "examples" / "assignments"
+
+
+@pytest.mark.parametrize("assignment, judge, expected", [
+    ("画房子", ["--reference", "参考答案.py"],
+     {"小明": (100, "和参考答案一样"), "小红": (58, "少了 2 条线；少了 1 段文字"), "小刚": (88, "多了 1 个模型")}),
+    ("计分器", ["--checks", "检查.py"], {"小明": (7, 7), "小红": (3, 7), "小丽": (6, 7)}),
+])
+def test_the_example_assignments_grade_as_the_teachers_page_says(tmp_path, assignment, judge, expected):
+    folder = ASSIGNMENTS / assignment
+    result = grade(folder / "班级", "--out", tmp_path / "out", judge[0], folder / judge[1])
+    assert result.returncode == 0, result.stderr
+    report = read_report(tmp_path / "out")
+    assert set(report) == set(expected)
+    for learner, (first, second) in expected.items():
+        entry = report[learner]
+        assert entry["status"] == "ok", entry["traceback"]
+        if judge[0] == "--reference":
+            assert (entry["comparison"]["score"], entry["comparison"]["explanation"]) == (first, second)
+        else:
+            assert entry["checks_total"] == {"earned": first, "possible": second}

@@ -156,7 +156,7 @@ def picture_teacher_report():
             return f"grading {ASSIGNMENT} failed ({result.returncode}):\n{result.stderr[-3000:]}"
         try:
             make_report_picture.picture_of_page(out / "index.html", SHOTS / (TEACHER_REPORT + ".png"),
-                                                window=(1400, 1900))
+                                                window=(1400, 1400))
         except (OSError, subprocess.CalledProcessError) as trouble:
             return f"the report page could not be pictured: {trouble} (make test-packages installs chromium)"
     return None

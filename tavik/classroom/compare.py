@@ -365,19 +365,26 @@ def scene_points(scene):
             + [dot_.point for dot_ in scene.dots] + [model.position for model in scene.models])
 
 
-def draw_scene(canvas, view, scene, left, top, font, marked=(), colour=INK):
+def draw_scene(canvas, view, scene, left, top, font, marked=(), odd_models=(), mark=INK):
+    """The scene's lines, dots and models in INK; `marked` lines and the models named in `odd_models` in `mark`."""
     for segment in scene.segments:
-        draw_line(canvas, view, segment.start, segment.end, left, top, colour, 2)
+        draw_line(canvas, view, segment.start, segment.end, left, top, INK, 2)
     for dot_ in scene.dots:
-        draw_dot(canvas, view, dot_.point, left, top, colour, 3)
-    for model in scene.models:
+        draw_dot(canvas, view, dot_.point, left, top, INK, 3)
+    odd = Counter(odd_models)
+    for model in reversed(scene.models):       # the last loaded of a name is the one that counts as extra
         spot = view.flat_point(model.position)
-        if spot is not None:
-            x, y = view.pixel(spot, left, top)
-            canvas.rectangle((x - 4, y - 4, x + 4, y + 4), outline=colour)
-            canvas.text((x + 6, y - 8), model.name, fill=colour, font=font)
-    for (start, end), mark in marked:
-        draw_line(canvas, view, start, end, left, top, mark, 4)
+        if spot is None:
+            continue
+        colour = INK
+        if odd[model.name]:
+            odd[model.name] -= 1
+            colour = mark
+        x, y = view.pixel(spot, left, top)
+        canvas.rectangle((x - 4, y - 4, x + 4, y + 4), outline=colour, width=2 if colour != INK else 1)
+        canvas.text((x + 6, y - 8), model.name, fill=colour, font=font)
+    for (start, end), colour in marked:
+        draw_line(canvas, view, start, end, left, top, colour, 4)
 
 
 def draw_line(canvas, view, start, end, left, top, colour, width):
@@ -419,10 +426,11 @@ def draw_comparison(learner, solution, comparison, path):
         view.fit([flat for point in scene_points(learner) + scene_points(solution)
                   for flat in [view.flat_point(point)] if flat is not None])
         top = header + row * (PANEL[1] + 3)
-        for column, (scene, marked) in enumerate(((learner, marks), (solution, ()))):
+        sides = ((learner, marks, comparison.extra_models, EXTRA), (solution, (), comparison.missing_models, MISSING))
+        for column, (scene, marked, odd_models, mark) in enumerate(sides):
             left = column * (PANEL[0] + 3)
             canvas.rectangle((left, top, left + PANEL[0] - 1, top + PANEL[1] - 1), fill=PAPER)
-            draw_scene(canvas, view, scene, left, top, font, marked)
+            draw_scene(canvas, view, scene, left, top, font, marked, odd_models, mark)
             canvas.text((left + 6, top + 4), label, fill=(120, 120, 120), font=font)
     bottom = image.height - 20
     canvas.text((MARGIN, bottom), "红色：多画的", fill=EXTRA, font=font)

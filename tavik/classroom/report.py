@@ -88,8 +88,10 @@ def card(result, index, blocks):
 def verdict(comparison, name, blocks):
     if not comparison:
         return ""
+    # a difference is shown at once; a full score keeps its picture folded
     return blocks["verdict"].substitute(explanation=escape(comparison.get("explanation")),
-                                        picture=url(comparison.get("picture") or ""), file=name)
+                                        picture=url(comparison.get("picture") or ""), file=name,
+                                        open="" if comparison.get("score") == 100 else " open")
 
 
 def checks(result, blocks):
