@@ -53,18 +53,32 @@ def name_of(pid):
         return ""
 
 
+def peak_memory_kb(pid):
+    """VmHWM: the most resident memory the process has had, in kB (0 once it is gone)."""
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError):
+        pass
+    return 0
+
+
 class Watch:
     """Collects every process that appears below `pid` until stopped; `names` remembers what each was."""
 
     def __init__(self, pid, interval=0.05):
         self.pid, self.interval = pid, interval
         self.seen = {}
+        self.peak_kb = 0        # the watched process's own peak resident memory
         self.running = True
         self.thread = threading.Thread(target=self.poll, daemon=True)
         self.thread.start()
 
     def poll(self):
         while self.running:
+            self.peak_kb = max(self.peak_kb, peak_memory_kb(self.pid))
             for child in descendants(self.pid):
                 # a name read right after the fork is the parent's: the one after exec wins
                 self.seen[child] = name_of(child) or self.seen.get(child, "")
@@ -105,7 +119,9 @@ def run_watched(arguments, cwd, timeout=300, environment=None):
     finally:
         process.kill()
         seen = watch.stop()
-    return subprocess.CompletedProcess(command, process.returncode, stdout, stderr), seen
+    completed = subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
+    completed.peak_kb = watch.peak_kb
+    return completed, seen
 
 
 class Browser:

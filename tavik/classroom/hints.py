@@ -492,10 +492,12 @@ LIMIT_MESSAGES = {
 }
 
 
-def limit_message(limit, limits):
-    """Which limit stopped the program, in the teacher's own numbers."""
-    return LIMIT_MESSAGES[limit].format(memory=size_text(limits.memory), cpu=f"{limits.cpu:g}",
+def limit_message(limit, limits, error=None):
+    """Which limit stopped the program, in the teacher's own numbers, and where it stopped when that is known."""
+    said = LIMIT_MESSAGES[limit].format(memory=size_text(limits.memory), cpu=f"{limits.cpu:g}",
                                         processes=limits.processes, file_size=size_text(limits.file_size))
+    line = (error or {}).get("line")
+    return said + (f"它停在第 {line} 行。" if line else "")
 
 
 def output_cut(lines):

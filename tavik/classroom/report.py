@@ -133,7 +133,10 @@ def write_report(results, out, settings):
     out = Path(out)
     out.mkdir(parents=True, exist_ok=True)
     target = out / "index.html"
-    target.write_text(render(results, settings), encoding="utf-8")
+    # the whole new page or the old one: a grader stopped mid-write must not leave half a page
+    temporary = out / f"index.html.{os.getpid()}.tmp"
+    temporary.write_text(render(results, settings), encoding="utf-8")
+    os.replace(temporary, target)
     font = resources.files("tavik").joinpath(FONT)
     if font.is_file() and not (out / FONT).exists():
         with resources.as_file(font) as source:

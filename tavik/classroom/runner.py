@@ -33,7 +33,7 @@ from dataclasses import dataclass, field
 
 from tavik.classroom import hints
 from tavik.classroom.channel import Receiver
-from tavik.classroom.display import VirtualScreen, needs_virtual_screen
+from tavik.classroom.display import VirtualScreen, adopt_orphans, needs_virtual_screen
 from tavik.classroom.records import ERROR, LIMIT, OK, SKIPPED, TIMEOUT, Result
 from tavik.classroom.sandbox import BUBBLEWRAP, Confinement, Limits
 from tavik.classroom.scene import without_greeting
@@ -48,6 +48,7 @@ MAX_SOURCE = 1 << 20        # bytes of a program's source; a larger file is not 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_NO_SCREEN, EXIT_TIMEOUT, EXIT_STOPPED = 0, 1, 2, 3, 124, 130
 NOTICE = re.compile(r"^(:[\w.:-]+(\([\w-]+\))?: |Xlib: +extension )")
 LIVE = set()                # every Run that may still own a process
+ADOPTING = []               # [True] once this process inherits its descendants' orphans (the commands only)
 
 
 # The engine settings this process loaded (loadPrcFileData) travel to the
@@ -259,7 +260,12 @@ class Run:
             return self
         self.scratch = Scratch()
         self.confinement = Confinement(self.options.limits, hidden=self.options.hidden)
-        inside_script = self.copy_program()
+        try:
+            inside_script = self.copy_program()
+        except OSError as trouble:      # unreadable, or replaced since it was listed
+            self.refused = Result(file=self.name, status=SKIPPED, hint=hints.not_readable(trouble))
+            self.ended = time.monotonic()
+            return self
         self.confinement.prepare(self.scratch.root)
         environment = dict(os.environ)
         if needs_virtual_screen():
@@ -392,6 +398,8 @@ class Run:
         if self.screen is not None:
             self.screen.stop()
         LIVE.discard(self)
+        if ADOPTING:
+            end_orphans()
 
     # ---- what it gave ------------------------------------------------------------
 
@@ -416,7 +424,7 @@ class Run:
         limit = limit_reached(error, signal_of(self.process.returncode, self.confinement.kind == BUBBLEWRAP))
         if limit is not None and result.status != TIMEOUT:
             result.status, result.limit = LIMIT, limit
-            result.hint = hints.limit_message(limit, self.options.limits)
+            result.hint = hints.limit_message(limit, self.options.limits, error)
             if error is not None:
                 result.traceback = hints.format_error(error)
         elif result.status == ERROR and error is not None:
@@ -587,6 +595,33 @@ def guard_signals():
     signal.signal(signal.SIGTERM, on_terminate)
 
 
+def end_orphans():
+    """Ends this process's children that no live run owns: orphans a program left, which came here.
+
+    Only in the commands, where every child of this process is a run's.
+    """
+    owned = {pid for run in list(LIVE) for pid in (run.process and run.process.pid, run.screen and run.screen.pid)}
+    for pid in children_of_this_process():
+        if pid in owned:
+            continue
+        try:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        except (OSError, ChildProcessError):
+            pass
+
+
+def children_of_this_process():
+    found = []
+    try:
+        for task in os.listdir("/proc/self/task"):
+            with open(f"/proc/self/task/{task}/children") as children:
+                found += [int(number) for number in children.read().split()]
+    except (OSError, ValueError):
+        pass
+    return found
+
+
 # ---- the `run` command -----------------------------------------------------------
 
 class CommandEnded(Exception):
@@ -604,6 +639,8 @@ def run_guarded(work, stopped_message):
     CommandEnded; anything else is `work()`'s own.
     """
     guard_signals()
+    if not ADOPTING and adopt_orphans():
+        ADOPTING.append(True)
     try:
         return work()
     except NoScreen as trouble:
