@@ -641,3 +641,15 @@ def test_the_example_assignments_grade_as_the_teachers_page_says(tmp_path, assig
             assert (entry["comparison"]["score"], entry["comparison"]["explanation"]) == (first, second)
         else:
             assert entry["checks_total"] == {"earned": first, "possible": second}
+
+
+def test_a_copy_warning_from_an_earlier_run_goes_once_the_copy_is_gone():
+    from tavik.classroom.assignment import flag_copies
+    from tavik.classroom.records import Result
+    from tavik.classroom.similar import copy_warning
+    kept = Result(file="a.py", learner="a", warnings=[copy_warning("b", 1.0), "其他提醒"])
+    other = Result(file="b.py", learner="b")
+    flag_copies([kept, other], {"a": HOUSE, "b": BACKWARDS})
+    assert kept.warnings == ["其他提醒"] and other.warnings == []
+    flag_copies([kept, other], {"a": HOUSE, "b": HOUSE})
+    assert kept.warnings == ["其他提醒", copy_warning("b", 1.0)] and other.warnings == [copy_warning("a", 1.0)]

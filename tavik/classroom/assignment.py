@@ -24,7 +24,7 @@ from pathlib import Path
 from tavik.classroom import checks as teacher_checks
 from tavik.classroom.compare import DEFAULT_TOLERANCE, compare_data, draw_comparison
 from tavik.classroom.scene import Scene
-from tavik.classroom.similar import copy_warning, similar_pairs
+from tavik.classroom.similar import copy_warning, is_copy_warning, similar_pairs
 
 UNPACKED = "unpacked"       # inside the report's folder
 MOST_MEMBERS = 1000
@@ -134,7 +134,10 @@ def program_of(folder):
 
 
 def read_text(path):
+    """The start of a regular file's text ("" for anything else: a pipe would wait for ever, a link is not followed)."""
     try:
+        if not stat.S_ISREG(os.lstat(path).st_mode):
+            return ""
         with open(path, "rb") as source:
             return source.read(1 << 20).decode("utf-8", "replace")
     except OSError:
@@ -214,10 +217,15 @@ def compare_result(result, judging, out):
     solution = judging.reference.scene or {}
     comparison = compare_data(result.scene or {}, solution, anywhere=judging.anywhere, any_size=judging.any_size,
                               tolerance=judging.tolerance)
-    picture = Path(out) / IMAGES / (safe_stem(result.learner) + "-对比.png")
+    picture = Path(out) / IMAGES / (stem_of(result.file) + "-对比.png")
     draw_comparison(Scene.from_data(result.scene), Scene.from_data(solution), comparison, picture)
     comparison.picture = Path(os.path.relpath(picture, out)).as_posix()
     result.comparison = asdict(comparison)
+
+
+def stem_of(shown):
+    """A file-name stem for a learner's pictures and files: "小明/main.py" -> "小明_main"."""
+    return safe_stem(shown.rstrip("/").rsplit(".", 1)[0].replace("/", "_"))
 
 
 def safe_stem(name):
@@ -225,7 +233,10 @@ def safe_stem(name):
 
 
 def flag_copies(results, sources):
+    """Warns both learners of each pair of copies; earlier copy warnings (a kept result's) are replaced."""
     by_learner = {result.learner: result for result in results}
+    for result in results:
+        result.warnings = [warning for warning in result.warnings if not is_copy_warning(warning)]
     for pair in similar_pairs({learner: text for learner, text in sources.items() if learner in by_learner}):
         for one, other in ((pair.first, pair.second), (pair.second, pair.first)):
             warning = copy_warning(other, pair.share)

@@ -28,7 +28,7 @@ from pathlib import Path
 
 from tavik.classroom import report
 from tavik.classroom.assignment import (BadArchive, Judging, Submission, class_folder, flag_copies, judge_one, read_text,
-                                        safe_stem, submissions_in, write_grades)
+                                        stem_of, submissions_in, write_grades)
 from tavik.classroom.checks import ChecksError, load_checks
 from tavik.classroom.compare import DEFAULT_TOLERANCE
 from tavik.classroom.records import OK, SKIPPED, Result
@@ -136,7 +136,7 @@ class Settings:
 
 
 def options_for(submission, settings, out, hidden):
-    stem = safe_stem(submission.learner)
+    stem = stem_of(submission.shown)
     images = os.path.join(out, IMAGES)
     return Options(frames=settings.frames, timeout=settings.timeout, verbose=settings.verbose, limits=settings.limits,
                    folder=submission.folder and str(submission.folder), screenshot=os.path.join(images, stem + ".png"),
@@ -241,7 +241,7 @@ def refusal(request):
 def reference_result(path, out, settings, hidden):
     """The teacher's solution, run like a learner's program; Refused when it did not run to its end."""
     solution = Path(path).resolve()
-    submission = Submission(REFERENCE, solution, None, solution.name)
+    submission = Submission(REFERENCE, solution, None, f"{REFERENCE}/{solution.name}")   # its own picture names
     found = []
     run_submissions([submission], out, settings, hidden, lambda _, result: found.append(result), io.StringIO())
     result = found[0]

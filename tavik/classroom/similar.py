@@ -11,11 +11,12 @@ import builtins
 import difflib
 import io
 import keyword
+import re
 import tokenize
 from dataclasses import dataclass
 
 SIMILAR = 0.9
-FEWEST_TOKENS = 20      # shorter programs are alike by chance
+FEWEST_TOKENS = 60      # shorter programs (a few lines) are alike by chance
 SKIPPED = {tokenize.COMMENT, tokenize.NL, tokenize.ENCODING, tokenize.ENDMARKER, tokenize.TYPE_COMMENT}
 KEPT_NAMES = set(dir(builtins)) | set(keyword.kwlist) | set(keyword.softkwlist)
 
@@ -64,7 +65,14 @@ def similar_pairs(sources):
     return sorted(pairs, key=lambda pair: (-pair.share, pair.first, pair.second))
 
 
+COPY_WARNING = re.compile(r"^和 .+ 的程序(几乎)?一样（去掉注释、换掉名字以后")
+
+
 def copy_warning(other, share):
     if share >= 1:
         return f"和 {other} 的程序一样（去掉注释、换掉名字以后完全相同）。"
     return f"和 {other} 的程序几乎一样（去掉注释、换掉名字以后 {round(share * 100)}% 相同）。"
+
+
+def is_copy_warning(text):
+    return bool(COPY_WARNING.match(text))
