@@ -15,6 +15,8 @@ import sys
 import threading
 import time
 
+import pytest
+
 
 def descendants(pid):
     """Every process below `pid` now (children of all its threads, recursively)."""
@@ -90,7 +92,9 @@ class Watch:
         return self.seen
 
     def named(self, *prefixes):
-        return [pid for pid, name in self.seen.items() if name.startswith(prefixes)]
+        """The live processes seen whose name starts so (a fork seen before its exec keeps its parent's name)."""
+        return [pid for pid, name in list(self.seen.items()) if name.startswith(prefixes) and alive(pid)
+                and name_of(pid).startswith(prefixes)]
 
 
 def assert_gone(pids, seconds=10):
@@ -99,6 +103,17 @@ def assert_gone(pids, seconds=10):
         time.sleep(0.1)
     left = {pid: name_of(pid) for pid in pids if alive(pid)}
     assert not left, f"processes outlived the runner: {left}"
+
+
+SANDBOXES = {"bubblewrap": {}, "fallback": {"TAVIK_SANDBOX": "off"}}
+
+
+def sandbox_environment(mode):
+    """The environment of a command run with the sandbox or with the fallback; skips where bubblewrap cannot run."""
+    from tavik.classroom.sandbox import bubblewrap_command
+    if mode == "bubblewrap" and bubblewrap_command() is None:
+        pytest.skip("bubblewrap is not installed here, or cannot make namespaces")
+    return without_display(**SANDBOXES[mode])
 
 
 def without_display(**extra):

@@ -25,7 +25,7 @@ import time
 import pytest
 from PIL import Image
 
-from helpers import Watch, assert_gone, run_watched, without_display
+from helpers import SANDBOXES, Watch, assert_gone, run_watched, sandbox_environment, without_display
 from tavik.classroom import sandbox
 
 HERE = pathlib.Path(__file__).parent
@@ -70,7 +70,6 @@ HOSTILE = {
     "link": (None, "skipped", ["符号链接"], None),
     "huge": (("# " + "很长的注释" * 20 + "\n") * 17_000 + START + "app.run()\n", "skipped", ["超过了 1 MB"], None),
 }
-SANDBOXES = {"bubblewrap": {}, "fallback": {"TAVIK_SANDBOX": "off"}}
 
 
 def isolation_allows(needs, mode):
@@ -119,7 +118,7 @@ def test_a_hostile_program_harms_neither_the_class_nor_the_grader(hostile, mode,
     before = class_hashes(folder)
     result, seen = run_watched(["grade", str(folder), "--out", str(out), "--frames", "10", "--timeout", "30",
                                 "--jobs", "2", "--memory", "512MB"], cwd=tmp_path, timeout=400,
-                               environment=without_display(**SANDBOXES[mode]))
+                               environment=sandbox_environment(mode))
     assert result.returncode == 0, result.stderr[-3000:]
     assert class_hashes(folder) == before
     assert_gone(seen)
@@ -216,10 +215,22 @@ def test_a_program_stopped_by_a_limit_is_told_which(limit, mode, tmp_path):
     script = tmp_path / f"{limit}.py"
     script.write_text(source, encoding="utf-8")
     result, seen = run_watched(["run", str(script), "--frames", "2", *options], cwd=tmp_path, timeout=120,
-                               environment=without_display(**SANDBOXES[mode]))
+                               environment=sandbox_environment(mode))
     assert result.returncode == 1, result.stderr
     for word in words:
         assert word in result.stderr, result.stderr
+    assert_gone(seen)
+
+
+def test_run_echoes_no_more_output_than_its_cap(tmp_path):
+    script = tmp_path / "chatty.py"
+    script.write_text("for i in range(100_000):\n    print('line', i, 'x' * 40)\n", encoding="utf-8")
+    result, seen = run_watched(["run", str(script), "--frames", "2", "--max-output", "64KB"], cwd=tmp_path)
+    assert result.returncode == 0, result.stderr[-2000:]
+    printed = result.stdout.encode()
+    assert len(printed) <= 64 * 1024 + 200 and "中间省略了" in result.stdout
+    assert result.stdout.startswith("line 0 ") and "line 99999 " in result.stdout    # the beginning and the end
+    assert "只保留了开头和结尾" in result.stderr
     assert_gone(seen)
 
 

@@ -22,7 +22,7 @@ MIRROR=${TAVIK_SID_MIRROR:-http://deb.debian.org/debian}
 # The interpreter and its build tools, then what the suite needs at run time:
 # Xvfb and Mesa's software OpenGL (the same set as the Makefile's).
 PACKAGES="python3.14 python3.14-venv python3.14-dev g++ cmake ca-certificates
-xvfb xauth xdotool libx11-6 libxext6 libgl1 libegl1 libgl1-mesa-dri"
+xvfb xauth xdotool libx11-6 libxext6 libgl1 libegl1 libgl1-mesa-dri bubblewrap"
 PACKAGES=$(echo $PACKAGES)
 # pip inside the root goes through the same TLS interception as the host's,
 # so it needs the host's CA bundle.
