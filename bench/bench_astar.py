@@ -17,14 +17,11 @@ import tempfile
 import time
 import warnings
 
-from common import best_of, report
+from common import TESTS, best_of, report
+from reference import astar as astar_reference
+from tavik.tavik import AStar
 
 HERE = pathlib.Path(__file__).resolve().parent
-TESTS = HERE.parent / "tests"
-sys.path.insert(0, str(TESTS))
-
-import astar_reference  # noqa: E402
-from tavik.tavik import AStar  # noqa: E402
 
 
 def obstacles(cols, rows, seed=2024, share=0.2):
@@ -90,7 +87,7 @@ def construction():
     literal = best_of(lambda: astar_reference.AStar(1000, 1000), repeat=2)
     report("astar 1000x1000 construction", "AStar(1000, 1000)", kit, "plain Python rendition", literal)
     kit_traced, kit_rss = grid_memory("from tavik.tavik import AStar")
-    plain_traced, plain_rss = grid_memory("from astar_reference import AStar")
+    plain_traced, plain_rss = grid_memory("from reference.astar import AStar")
     report("astar 1000x1000 grid memory", "AStar(1000, 1000)", None, "plain Python rendition", None,
            target="<= 1.2x",
            note=f"traced {kit_traced / 1e6:.1f} MB vs {plain_traced / 1e6:.1f} MB = {kit_traced / plain_traced:.2f}x; "

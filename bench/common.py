@@ -2,10 +2,17 @@
 
 Each ``bench_*.py`` is a script that prints its results as ``ROW {json}``
 lines through ``report``; ``run.py`` runs them all and prints one table.
+The baselines that are plain Python renditions of the kit come from
+``tests/reference``, the same the differential tests compare the kit with.
 """
 import gc
 import json
+import pathlib
+import sys
 import time
+
+TESTS = pathlib.Path(__file__).resolve().parent.parent / "tests"
+sys.path.insert(0, str(TESTS))
 
 
 def best_of(function, repeat=5, number=1):
@@ -17,6 +24,16 @@ def best_of(function, repeat=5, number=1):
         for _ in range(number):
             function()
         best = min(best, (time.perf_counter() - start) / number)
+    return best
+
+
+def best_alternating(functions, repeat=7, number=5):
+    """The best time per call of each function, measured in alternating
+    rounds, so that a change of the machine's load falls on every side."""
+    best = [float("inf")] * len(functions)
+    for _ in range(repeat):
+        for index, function in enumerate(functions):
+            best[index] = min(best[index], best_of(function, repeat=1, number=number))
     return best
 
 

@@ -1,6 +1,7 @@
 // The application object TAVIK: window, background, per-frame scene task
 // with the learner's `update` hook, demo scene, models, the Chinese font
-// and billboard text; and the axes gizmo drawn with a pen.
+// and billboard text; and the axes gizmo drawn with a pen.  The plain
+// Python it renders, step for step: tests/reference/application.py.
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -93,16 +94,6 @@ py::Name nameLower("lower");
 const char packageName[] = "tavik";
 const char fontFile[] = "zkwy.ttf";
 
-bool callAndDrop(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    return bool(py::callMethod(self, name, args));
-}
-
-// Calls `self.<attribute>.<name>(args)`.
-bool callOn(PyObject* self, PyObject* attribute, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    Ref target = py::getAttr(self, attribute);
-    return target && callAndDrop(target.get(), name, args);
-}
-
 // ---- construction ---------------------------------------------------------
 
 bool printLine(PyObject* line) {
@@ -116,8 +107,8 @@ bool requestWindow(PyObject* self) {
     Ref title = properties ? py::text("Norvane3D编程") : Ref();
     Ref width = title ? py::number(1000L) : Ref();
     Ref height = width ? py::number(750L) : Ref();
-    if (!height || !callAndDrop(properties.get(), nameSetTitle, {title.get()}) ||
-        !callAndDrop(properties.get(), nameSetSize, {width.get(), height.get()})) {
+    if (!height || !py::callAndDrop(properties.get(), nameSetTitle, {title.get()}) ||
+        !py::callAndDrop(properties.get(), nameSetSize, {width.get(), height.get()})) {
         return false;
     }
     // Without a main window, or with an offscreen buffer, there is nothing
@@ -126,7 +117,7 @@ bool requestWindow(PyObject* self) {
     if (!window) return false;
     int canRequest = py::hasAttr(window.get(), nameRequestProperties);
     if (canRequest <= 0) return canRequest == 0;
-    return callAndDrop(window.get(), nameRequestProperties, {properties.get()});
+    return py::callAndDrop(window.get(), nameRequestProperties, {properties.get()});
 }
 
 // `self.win.setClearColor(<colour>)`; `colour` null reads `self._background_color`.
@@ -140,17 +131,18 @@ bool setClearColour(PyObject* self, PyObject* colour) {
     return colourTuple && py::call(method.get(), {colourTuple.get()});
 }
 
-// Each statement reads `self.win` again, as the written steps do.
+// Each statement reads `self.win` again, as `TAVIK.__init__` and
+// `TAVIK.bgColor` of tests/reference/application.py do.
 bool clearWindow(PyObject* self, PyObject* colour, bool alsoDepth) {
     Ref window = py::getAttr(self, nameWin);
     int present = window ? py::truth(window.get()) : -1;
     if (present <= 0) return present == 0;
-    if (!callOn(self, nameWin, nameSetClearColorActive, {Py_True})) return false;
-    if (alsoDepth && !callOn(self, nameWin, nameSetClearDepthActive, {Py_True})) return false;
+    if (!py::callOn(self, nameWin, nameSetClearColorActive, {Py_True})) return false;
+    if (alsoDepth && !py::callOn(self, nameWin, nameSetClearDepthActive, {Py_True})) return false;
     if (!setClearColour(self, colour)) return false;
     if (!alsoDepth) return true;
     Ref one = py::number(1.0);
-    return one && callOn(self, nameWin, nameSetClearDepth, {one.get()});
+    return one && py::callOn(self, nameWin, nameSetClearDepth, {one.get()});
 }
 
 bool attachCameraController(PyObject* self) {
@@ -191,29 +183,31 @@ PyObject* init(py::Args args) {
     if (!textNodes || !py::setAttr(self, nameCnFont, Py_None) || !py::setAttr(self, nameTextNodes, textNodes.get())) {
         return nullptr;
     }
-    if (!clearWindow(self, nullptr, true) || !callAndDrop(self, nameLoadCnFont) ||
-        !callAndDrop(self, nameSetupScene, {args[1]}) || !attachCameraController(self) ||
+    if (!clearWindow(self, nullptr, true) || !py::callAndDrop(self, nameLoadCnFont) ||
+        !py::callAndDrop(self, nameSetupScene, {args[1]}) || !attachCameraController(self) ||
         !py::setAttr(self, nameUpdate, Py_None) || !addSceneTask(self)) {
         return nullptr;
     }
     for (PyObject* layer : {nameRender.get(), nameAspect2d.get(), nameRender2d.get()}) {
-        if (!callOn(self, layer, nameShow)) return nullptr;
+        if (!py::callOn(self, layer, nameShow)) return nullptr;
     }
     return py::none();
 }
 
 // ---- per frame ------------------------------------------------------------
 
-// Turns one text node so that its forward axis points away from the camera.
+// Turns one text node so that its forward axis points away from the camera:
+// the body of the loop of `TAVIK.textNodeslookAtCamera` in
+// tests/reference/application.py.
 bool faceAwayFromCamera(PyObject* self, PyObject* textPath) {
     Ref camera = py::getAttr(self, nameCamera);
     Ref cameraPos = camera ? py::callMethod(camera.get(), nameGetPos) : Ref();
     Ref textPos = cameraPos ? py::callMethod(textPath, nameGetPos) : Ref();
-    Ref direction = textPos ? Ref::steal(PyNumber_Subtract(cameraPos.get(), textPos.get())) : Ref();
+    Ref direction = textPos ? py::subtract(cameraPos.get(), textPos.get()) : Ref();
     Ref opposite = direction ? Ref::steal(PyNumber_Negative(direction.get())) : Ref();
     // `t.lookAt(text_pos + opposite_direction)`: the method, then its argument.
     Ref lookAt = opposite ? py::getAttr(textPath, nameLookAt) : Ref();
-    Ref away = lookAt ? Ref::steal(PyNumber_Add(textPos.get(), opposite.get())) : Ref();
+    Ref away = lookAt ? py::add(textPos.get(), opposite.get()) : Ref();
     return away && py::call(lookAt.get(), {away.get()});
 }
 
@@ -221,8 +215,9 @@ bool faceAwayFromCamera(PyObject* self, PyObject* textPath) {
 //
 // With hundreds of labels the per-frame turning is most of a frame.  For
 // the common case (a plain list of plain NodePaths, the camera a plain
-// NodePath attribute) the loop below does the same work without the
-// interpreter: the camera cannot move while labels turn, so its position
+// NodePath attribute) the loop below does the work of
+// `TAVIK.textNodeslookAtCamera` (tests/reference/application.py) without
+// the interpreter: the camera cannot move while labels turn, so its position
 // is read once; the target point is computed in the engine's float
 // arithmetic; and a label whose transform is the very one that facing this
 // camera position produced is left alone, since turning it again would set
@@ -235,40 +230,18 @@ struct Facing {
 
 std::vector<Facing>& facings = *new std::vector<Facing>();  // by list position; outlives the interpreter
 
-// The engine's own classes, taken from panda3d.core at import, so that a
-// script that rebinds those names there changes nothing the loop does (the
-// written steps never look them up).
-PyObject* nodePathClass = nullptr;  // strong
-PyObject* pointClass = nullptr;     // strong
+// The application class as defined, for the guard of the quick loop.
+py::Definition applicationDefinition;
 
-bool takeEngineClasses() {
-    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
-    if (!core) return false;
-    nodePathClass = PyObject_GetAttrString(core.get(), "NodePath");
-    if (!nodePathClass) return false;
-    pointClass = PyObject_GetAttrString(core.get(), "LPoint3f");
-    return pointClass != nullptr;
-}
-
-bool isPlainNodePath(PyObject* object) { return reinterpret_cast<PyObject*>(Py_TYPE(object)) == nodePathClass; }
+// The engine's own NodePath: a script that rebinds the name changes
+// nothing the loop does (`TAVIK.textNodeslookAtCamera` never looks it up).
+bool isPlainNodePath(PyObject* object) { return py::isExactly(object, py::engine().nodePath); }
 
 // Whether every `self.camera` read inside the loop gives `camera` without
-// running any code: ordinary attribute access, nothing named camera on the
-// class, and the camera a plain NodePath.
+// running any code: the application class as defined, nothing named
+// camera on the way, and the camera a plain NodePath.
 bool cameraIsPlain(PyObject* self, PyObject* camera) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro != PyObject_GenericGetAttr || !type->tp_mro || !isPlainNodePath(camera)) return false;
-    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(type->tp_mro); index++) {
-        PyObject* base = PyTuple_GET_ITEM(type->tp_mro, index);
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
-        if (!dict) return false;
-        PyObject* found = PyDict_GetItemWithError(dict, nameCamera);
-        if (found || PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
+    return isPlainNodePath(camera) && applicationDefinition.readsOwn(self, nameCamera);
 }
 
 bool readPoint(PyObject* point, float out[3]) {
@@ -305,8 +278,8 @@ bool turnPlainLabel(PyObject* textPath, const float camera[3]) {
         away[axis] = static_cast<float>(text + opposite);
     }
     Ref coordinates = py::floats({away[0], away[1], away[2]});
-    Ref target = coordinates ? Ref::steal(PyObject_Call(pointClass, coordinates.get(), nullptr)) : Ref();
-    return target && callAndDrop(textPath, nameLookAt, {target.get()});
+    Ref target = coordinates ? Ref::steal(PyObject_Call(py::engine().point3, coordinates.get(), nullptr)) : Ref();
+    return target && py::callAndDrop(textPath, nameLookAt, {target.get()});
 }
 
 // One label of the plain loop: skipped when removed or already facing.
@@ -333,7 +306,8 @@ bool facePlainLabel(PyObject* textPath, size_t index, const float camera[3], boo
     return true;
 }
 
-// Any other label, exactly as written.
+// Any other label, exactly as `TAVIK.textNodeslookAtCamera` in
+// tests/reference/application.py turns it.
 bool faceAnyLabel(PyObject* self, PyObject* textPath) {
     Ref empty = py::callMethod(textPath, nameIsEmpty);
     int removed = empty ? py::truth(empty.get()) : -1;
@@ -342,7 +316,8 @@ bool faceAnyLabel(PyObject* self, PyObject* textPath) {
 }
 
 // Plain labels the quick way until the first other one: whatever that one
-// runs may change the list or the camera, so the rest take the written steps.
+// runs may change the list or the camera, so the rest take the steps of
+// `TAVIK.textNodeslookAtCamera` (tests/reference/application.py).
 PyObject* facePlainList(PyObject* self, PyObject* camera, PyObject* textNodes) {
     static float lastCamera[3] = {NAN, NAN, NAN};
     float position[3];
@@ -372,8 +347,8 @@ PyObject* textNodesLookAtCamera(py::Args args) {
     if (!camera) return nullptr;
     if (camera.get() == Py_None) return py::none();
     if (PyList_CheckExact(textNodes.get()) && cameraIsPlain(self, camera.get())) {
-        // A removed camera has no position: the written steps fail at the
-        // first label, as they should, and not before.
+        // A removed camera has no position: the reference loop fails at
+        // the first label, as it should, and not before.
         Ref removed = py::callMethod(camera.get(), nameIsEmpty);
         int cameraRemoved = removed ? py::truth(removed.get()) : -1;
         if (cameraRemoved < 0) return nullptr;
@@ -390,7 +365,7 @@ PyObject* textNodesLookAtCamera(py::Args args) {
 
 PyObject* updateScene(py::Args args) {
     PyObject* self = args[0];
-    if (!callAndDrop(self, nameTextNodesLookAtCamera)) return nullptr;
+    if (!py::callAndDrop(self, nameTextNodesLookAtCamera)) return nullptr;
     Ref hook = py::getAttr(self, nameUpdate);
     int present = hook ? PyObject_RichCompareBool(hook.get(), Py_None, Py_NE) : -1;
     if (present < 0) return nullptr;
@@ -418,7 +393,8 @@ PyObject* bgColor(py::Args args) {
         color = one ? py::tuple({items[0].get(), items[1].get(), items[2].get(), one.get()}) : Ref();
         if (!color) return nullptr;
     } else {
-        // The second test asks for the length again, as `elif len(color) != 4` does.
+        // The second test asks for the length again, as `elif len(color) != 4`
+        // of `TAVIK.bgColor` (tests/reference/application.py) does.
         length = PyObject_Length(color.get());
         if (length < 0) return nullptr;
         if (length != 4) {
@@ -427,7 +403,7 @@ PyObject* bgColor(py::Args args) {
         }
     }
     if (!py::setAttr(self, nameBackgroundColor, color.get()) ||
-        !callAndDrop(self, nameSetBackgroundColor, {color.get()}) || !callAndDrop(self, nameLoadCnFont) ||
+        !py::callAndDrop(self, nameSetBackgroundColor, {color.get()}) || !py::callAndDrop(self, nameLoadCnFont) ||
         !clearWindow(self, color.get(), false)) {
         return nullptr;
     }
@@ -449,7 +425,7 @@ PyObject* setupScene(py::Args args) {
     Ref modelName = loader ? py::text("zup-axis") : Ref();
     Ref axis = modelName ? py::callMethod(loader.get(), nameLoadModel, {modelName.get()}) : Ref();
     Ref one = axis ? py::number(1L) : Ref();
-    if (!one || !callAndDrop(axis.get(), nameSetScale, {one.get(), one.get(), one.get()})) return nullptr;
+    if (!one || !py::callAndDrop(axis.get(), nameSetScale, {one.get(), one.get(), one.get()})) return nullptr;
     return attachToRender(self, axis.get()) ? py::none() : nullptr;
 }
 
@@ -486,7 +462,7 @@ Ref packagedFile(PyObject* fileName, bool asText) {
 
 Ref loadPackagedModel(PyObject* self, PyObject* modelName) {
     Ref suffix = py::text(".glb");
-    Ref fileName = suffix ? Ref::steal(PyNumber_Add(modelName, suffix.get())) : Ref();
+    Ref fileName = suffix ? py::add(modelName, suffix.get()) : Ref();
     Ref modelPath = fileName ? packagedFile(fileName.get(), false) : Ref();
     Ref useGltf = modelPath ? py::global(nameGltfAvailable) : Ref();
     int gltf = useGltf ? py::truth(useGltf.get()) : -1;
@@ -552,8 +528,8 @@ Ref convertToUnixPath(PyObject* path) {
     Ref drive = parts ? py::getItem(parts.get(), 0) : Ref();
     Ref rest = drive ? py::getItem(parts.get(), 1) : Ref();
     Ref lowered = rest ? py::callMethod(drive.get(), nameLower) : Ref();
-    Ref rooted = lowered ? Ref::steal(PyNumber_Add(slash.get(), lowered.get())) : Ref();
-    return rooted ? Ref::steal(PyNumber_Add(rooted.get(), rest.get())) : Ref();
+    Ref rooted = lowered ? py::add(slash.get(), lowered.get()) : Ref();
+    return rooted ? py::add(rooted.get(), rest.get()) : Ref();
 }
 
 // `os.path.<function>`.
@@ -599,7 +575,7 @@ int adoptFont(PyObject* self, PyObject* path) {
     if (!pixels || !py::setAttr(self, nameCnFont, font.get())) return -1;
     int alreadySet = hasPixelsPerUnit(font.get(), pixels.get());
     if (alreadySet < 0) return -1;
-    if (!alreadySet && !callAndDrop(font.get(), nameSetPixelsPerUnit, {pixels.get()})) return -1;
+    if (!alreadySet && !py::callAndDrop(font.get(), nameSetPixelsPerUnit, {pixels.get()})) return -1;
     return 1;
 }
 
@@ -665,15 +641,15 @@ PyObject* makeText(py::Args args) {
     Ref textNode = textNodeType ? py::call(textNodeType.get(), {nodeName}) : Ref();
     Ref font = textNode ? py::getAttr(self, nameCnFont) : Ref();
     if (!font || !py::setAttr(textNode.get(), nameFont, font.get()) || !encodable(text) ||
-        !callAndDrop(textNode.get(), nameSetText, {text}) || !callAndDrop(textNode.get(), nameSetAlign, {align})) {
+        !py::callAndDrop(textNode.get(), nameSetText, {text}) || !py::callAndDrop(textNode.get(), nameSetAlign, {align})) {
         return nullptr;
     }
     Ref render = py::getAttr(self, nameRender);
     Ref textPath = render ? py::callMethod(render.get(), nameAttachNewNode, {textNode.get()}) : Ref();
-    if (!textPath || !callAndDrop(textPath.get(), nameSetPos, {pos}) ||
-        !callAndDrop(textPath.get(), nameSetScale, {scale}) || !callAndDrop(textPath.get(), nameSetColor, {color}) ||
-        !callAndDrop(textPath.get(), nameSetTwoSided, {Py_True}) ||
-        !callOn(self, nameTextNodes, nameAppend, {textPath.get()})) {
+    if (!textPath || !py::callAndDrop(textPath.get(), nameSetPos, {pos}) ||
+        !py::callAndDrop(textPath.get(), nameSetScale, {scale}) || !py::callAndDrop(textPath.get(), nameSetColor, {color}) ||
+        !py::callAndDrop(textPath.get(), nameSetTwoSided, {Py_True}) ||
+        !py::callOn(self, nameTextNodes, nameAppend, {textPath.get()})) {
         return nullptr;
     }
     return textPath.release();
@@ -684,17 +660,18 @@ PyObject* makeText(py::Args args) {
 // The arrow polyline of one axis: shaft from n1 to n2, then a closed
 // triangular head whose wings lie n3 back from the tip and n3 off the axis.
 // `place(along, across)` builds one point of the polyline.  The Z head is
-// written across-first, so its second wing negates n3 before subtracting.
+// written across-first (`drawAxies` in tests/reference/application.py),
+// so its second wing negates n3 before subtracting.
 template <typename Place>
 Ref arrowPath(PyObject* n1, PyObject* n2, PyObject* n3, bool acrossFirst, Place place) {
     Ref list = Ref::steal(PyList_New(0));
-    Ref back1 = list ? Ref::steal(PyNumber_Subtract(n2, n3)) : Ref();
+    Ref back1 = list ? py::subtract(n2, n3) : Ref();
     Ref back2, minus;
     if (back1 && acrossFirst) {
         minus = Ref::steal(PyNumber_Negative(n3));
-        back2 = minus ? Ref::steal(PyNumber_Subtract(n2, n3)) : Ref();
+        back2 = minus ? py::subtract(n2, n3) : Ref();
     } else if (back1) {
-        back2 = Ref::steal(PyNumber_Subtract(n2, n3));
+        back2 = py::subtract(n2, n3);
         minus = back2 ? Ref::steal(PyNumber_Negative(n3)) : Ref();
     }
     if (!back2 || !minus) return {};
@@ -734,7 +711,7 @@ PyObject* drawAxies(py::Args args) {
         !drawArrow(pen, nameBlue, n1, n2, n3, true, alongZ)) {
         return nullptr;
     }
-    return callAndDrop(pen, nameUpdate) ? py::none() : nullptr;  // whatever update() returns is dropped
+    return py::callAndDrop(pen, nameUpdate) ? py::none() : nullptr;  // whatever update() returns is dropped
 }
 
 const char loadCnFontDoc[] =
@@ -748,7 +725,7 @@ const char loadCnFontDoc[] =
 }  // namespace
 
 bool addApplication() {
-    return takeEngineClasses() && py::defineClass({"TAVIK", "ShowBase", "Norvane3D开发框架主类", {
+    Ref cls = py::defineClass({"TAVIK", "ShowBase", "Norvane3D开发框架主类", {
         py::method({"__init__", "(self, showAxis=True)", nullptr, init}),
         py::method({"textNodeslookAtCamera", "(self)", nullptr, textNodesLookAtCamera}),
         py::method({"updateScene", "(self, task)", nullptr, updateScene}),
@@ -762,6 +739,7 @@ bool addApplication() {
                     "scale=1)",
                     "创建文字节点", makeText}),
     }});
+    return cls && applicationDefinition.take(cls.get());
 }
 
 bool addAxesGizmo() { return py::defineFunction({"drawAxies", "(pen, n1=0, n2=5, n3=0.5)", nullptr, drawAxies}); }

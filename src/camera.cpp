@@ -1,6 +1,8 @@
 // The orbit camera: rotate with the left button, pan with the right
 // button, zoom with the wheel.  The orbit is centred on `target_pos`, so
-// after a pan the camera keeps circling the moved target.
+// after a pan the camera keeps circling the moved target.  The plain
+// Python it renders, step for step: `CameraController` in
+// tests/reference/camera.py.
 #include "py.hpp"
 #include "units.hpp"
 
@@ -42,37 +44,18 @@ py::Name nameLPoint3("LPoint3");
 py::Name nameLVector3("LVector3");
 py::Name nameNormalized("normalized");
 py::Name nameCross("cross");
-py::Name nameMath("math");
 py::Name nameRadians("radians");
 py::Name nameSin("sin");
 py::Name nameCos("cos");
-py::Name nameSqrt("sqrt");
 
 bool setNumber(PyObject* self, PyObject* name, long value) {
     Ref number = py::number(value);
     return number && py::setAttr(self, name, number.get());
 }
 
-Ref attrOf(PyObject* self, PyObject* first, PyObject* second) {
-    Ref outer = py::getAttr(self, first);
-    return outer ? py::getAttr(outer.get(), second) : Ref();
-}
-
-// `math.<function>`, through the module's `math` as it is now.
-Ref mathFunction(PyObject* function) {
-    Ref math = py::global(nameMath);
-    return math ? py::getAttr(math.get(), function) : Ref();
-}
-
-// `math.<function>(argument)` for an argument already at hand.
-Ref mathCall(PyObject* function, PyObject* argument) {
-    Ref callee = mathFunction(function);
-    return callee ? py::call(callee.get(), {argument}) : Ref();
-}
-
 // `math.<function>(self.<attribute>)`: the function is looked up first.
 Ref mathOfAttribute(PyObject* function, PyObject* self, PyObject* attribute) {
-    Ref callee = mathFunction(function);
+    Ref callee = py::mathFunction(function);
     Ref argument = callee ? py::getAttr(self, attribute) : Ref();
     return argument ? py::call(callee.get(), {argument.get()}) : Ref();
 }
@@ -80,16 +63,17 @@ Ref mathOfAttribute(PyObject* function, PyObject* self, PyObject* attribute) {
 // `radius * first(phi) * second(theta)`, with `second` left out when null.
 Ref sphericalComponent(PyObject* self, PyObject* first, PyObject* phi, PyObject* second, PyObject* theta) {
     Ref radius = py::getAttr(self, nameRadius);
-    Ref factor = radius ? mathCall(first, phi) : Ref();
-    Ref product = factor ? Ref::steal(PyNumber_Multiply(radius.get(), factor.get())) : Ref();
+    Ref factor = radius ? py::mathCall(first, {phi}) : Ref();
+    Ref product = factor ? py::multiply(radius.get(), factor.get()) : Ref();
     if (!product || !second) return product;
-    factor = mathCall(second, theta);
-    return factor ? Ref::steal(PyNumber_Multiply(product.get(), factor.get())) : Ref();
+    factor = py::mathCall(second, {theta});
+    return factor ? py::multiply(product.get(), factor.get()) : Ref();
 }
 
 // The spherical offset of the camera from the target, computed from
 // `radius`, `theta` and `phi` with the module's `math` in the order of the
-// formulas (so an infinite angle raises the math module's domain error,
+// formulas of `CameraController.update_camera_position`
+// (tests/reference/camera.py) (so an infinite angle raises the math module's domain error,
 // as it should); x, y, z go to `offset`.
 bool sphericalOffset(PyObject* self, Ref* offset) {
     Ref theta = mathOfAttribute(nameRadians, self, nameTheta);
@@ -109,7 +93,7 @@ PyObject* updateCameraPosition(py::Args args) {
     PyObject* self = args[0];
     Ref offset[3];
     if (!sphericalOffset(self, offset)) return nullptr;
-    Ref camera = attrOf(self, nameBase, nameCamera);
+    Ref camera = py::getAttr(self, nameBase, nameCamera);
     if (!camera) return nullptr;
     if (camera.get() == Py_None) return py::none();
     Ref setPos = py::getAttr(camera.get(), nameSetPos);
@@ -118,7 +102,7 @@ PyObject* updateCameraPosition(py::Args args) {
     Ref centre = target ? py::call(pointType.get(), {target.get()}) : Ref();
     Ref vectorType = centre ? py::global(nameLVector3) : Ref();
     Ref shift = vectorType ? py::call(vectorType.get(), {offset[0].get(), offset[1].get(), offset[2].get()}) : Ref();
-    Ref position = shift ? Ref::steal(PyNumber_Add(centre.get(), shift.get())) : Ref();
+    Ref position = shift ? py::add(centre.get(), shift.get()) : Ref();
     if (!position || !py::call(setPos.get(), {position.get()})) return nullptr;
     Ref lookAt = py::getAttr(camera.get(), nameLookAt);
     target = lookAt ? py::getAttr(self, nameTargetPos) : Ref();
@@ -151,7 +135,7 @@ PyObject* init(py::Args args) {
         !acceptEvent(self, base, "mouse3-up", nameOnRightMouseUp)) {
         return nullptr;
     }
-    Ref add = attrOf(base, nameTaskMgr, nameAdd);
+    Ref add = py::getAttr(base, nameTaskMgr, nameAdd);
     Ref task = add ? py::getAttr(self, nameUpdateMouse) : Ref();
     Ref taskName = task ? py::text("UpdateMouseTask") : Ref();
     if (!taskName || !py::call(add.get(), {task.get(), taskName.get()})) return nullptr;
@@ -165,7 +149,7 @@ PyObject* init(py::Args args) {
 // 1 while the pointer is inside the window, 0 when it is outside or there
 // is no pointer at all (running without a window), -1 on error.
 int pointerInside(PyObject* self, Ref& watcher) {
-    watcher = attrOf(self, nameBase, nameMouseWatcherNode);
+    watcher = py::getAttr(self, nameBase, nameMouseWatcherNode);
     if (!watcher) return -1;
     if (watcher.get() == Py_None) return 0;
     Ref hasMouse = py::callMethod(watcher.get(), nameHasMouse);
@@ -202,7 +186,7 @@ PyObject* onRightMouseUp(py::Args args) { return releaseButton(args[0], nameRigh
 bool turnBy(PyObject* self, PyObject* attribute, PyObject* delta) {
     Ref hundred = py::number(100L);
     Ref angle = hundred ? py::getAttr(self, attribute) : Ref();
-    Ref step = angle ? Ref::steal(PyNumber_Multiply(delta, hundred.get())) : Ref();
+    Ref step = angle ? py::multiply(delta, hundred.get()) : Ref();
     Ref turned = step ? Ref::steal(PyNumber_InPlaceAdd(angle.get(), step.get())) : Ref();
     return turned && py::setAttr(self, attribute, turned.get());
 }
@@ -226,8 +210,6 @@ bool rotate(PyObject* self, PyObject* dx, PyObject* dy) {
            py::callMethod(self, nameUpdateCameraPosition);
 }
 
-Ref scaled(PyObject* vector, PyObject* factor) { return Ref::steal(PyNumber_Multiply(vector, factor)); }
-
 Ref normalizedCross(PyObject* first, PyObject* second) {
     Ref product = py::callMethod(first, nameCross, {second});
     return product ? py::callMethod(product.get(), nameNormalized) : Ref();
@@ -237,29 +219,25 @@ Ref normalizedCross(PyObject* first, PyObject* second) {
 // while the pointer moves faster than 0.05 per frame.  The travel is
 // `math.sqrt(dx**2 + dy**2)` with the numbers' own operators.
 Ref panSpeed(PyObject* self, PyObject* dx, PyObject* dy) {
-    Ref sqrt = mathFunction(nameSqrt);
-    Ref two = sqrt ? py::number(2L) : Ref();
-    Ref dxSquared = two ? Ref::steal(PyNumber_Power(dx, two.get(), Py_None)) : Ref();
-    Ref dySquared = dxSquared ? Ref::steal(PyNumber_Power(dy, two.get(), Py_None)) : Ref();
-    Ref sum = dySquared ? Ref::steal(PyNumber_Add(dxSquared.get(), dySquared.get())) : Ref();
-    Ref travel = sum ? py::call(sqrt.get(), {sum.get()}) : Ref();
+    Ref travel = py::rootOfSquares({dx, dy});
     Ref radius = travel ? py::getAttr(self, nameRadius) : Ref();
     Ref tenth = radius ? py::number(0.1) : Ref();
-    Ref speed = tenth ? Ref::steal(PyNumber_Multiply(radius.get(), tenth.get())) : Ref();
+    Ref speed = tenth ? py::multiply(radius.get(), tenth.get()) : Ref();
     Ref limit = speed ? py::number(0.05) : Ref();
     int fast = limit ? PyObject_RichCompareBool(travel.get(), limit.get(), Py_GT) : -1;
     if (fast <= 0) return fast < 0 ? Ref() : std::move(speed);
-    return Ref::steal(PyNumber_Multiply(speed.get(), two.get()));
+    Ref two = py::number(2L);
+    return two ? py::multiply(speed.get(), two.get()) : Ref();
 }
 
 // Every `self.base.camera` and `self.target_pos` of the step is read where
 // it stands, since the engine calls in between may run a script's code.
 bool pan(PyObject* self, PyObject* dxObject, PyObject* dyObject) {
     Ref speed = panSpeed(self, dxObject, dyObject);
-    Ref camera = speed ? attrOf(self, nameBase, nameCamera) : Ref();
+    Ref camera = speed ? py::getAttr(self, nameBase, nameCamera) : Ref();
     Ref cameraPos = camera ? py::callMethod(camera.get(), nameGetPos) : Ref();
     Ref target = cameraPos ? py::getAttr(self, nameTargetPos) : Ref();
-    Ref toTarget = target ? Ref::steal(PyNumber_Subtract(target.get(), cameraPos.get())) : Ref();
+    Ref toTarget = target ? py::subtract(target.get(), cameraPos.get()) : Ref();
     Ref targetDir = toTarget ? py::callMethod(toTarget.get(), nameNormalized) : Ref();
     Ref vectorType = targetDir ? py::global(nameLVector3) : Ref();
     Ref zero = vectorType ? py::number(0L) : Ref();
@@ -267,19 +245,19 @@ bool pan(PyObject* self, PyObject* dxObject, PyObject* dyObject) {
     Ref worldUp = one ? py::call(vectorType.get(), {zero.get(), zero.get(), one.get()}) : Ref();
     Ref right = worldUp ? normalizedCross(targetDir.get(), worldUp.get()) : Ref();
     Ref up = right ? normalizedCross(right.get(), targetDir.get()) : Ref();
-    Ref panX = up ? Ref::steal(PyNumber_Multiply(dxObject, speed.get())) : Ref();
-    Ref panY = panX ? Ref::steal(PyNumber_Multiply(dyObject, speed.get())) : Ref();
-    Ref alongRight = panY ? scaled(right.get(), panX.get()) : Ref();
-    Ref alongUp = alongRight ? scaled(up.get(), panY.get()) : Ref();
-    Ref sum = alongUp ? Ref::steal(PyNumber_Add(alongRight.get(), alongUp.get())) : Ref();
+    Ref panX = up ? py::multiply(dxObject, speed.get()) : Ref();
+    Ref panY = panX ? py::multiply(dyObject, speed.get()) : Ref();
+    Ref alongRight = panY ? py::multiply(right.get(), panX.get()) : Ref();
+    Ref alongUp = alongRight ? py::multiply(up.get(), panY.get()) : Ref();
+    Ref sum = alongUp ? py::add(alongRight.get(), alongUp.get()) : Ref();
     Ref panVector = sum ? Ref::steal(PyNumber_Negative(sum.get())) : Ref();
-    Ref newCameraPos = panVector ? Ref::steal(PyNumber_Add(cameraPos.get(), panVector.get())) : Ref();
+    Ref newCameraPos = panVector ? py::add(cameraPos.get(), panVector.get()) : Ref();
     target = newCameraPos ? py::getAttr(self, nameTargetPos) : Ref();
-    Ref newTargetPos = target ? Ref::steal(PyNumber_Add(target.get(), panVector.get())) : Ref();
-    camera = newTargetPos ? attrOf(self, nameBase, nameCamera) : Ref();
+    Ref newTargetPos = target ? py::add(target.get(), panVector.get()) : Ref();
+    camera = newTargetPos ? py::getAttr(self, nameBase, nameCamera) : Ref();
     if (!camera || !py::callMethod(camera.get(), nameSetPos, {newCameraPos.get()})) return false;
     if (!py::setAttr(self, nameTargetPos, newTargetPos.get())) return false;
-    Ref lookAt = attrOf(self, nameBase, nameCamera);
+    Ref lookAt = py::getAttr(self, nameBase, nameCamera);
     lookAt = lookAt ? py::getAttr(lookAt.get(), nameLookAt) : Ref();
     Ref currentTarget = lookAt ? py::getAttr(self, nameTargetPos) : Ref();
     return currentTarget && py::call(lookAt.get(), {currentTarget.get()});
@@ -302,9 +280,9 @@ PyObject* updateMouse(py::Args args) {
         if (isHeld < 0) return nullptr;
         if (!isHeld) continue;
         Ref lastX = py::getAttr(self, nameLastMouseX);
-        Ref dx = lastX ? Ref::steal(PyNumber_Subtract(x.get(), lastX.get())) : Ref();
+        Ref dx = lastX ? py::subtract(x.get(), lastX.get()) : Ref();
         Ref lastY = dx ? py::getAttr(self, nameLastMouseY) : Ref();
-        Ref dy = lastY ? Ref::steal(PyNumber_Subtract(y.get(), lastY.get())) : Ref();
+        Ref dy = lastY ? py::subtract(y.get(), lastY.get()) : Ref();
         if (!dy) return nullptr;
         bool moved = flag == nameMouseDown.get() ? rotate(self, dx.get(), dy.get()) : pan(self, dx.get(), dy.get());
         if (!moved) return nullptr;
@@ -320,7 +298,7 @@ PyObject* decreaseRadius(py::Args args) {
     PyObject* self = args[0];
     Ref one = py::number(1L);
     Ref radius = one ? py::getAttr(self, nameRadius) : Ref();
-    Ref smaller = radius ? Ref::steal(PyNumber_Subtract(radius.get(), one.get())) : Ref();
+    Ref smaller = radius ? py::subtract(radius.get(), one.get()) : Ref();
     int greater = smaller ? PyObject_RichCompareBool(smaller.get(), one.get(), Py_GT) : -1;
     if (greater < 0 || !py::setAttr(self, nameRadius, greater ? smaller.get() : one.get())) return nullptr;
     return py::callMethod(self, nameUpdateCameraPosition).release();
@@ -330,7 +308,7 @@ PyObject* increaseRadius(py::Args args) {
     PyObject* self = args[0];
     Ref one = py::number(1L);
     Ref radius = one ? py::getAttr(self, nameRadius) : Ref();
-    Ref larger = radius ? Ref::steal(PyNumber_Add(radius.get(), one.get())) : Ref();
+    Ref larger = radius ? py::add(radius.get(), one.get()) : Ref();
     if (!larger || !py::setAttr(self, nameRadius, larger.get())) return nullptr;
     return py::callMethod(self, nameUpdateCameraPosition).release();
 }

@@ -1,13 +1,16 @@
 // Interaction and motion: ClickCtrl picks the nearest tagged model under
 // the pointer with a collision ray; PathMoveCtrl walks a model along a
-// list of points one step per call.
+// list of points one step per call.  The plain Python they render, step
+// for step: `ClickCtrl` in tests/reference/camera.py and `PlainMover` in
+// tests/reference/mover.py.
 //
 // The mover's step is called for every moving model in every frame, so it
 // has a native rendition of its vector arithmetic.  That rendition runs
 // only while every object involved is one of the engine's own exact types
 // (whose methods nobody can replace) and repeats the engine's single-
 // precision operations one for one, so its results are bit-identical to
-// the ordinary calls; anything else takes the ordinary calls.
+// the ordinary calls of `PlainMover.update` (tests/reference/mover.py);
+// anything else takes those calls.
 #include <cmath>
 
 #include "py.hpp"
@@ -71,7 +74,6 @@ py::Name nameMf("mf");
 py::Name nameCompleteCB("completeCB");
 py::Name nameLoop("loop");
 py::Name nameLVector3("LVector3");
-py::Name nameMath("math");
 py::Name nameDegrees("degrees");
 py::Name nameAtan2("atan2");
 py::Name nameX("x");
@@ -100,18 +102,6 @@ Ref defaultCollideMask() {
     return getMask ? py::call(getMask.get()) : Ref();
 }
 
-// `self.<holder>.<method>(args...)` for arguments already at hand.
-bool callOn(PyObject* self, PyObject* holder, PyObject* method, std::initializer_list<PyObject*> args = {}) {
-    Ref object = py::getAttr(self, holder);
-    return object && py::callMethod(object.get(), method, args);
-}
-
-// `self.<holder>.<method>`: a callee looked up before its arguments are.
-Ref methodOf(PyObject* self, PyObject* holder, PyObject* method) {
-    Ref object = py::getAttr(self, holder);
-    return object ? py::getAttr(object.get(), method) : Ref();
-}
-
 // `self.<holder>.<method>(self.<first>, self.<second>)` and shorter forms:
 // the callee, then each argument, then the call.
 bool callOnWithAttributes(PyObject* self, PyObject* holder, PyObject* method, std::initializer_list<PyObject*> names) {
@@ -120,7 +110,7 @@ bool callOnWithAttributes(PyObject* self, PyObject* holder, PyObject* method, st
         PyErr_SetString(PyExc_SystemError, "too many arguments for callOnWithAttributes");
         return false;
     }
-    Ref callee = methodOf(self, holder, method);
+    Ref callee = py::getAttr(self, holder, method);
     if (!callee) return false;
     Ref values[most];
     PyObject* arguments[most] = {};
@@ -136,7 +126,7 @@ bool callOnWithAttributes(PyObject* self, PyObject* holder, PyObject* method, st
 
 // `self.<holder>.<method>(<global>)`
 bool callOnWithGlobal(PyObject* self, PyObject* holder, PyObject* method, PyObject* globalName) {
-    Ref callee = methodOf(self, holder, method);
+    Ref callee = py::getAttr(self, holder, method);
     Ref value = callee ? py::global(globalName) : Ref();
     return value && py::call(callee.get(), {value.get()});
 }
@@ -241,7 +231,7 @@ int castRay(PyObject* self) {
     if (inside <= 0) return inside;
     watcher = mouseWatcher();
     Ref mouse = watcher ? py::callMethod(watcher.get(), nameGetMouse) : Ref();
-    Ref aim = mouse ? methodOf(self, namePickerRay, nameSetFromLens) : Ref();
+    Ref aim = mouse ? py::getAttr(self, namePickerRay, nameSetFromLens) : Ref();
     Ref base = aim ? py::global(nameBase) : Ref();
     Ref lens = base ? py::getAttr(base.get(), nameCamNode) : Ref();
     Ref x = lens ? py::callMethod(mouse.get(), nameGetX) : Ref();
@@ -283,7 +273,7 @@ PyObject* onMouseClick(py::Args args) {
     PyObject* self = args[0];
     int hit = castRay(self);
     if (hit <= 0) return hit < 0 ? nullptr : py::none();
-    if (!callOn(self, nameCollisionHandler, nameSortEntries)) return nullptr;
+    if (!py::callOn(self, nameCollisionHandler, nameSortEntries)) return nullptr;
     Ref entry = nearestEntry(self);
     Ref picked = entry ? py::callMethod(entry.get(), nameGetIntoNodePath) : Ref();
     if (!picked || dispatchTags(self, picked.get()) < 0) return nullptr;
@@ -324,36 +314,9 @@ const char addCallbackDoc[] =
     "        ";
 
 // ---- PathMoveCtrl: the engine's own types ----------------------------------
-
-// The exact engine types whose behaviour the native step reproduces.  They
-// are taken from the engine module itself, not from our namespace, and
-// kept for the life of the process.
-struct EngineTypes {
-    PyObject* nodePath = nullptr;
-    PyObject* point3 = nullptr;
-    PyObject* vector3 = nullptr;
-    PyObject* vecBase3 = nullptr;
-};
-EngineTypes engine;
-
-bool fetchEngineTypes() {
-    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
-    if (!core) return false;
-    Ref types[4] = {Ref::steal(PyObject_GetAttrString(core.get(), "NodePath")),
-                    Ref::steal(PyObject_GetAttrString(core.get(), "LPoint3f")),
-                    Ref::steal(PyObject_GetAttrString(core.get(), "LVector3f")),
-                    Ref::steal(PyObject_GetAttrString(core.get(), "LVecBase3f"))};
-    for (Ref& type : types) {
-        if (!type) return false;
-    }
-    engine.nodePath = types[0].release();
-    engine.point3 = types[1].release();
-    engine.vector3 = types[2].release();
-    engine.vecBase3 = types[3].release();
-    return true;
-}
-
-bool isType(PyObject* object, PyObject* type) { return reinterpret_cast<PyObject*>(Py_TYPE(object)) == type; }
+//
+// The native step reproduces the exact engine types of py::engine(), taken
+// from the engine module itself, not from our namespace.
 
 struct Vec3 {
     float v[3];
@@ -371,19 +334,9 @@ bool readEngineVector(PyObject* vector, Vec3& out) {
 
 // A plain number as the engine converts it for a single-precision
 // parameter; false (no exception) for anything else.
-bool plainNumber(PyObject* value, float& out) {
+bool singlePrecision(PyObject* value, float& out) {
     double wide;
-    if (PyFloat_CheckExact(value)) {
-        wide = PyFloat_AS_DOUBLE(value);
-    } else if (PyLong_CheckExact(value)) {
-        wide = PyLong_AsDouble(value);
-        if (wide == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();  // the engine's own conversion will raise it
-            return false;
-        }
-    } else {
-        return false;
-    }
+    if (!py::plainNumber(value, wide)) return false;
     out = static_cast<float>(wide);
     return true;
 }
@@ -394,11 +347,11 @@ bool readPlainPoint(PyObject* node, Vec3& out) {
     if (PyTuple_CheckExact(node) || PyList_CheckExact(node)) {
         if (PySequence_Fast_GET_SIZE(node) < 3) return false;
         for (Py_ssize_t axis = 0; axis < 3; axis++) {
-            if (!plainNumber(PySequence_Fast_GET_ITEM(node, axis), out.v[axis])) return false;
+            if (!singlePrecision(PySequence_Fast_GET_ITEM(node, axis), out.v[axis])) return false;
         }
         return true;
     }
-    if (isType(node, engine.point3) || isType(node, engine.vector3) || isType(node, engine.vecBase3)) {
+    if (py::isExactly(node, py::engine().point3) || py::isExactly(node, py::engine().vector3) || py::isExactly(node, py::engine().vecBase3)) {
         if (readEngineVector(node, out)) return true;
         PyErr_Clear();
     }
@@ -492,12 +445,6 @@ int isNoneAttr(PyObject* self, PyObject* name, Ref& value) {
     return value.get() == Py_None;
 }
 
-// `a == b`, as the truth of the comparison's result.
-int equals(PyObject* a, PyObject* b) {
-    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
-    return result ? py::truth(result.get()) : -1;
-}
-
 // `self.path[self.mtni]`
 Ref indexedPoint(PyObject* self) {
     Ref path = py::getAttr(self, namePath);
@@ -508,16 +455,14 @@ Ref indexedPoint(PyObject* self) {
 // `math.degrees(math.atan2(endPos.y - currentPos.y, endPos.x - currentPos.x))`:
 // each function is looked up before its arguments are worked out.
 Ref headingTowards(PyObject* endPos, PyObject* currentPos) {
-    Ref math = py::global(nameMath);
-    Ref degrees = math ? py::getAttr(math.get(), nameDegrees) : Ref();
-    math = degrees ? py::global(nameMath) : Ref();
-    Ref atan2 = math ? py::getAttr(math.get(), nameAtan2) : Ref();
+    Ref degrees = py::mathFunction(nameDegrees);
+    Ref atan2 = degrees ? py::mathFunction(nameAtan2) : Ref();
     Ref endY = atan2 ? py::getAttr(endPos, nameY) : Ref();
     Ref currentY = endY ? py::getAttr(currentPos, nameY) : Ref();
-    Ref dy = currentY ? Ref::steal(PyNumber_Subtract(endY.get(), currentY.get())) : Ref();
+    Ref dy = currentY ? py::subtract(endY.get(), currentY.get()) : Ref();
     Ref endX = dy ? py::getAttr(endPos, nameX) : Ref();
     Ref currentX = endX ? py::getAttr(currentPos, nameX) : Ref();
-    Ref dx = currentX ? Ref::steal(PyNumber_Subtract(endX.get(), currentX.get())) : Ref();
+    Ref dx = currentX ? py::subtract(endX.get(), currentX.get()) : Ref();
     Ref radians = dx ? py::call(atan2.get(), {dy.get(), dx.get()}) : Ref();
     return radians ? py::call(degrees.get(), {radians.get()}) : Ref();
 }
@@ -551,7 +496,7 @@ PyObject* arrive(PyObject* self) {
     Ref path = target ? py::getAttr(self, namePath) : Ref();
     Py_ssize_t size = path ? PyObject_Size(path.get()) : -1;
     Ref lastIndex = size >= 0 ? Ref::steal(PyLong_FromSsize_t(size - 1)) : Ref();
-    int atLast = lastIndex ? equals(target.get(), lastIndex.get()) : -1;
+    int atLast = lastIndex ? py::compare(target.get(), lastIndex.get(), Py_EQ) : -1;
     if (atLast < 0) return nullptr;
     if (!atLast) {
         Ref current = py::getAttr(self, nameMtni);
@@ -561,7 +506,7 @@ PyObject* arrive(PyObject* self) {
         return py::callMethod(self, nameUpdateHeading).release();
     }
     Ref loop = py::getAttr(self, nameLoop);
-    int looping = loop ? equals(loop.get(), Py_True) : -1;
+    int looping = loop ? py::compare(loop.get(), Py_True, Py_EQ) : -1;
     if (looping < 0) return nullptr;
     if (looping) {
         Ref zero = py::number(0L);
@@ -590,27 +535,28 @@ PyObject* advanceGeneral(PyObject* self, PyObject* currentPos, PyObject* directi
     Ref model = py::getAttr(self, nameModel);
     Ref setPos = model ? py::getAttr(model.get(), nameSetPos) : Ref();
     Ref step = setPos ? py::getAttr(self, nameMStep) : Ref();
-    Ref stride = step ? Ref::steal(PyNumber_Multiply(direction, step.get())) : Ref();
-    Ref newPos = stride ? Ref::steal(PyNumber_Add(currentPos, stride.get())) : Ref();
+    Ref stride = step ? py::multiply(direction, step.get()) : Ref();
+    Ref newPos = stride ? py::add(currentPos, stride.get()) : Ref();
     return newPos && py::call(setPos.get(), {newPos.get()}) ? py::none() : nullptr;
 }
 
 // One step through the ordinary engine calls.
 PyObject* stepGeneral(PyObject* self, PyObject* currentPos, PyObject* endPos) {
-    Ref offset = Ref::steal(PyNumber_Subtract(currentPos, endPos));
+    Ref offset = py::subtract(currentPos, endPos);
     Ref distance = offset ? py::callMethod(offset.get(), nameLength) : Ref();
     Ref step = distance ? py::getAttr(self, nameMStep) : Ref();
     int arrived = step ? PyObject_RichCompareBool(distance.get(), step.get(), Py_LT) : -1;
     if (arrived < 0) return nullptr;
     if (arrived) return placeModel(self, endPos) ? arrive(self) : nullptr;
-    Ref towards = Ref::steal(PyNumber_Subtract(endPos, currentPos));
+    Ref towards = py::subtract(endPos, currentPos);
     Ref direction = towards ? py::callMethod(towards.get(), nameNormalized) : Ref();
     return direction ? advanceGeneral(self, currentPos, direction.get()) : nullptr;
 }
 
 // `self.model.setPos(point)` for a point computed natively: as three floats
 // while the model is still the engine model the step started with (the same
-// call for it), else as the engine object the ordinary code would pass.
+// call for it), else as the engine object `PlainMover.update`
+// (tests/reference/mover.py) would pass.
 PyObject* placeModelNative(PyObject* self, PyObject* model, PyObject* pointType, const Vec3& point) {
     Ref current = py::getAttr(self, nameModel);
     if (!current) return nullptr;
@@ -637,7 +583,8 @@ PyObject* stepNative(PyObject* self, PyObject* model, PyObject* vectorType, PyOb
     if (arrived < 0) return nullptr;
     if (arrived) return placeModelNative(self, model, vectorType, end) ? arrive(self) : nullptr;
     // `self.model.setPos(currentPos + direction * self.mStep)`: the model
-    // and its method, then the step, read again as the ordinary code does.
+    // and its method, then the step, read again as `PlainMover.update`
+    // (tests/reference/mover.py) does.
     // The engine model's own method is called natively; a plain number of
     // a step is used natively, anything else through its own operators.
     Ref target = py::getAttr(self, nameModel);
@@ -649,16 +596,16 @@ PyObject* stepNative(PyObject* self, PyObject* model, PyObject* vectorType, PyOb
     if (!step) return nullptr;
     float stride;
     Ref newPos;
-    if (plainNumber(step.get(), stride)) {
+    if (singlePrecision(step.get(), stride)) {
         Vec3 next = advanced(current, normalized(difference(end, current)), stride);
         if (sameModel) return setPosNative(model, next) ? py::none() : nullptr;
-        newPos = vectorOf(engine.point3, next);
+        newPos = vectorOf(py::engine().point3, next);
     } else {
         Ref endPos = vectorOf(vectorType, end);
-        Ref towards = endPos ? Ref::steal(PyNumber_Subtract(endPos.get(), currentPos)) : Ref();
+        Ref towards = endPos ? py::subtract(endPos.get(), currentPos) : Ref();
         Ref direction = towards ? py::callMethod(towards.get(), nameNormalized) : Ref();
-        Ref stepped = direction ? Ref::steal(PyNumber_Multiply(direction.get(), step.get())) : Ref();
-        newPos = stepped ? Ref::steal(PyNumber_Add(currentPos, stepped.get())) : Ref();
+        Ref stepped = direction ? py::multiply(direction.get(), step.get()) : Ref();
+        newPos = stepped ? py::add(currentPos, stepped.get()) : Ref();
     }
     if (!newPos) return nullptr;
     bool placed = sameModel ? bool(py::callMethod(model, nameSetPos, {newPos.get()}))
@@ -681,8 +628,8 @@ PyObject* moverUpdate(py::Args args) {
     Ref vectorType = node ? py::global(nameLVector3) : Ref();
     if (!vectorType) return nullptr;
     Vec3 current, end;
-    if (isType(model.get(), engine.nodePath) && vectorType.get() == engine.vector3 &&
-        isType(currentPos.get(), engine.point3) && readPlainPoint(node.get(), end)) {
+    if (py::isExactly(model.get(), py::engine().nodePath) && vectorType.get() == py::engine().vector3 &&
+        py::isExactly(currentPos.get(), py::engine().point3) && readPlainPoint(node.get(), end)) {
         if (readEngineVector(currentPos.get(), current)) {
             return stepNative(self, model.get(), vectorType.get(), currentPos.get(), current, end);
         }
@@ -720,7 +667,6 @@ const char startDoc[] =
 }  // namespace
 
 bool addInteraction() {
-    if (!fetchEngineTypes()) return false;
     Ref click = py::defineClass({"ClickCtrl", "DirectObject.DirectObject", clickDoc, {
         py::method({"__init__", "(self, show_collisions=False)", clickInitDoc, clickInit}),
         py::method({"setModelClick", "(self, model, tag_name, tag_value)", setModelClickDoc, setModelClick}),

@@ -8,8 +8,6 @@ using py::Ref;
 
 namespace {
 
-py::Name nameMath("math");
-py::Name nameSqrt("sqrt");
 
 // `from module import a, b, ...`, binding each name in the namespace.
 bool importFrom(const char* module, std::initializer_list<const char*> names) {
@@ -92,11 +90,7 @@ bool importEngine() {
 }
 
 // The engine's Filename reads items past its end (see py::setUncheckedSequence).
-bool guardUncheckedSequences() {
-    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
-    Ref filename = core ? Ref::steal(PyObject_GetAttrString(core.get(), "Filename")) : Ref();
-    return filename && py::setUncheckedSequence(filename.get());
-}
+bool guardUncheckedSequences() { return py::setUncheckedSequence(py::engine().filename); }
 
 // ---- dist ----------------------------------------------------------------
 
@@ -115,31 +109,20 @@ bool unpackPoint(PyObject* point, Ref* xyz) {
     return false;
 }
 
-Ref squared(PyObject* value) {
-    Ref two = py::number(2L);
-    return two ? Ref::steal(PyNumber_Power(value, two.get(), Py_None)) : Ref();
-}
-
 // dx, dy and dz first, then `math.sqrt(dx**2 + dy**2 + dz**2)`: the
 // function is looked up before its argument is worked out, and the sum
 // goes left to right, the order in which a failing component, a custom
-// number or a replaced `math` sees the work.
+// number or a replaced `math` sees the work (`plain_dist` in
+// tests/test_written_order.py).
 PyObject* dist(py::Args args) {
     Ref first[3], second[3];
     if (!unpackPoint(args[0], first) || !unpackPoint(args[1], second)) return nullptr;
     Ref differences[3];
     for (int axis = 0; axis < 3; axis++) {
-        differences[axis] = Ref::steal(PyNumber_Subtract(second[axis].get(), first[axis].get()));
+        differences[axis] = py::subtract(second[axis].get(), first[axis].get());
         if (!differences[axis]) return nullptr;
     }
-    Ref math = py::global(nameMath);
-    Ref sqrt = math ? py::getAttr(math.get(), nameSqrt) : Ref();
-    Ref sum = sqrt ? squared(differences[0].get()) : Ref();
-    Ref next = sum ? squared(differences[1].get()) : Ref();
-    sum = next ? Ref::steal(PyNumber_Add(sum.get(), next.get())) : Ref();
-    next = sum ? squared(differences[2].get()) : Ref();
-    sum = next ? Ref::steal(PyNumber_Add(sum.get(), next.get())) : Ref();
-    return sum ? py::call(sqrt.get(), {sum.get()}).release() : nullptr;
+    return py::rootOfSquares({differences[0].get(), differences[1].get(), differences[2].get()}).release();
 }
 
 // ---- Color -----------------------------------------------------------------
@@ -170,10 +153,10 @@ bool defineColor() {
 
 int execModule(PyObject* module) {
     try {
-        bool defined = py::initialize(module) && importEngine() && guardUncheckedSequences() &&
-                       py::defineFunction({"dist", "(pos1, pos2)", distDoc, dist}) && defineColor() && addCamera() &&
-                       addApplication() && addPen() && addWidgets() && addPathFinding() && addInteraction() &&
-                       addAxesGizmo();
+        bool defined = py::initialize(module) && importEngine() && py::takeEngineClasses() &&
+                       guardUncheckedSequences() && py::defineFunction({"dist", "(pos1, pos2)", distDoc, dist}) &&
+                       defineColor() && addCamera() && addApplication() && addPen() && addWidgets() &&
+                       addPathFinding() && addInteraction() && addAxesGizmo();
         return defined ? 0 : -1;
     } catch (...) {
         py::raiseFromCxx();

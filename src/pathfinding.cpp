@@ -3,7 +3,8 @@
 //
 // Every method has a general form that goes step by step through ordinary
 // attribute reads and method calls, so subclasses, replaced nodes and odd
-// attribute values behave as the plain algorithm says.  Construction and
+// attribute values behave as the plain algorithm (tests/reference/astar.py,
+// method for method) says.  Construction and
 // findPath also have native forms, taken only when nothing a script could
 // have changed is in play; they give the same nodes, the same scores and
 // the same lists, down to the order of ties in the open list.
@@ -11,9 +12,17 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <new>
+#include <string>
 #include <unordered_set>
 #include <vector>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include "py.hpp"
 #include "units.hpp"
@@ -61,16 +70,16 @@ const char cycleMessage[] = "无法回溯路径：父节点形成了环，回不
 const char tooLargeMessage[] = "网格太大，内存放不下这么多节点";
 
 // Objects made once at import and kept for the life of the process: the
-// initial values every node and grid shares, the two classes as defined,
-// and copies of their namespaces to notice later changes.
-// Never destroyed: the references must not be released after the
-// interpreter has gone.
+// initial values every node and grid shares.  Never destroyed: the
+// references must not be released after the interpreter has gone.
 struct Shared {
     Ref zero, one, straightCost, diagCost, emptyTuple;
     Ref keyOnly;  // ("key",)
-    Ref nodeClass, gridClass, nodeNamespace, gridNamespace;
 };
 Shared& shared = *new Shared;
+
+// The two classes as defined, for the guard of the native build and search.
+py::Definition nodeDefinition, gridDefinition;
 
 // ---- small helpers ------------------------------------------------------------
 
@@ -84,36 +93,12 @@ bool setAll(PyObject* object, std::initializer_list<std::pair<PyObject*, PyObjec
 // The truth of `value`, or -1 with an exception set.
 int truthOf(const Ref& value) { return value ? py::truth(value.get()) : -1; }
 
-int compareTruth(PyObject* left, PyObject* right, int op) {
-    return truthOf(Ref::steal(PyObject_RichCompare(left, right, op)));
-}
-
 // builtins.max/min of two values: the later one wins only when strictly
 // greater (smaller).
 Ref pick(PyObject* first, PyObject* second, int op) {
     int later = PyObject_RichCompareBool(second, first, op);
     if (later < 0) return {};
     return Ref::borrow(later ? second : first);
-}
-
-Ref subtract(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
-Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
-Ref multiply(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Multiply(a, b)); }
-
-// True when a class still has exactly the namespace it was defined with:
-// no method replaced, no descriptor or comparison added.
-bool unchanged(PyObject* cls, PyObject* snapshot) {
-    PyObject* live = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-    if (!live || PyDict_Size(live) != PyDict_Size(snapshot)) return false;
-    PyObject *key, *value;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(snapshot, &position, &key, &value)) {
-        if (PyDict_GetItemWithError(live, key) != value) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
 }
 
 // ---- AStarNode ------------------------------------------------------------------
@@ -130,7 +115,7 @@ PyObject* nodeInit(py::Args args) { return initNode(args[0], args[1], args[2]) ?
 // A node made without calling the class, for the native grid build: the
 // class is known to be the original, whose only method is the constructor.
 Ref newNode(PyObject* r, PyObject* c) {
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(shared.nodeClass.get());
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(nodeDefinition.type());
     Ref node = Ref::steal(type->tp_new(type, shared.emptyTuple.get(), nullptr));
     if (!node || !initNode(node.get(), r, c)) return {};
     return node;
@@ -169,22 +154,115 @@ long long countOf(PyObject* size, int& overflow) {
     return count < 0 ? 0 : count;
 }
 
-// Below this many bytes a grid is built without asking the allocator
-// first: a failure would be no different from any other small allocation.
+// ---- AStar: the memory a grid may take -------------------------------------------
+
+// What one cell of the native build costs: its node (an object holding
+// eight attributes) and its slot in the row's list.  Measured over grids
+// of 500² to 2000² cells: 163 to 169 bytes on CPython 3.11, 147 to 154 on
+// 3.12 and 3.13.  A little less is counted, so a grid refused would not
+// have fitted; a row's own list costs at least 64 bytes more.
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr double bytesPerCell = 144.0;
+#else
+constexpr double bytesPerCell = 160.0;
+#endif
+constexpr double bytesPerRow = 64.0;
+
+// Below this many bytes a grid is built without asking first: a failure
+// would be no different from any other small allocation.
 constexpr double probeFrom = double(1 << 26);
+constexpr double unlimited = HUGE_VAL;
+
+#if defined(__unix__) || defined(__APPLE__)
+// What is in use, in bytes, of what a resource limit counts: the address
+// space (`field` 0 of /proc/self/statm) or the data segment (5).  Zero
+// where the system does not say.
+double inUse(int field) {
+    std::ifstream statm("/proc/self/statm");
+    double pages = 0;
+    for (int index = 0; index <= field; index++) {
+        if (!(statm >> pages)) return 0.0;
+    }
+    return pages * double(sysconf(_SC_PAGESIZE));
+}
+
+// The room the soft limit `resource` leaves above what is in use.
+double roomUnder(int resource, int usageField) {
+    struct rlimit limit;
+    if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return unlimited;
+    return double(limit.rlim_cur) - inUse(usageField);
+}
+#endif
+
+#ifdef __linux__
+// The number a control group file holds, or `otherwise` ("max", or no
+// such file).
+double readBytes(const std::string& path, double otherwise) {
+    std::ifstream file(path);
+    double value;
+    return file >> value ? value : otherwise;
+}
+
+// The room the memory limits of the process's control group and of its
+// ancestors leave (cgroup v2, or the memory controller of v1), as far as
+// they can be read.
+double roomInControlGroup() {
+    struct Hierarchy {
+        const char* prefix;  // of the process's line in /proc/self/cgroup
+        const char* root;
+        const char* limitFile;
+        const char* usageFile;
+    };
+    const Hierarchy hierarchies[] = {{"0::", "/sys/fs/cgroup", "memory.max", "memory.current"},
+                                     {":memory:", "/sys/fs/cgroup/memory", "memory.limit_in_bytes",
+                                      "memory.usage_in_bytes"}};
+    double room = unlimited;
+    std::ifstream groups("/proc/self/cgroup");
+    for (std::string line; std::getline(groups, line);) {
+        for (const Hierarchy& hierarchy : hierarchies) {
+            size_t found = line.find(hierarchy.prefix);
+            if (found == std::string::npos || (hierarchy.prefix[0] == '0' && found != 0)) continue;
+            std::string group = line.substr(found + std::strlen(hierarchy.prefix));
+            for (;;) {
+                std::string directory = hierarchy.root + (group == "/" ? std::string() : group) + "/";
+                double limit = readBytes(directory + hierarchy.limitFile, unlimited);
+                if (limit != unlimited) room = std::min(room, limit - readBytes(directory + hierarchy.usageFile, 0.0));
+                size_t slash = group.find_last_of('/');
+                if (group.empty() || group == "/" || slash == std::string::npos) break;
+                group = slash == 0 ? "/" : group.substr(0, slash);
+            }
+        }
+    }
+    return room;
+}
+#endif
+
+// How much more memory the process may take before one of its own limits
+// stops it: the address-space and data limits, and its control group's.
+// Memory the system as a whole cannot give is left to the allocator.
+double memoryRoom() {
+    double room = unlimited;
+#if defined(__unix__) || defined(__APPLE__)
+    room = std::min(roomUnder(RLIMIT_AS, 0), roomUnder(RLIMIT_DATA, 5));
+#endif
+#ifdef __linux__
+    room = std::min(room, roomInControlGroup());
+#endif
+    return room;
+}
 
 // No grid bigger than the memory the process can have is built; asking
-// for one fails at once instead of after the memory has run out.  An empty
-// row costs at least 64 bytes and a node more than 64, so `needed` is
-// less than the grid takes.  Beyond what the address space can hold the
-// answer is plain; below it, the allocator is asked for that much in one
-// piece (and given it back untouched), which it refuses when the system
-// cannot provide it.
+// for one fails at once instead of after the memory has run out (or the
+// system has stopped the process for taking it).  Beyond what the address
+// space or the process's limits allow the answer is plain; below that, the
+// allocator is asked for the whole grid in one piece (and given it back
+// untouched), which it refuses when the system cannot provide it.
 bool countsFit(long long cols, long long rows, bool colsOverflow, bool rowsOverflow) {
-    double needed = 64.0 * double(cols) * (rows > 1 ? double(rows) : 1.0);
+    double needed = double(cols) * (bytesPerRow + bytesPerCell * double(rows > 0 ? rows : 0));
     bool fits = !colsOverflow && !(cols > 0 && rowsOverflow) && needed <= double(PY_SSIZE_T_MAX);
     if (fits && needed >= probeFrom) {
-        void* probe = PyMem_RawMalloc(size_t(needed));
+        fits = needed <= memoryRoom();
+        void* probe = fits ? PyMem_RawMalloc(size_t(needed)) : nullptr;
         fits = probe != nullptr;
         PyMem_RawFree(probe);
     }
@@ -223,8 +301,8 @@ bool rangesFit(PyObject* outer, PyObject* inner) {
     return countsFit(counts[0], counts[1], overflow[0], overflow[1]);
 }
 
-// The grid as the plain algorithm builds it: ranges over the attributes,
-// one call of the module's AStarNode per cell.
+// The grid as `AStar.__init__` of tests/reference/astar.py builds it:
+// ranges over the attributes, one call of the module's AStarNode per cell.
 bool buildGeneral(PyObject* self) {
     Ref range = py::global(nameRange);
     Ref numCols = range ? py::getAttr(self, nameNumCols) : Ref();
@@ -275,31 +353,28 @@ bool buildNative(PyObject* nodes, Py_ssize_t numCols, Py_ssize_t numRows) {
     return true;
 }
 
-// The native build applies when the grid, the module's AStarNode and range
-// and both classes are the originals and the sizes are plain integers.
-int nativeBuildApplies(PyObject* self, PyObject* numCols, PyObject* numRows) {
-    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(shared.gridClass.get())) return 0;
-    if (!PyLong_CheckExact(numCols) || !PyLong_CheckExact(numRows)) return 0;
+// The native build applies when the module's AStarNode and range are the
+// originals, the node class is as defined, and the sizes are plain ints.
+bool nativeBuildApplies(PyObject* numCols, PyObject* numRows, PyObject* nodes) {
+    if (!nodeDefinition.asDefined() || !PyLong_CheckExact(numCols) || !PyLong_CheckExact(numRows) ||
+        !PyList_CheckExact(nodes)) {
+        return false;
+    }
     // Without a module AStarNode the general build fails where the plain
     // one does: at the first node, so a grid with no cells still stands.
     Ref nodeClass = py::global(nameAStarNode);
     Ref range = nodeClass ? py::global(nameRange) : Ref();
     if (!range) {
         PyErr_Clear();
-        return 0;
+        return false;
     }
-    return nodeClass.get() == shared.nodeClass.get() && range.get() == reinterpret_cast<PyObject*>(&PyRange_Type) &&
-           unchanged(shared.nodeClass.get(), shared.nodeNamespace.get()) &&
-           unchanged(shared.gridClass.get(), shared.gridNamespace.get());
+    return nodeClass.get() == nodeDefinition.type() && range.get() == reinterpret_cast<PyObject*>(&PyRange_Type);
 }
 
 bool buildGrid(PyObject* self) {
     // Only for the original class as defined can the attributes be read
     // ahead of the build without running any code of the script's.
-    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(shared.gridClass.get()) ||
-        !unchanged(shared.gridClass.get(), shared.gridNamespace.get())) {
-        return buildGeneral(self);
-    }
+    if (!gridDefinition.holds(self)) return buildGeneral(self);
     Ref numCols = py::getAttr(self, nameNumCols);
     Ref numRows = numCols ? py::getAttr(self, nameNumRows) : Ref();
     Ref nodes = numRows ? py::getAttr(self, nameNodes) : Ref();
@@ -307,9 +382,7 @@ bool buildGrid(PyObject* self) {
     if (PyLong_Check(numCols.get()) && PyLong_Check(numRows.get()) && !fitsInMemory(numCols.get(), numRows.get())) {
         return false;
     }
-    int native = nativeBuildApplies(self, numCols.get(), numRows.get());
-    if (native < 0) return false;
-    if (!native || !PyList_CheckExact(nodes.get())) return buildGeneral(self);
+    if (!nativeBuildApplies(numCols.get(), numRows.get(), nodes.get())) return buildGeneral(self);
     // Many small objects are made at once; collecting in between finds
     // nothing to free, so the collector waits until the grid stands.
     int overflow = 0;
@@ -373,23 +446,6 @@ PyObject* getNumCols(py::Args args) { return py::getAttr(args[0], nameNumCols).r
 PyObject* getNumRows(py::Args args) { return py::getAttr(args[0], nameNumRows).release(); }
 PyObject* getPath(py::Args args) { return py::getAttr(args[0], namePath).release(); }
 
-// True when reading `name` from `self` runs no code of the script's: the
-// generic attribute lookup, and no class attribute of that name.
-bool plainAttribute(PyObject* self, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro != PyObject_GenericGetAttr || !type->tp_mro) return false;
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); k++) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, k))->tp_dict;
-        if (!dict || PyDict_GetItemWithError(dict, name)) return false;
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
-}
-
 bool identityEquality(PyObject* object) {
     return Py_TYPE(object)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
 }
@@ -403,7 +459,7 @@ PyObject* contains(PyObject* self, PyObject* listName, PyObject* node) {
     if (!list) return nullptr;
     Py_ssize_t length = PyObject_Size(list.get());
     if (length < 0) return nullptr;
-    bool untouched = plainAttribute(self, listName) && PyList_CheckExact(list.get()) && identityEquality(node);
+    bool untouched = gridDefinition.readsOwn(self, listName) && PyList_CheckExact(list.get()) && identityEquality(node);
     for (Py_ssize_t k = 0; k < length; k++) {
         if (!untouched) {
             list = py::getAttr(self, listName);
@@ -417,7 +473,7 @@ PyObject* contains(PyObject* self, PyObject* listName, PyObject* node) {
             continue;
         }
         untouched = false;
-        int equal = compareTruth(entry.get(), node, Py_EQ);
+        int equal = py::compare(entry.get(), node, Py_EQ);
         if (equal < 0) return nullptr;
         if (equal) return py::boolean(true);
     }
@@ -431,30 +487,31 @@ PyObject* isClosed(py::Args args) { return contains(args[0], nameClosed, args[1]
 
 PyObject* sortFun(py::Args args) { return py::getAttr(args[1], nameF).release(); }
 
-// `abs(node.r - self._endNode.r)` and the same for c: the node's
-// coordinate is read before the end node is looked up.
+// `AStar.diagonal` of tests/reference/astar.py: `abs(node.r -
+// self._endNode.r)` and the same for c, the node's coordinate read before
+// the end node is looked up.
 PyObject* diagonal(py::Args args) {
     PyObject *self = args[0], *node = args[1];
     Ref nodeR = py::getAttr(node, nameR);
     Ref end = nodeR ? py::getAttr(self, nameEndNode) : Ref();
     Ref endR = end ? py::getAttr(end.get(), nameR) : Ref();
-    Ref differenceR = endR ? subtract(nodeR.get(), endR.get()) : Ref();
+    Ref differenceR = endR ? py::subtract(nodeR.get(), endR.get()) : Ref();
     Ref dx = differenceR ? Ref::steal(PyNumber_Absolute(differenceR.get())) : Ref();
     Ref nodeC = dx ? py::getAttr(node, nameC) : Ref();
     Ref end2 = nodeC ? py::getAttr(self, nameEndNode) : Ref();
     Ref endC = end2 ? py::getAttr(end2.get(), nameC) : Ref();
-    Ref differenceC = endC ? subtract(nodeC.get(), endC.get()) : Ref();
+    Ref differenceC = endC ? py::subtract(nodeC.get(), endC.get()) : Ref();
     Ref dy = differenceC ? Ref::steal(PyNumber_Absolute(differenceC.get())) : Ref();
     Ref diag = dy ? pick(dx.get(), dy.get(), Py_LT) : Ref();
-    Ref straight = diag ? add(dx.get(), dy.get()) : Ref();
+    Ref straight = diag ? py::add(dx.get(), dy.get()) : Ref();
     Ref diagCost = straight ? py::getAttr(self, nameDiagCost) : Ref();
-    Ref diagPart = diagCost ? multiply(diagCost.get(), diag.get()) : Ref();
+    Ref diagPart = diagCost ? py::multiply(diagCost.get(), diag.get()) : Ref();
     Ref straightCost = diagPart ? py::getAttr(self, nameStraightCost) : Ref();
     Ref two = straightCost ? py::number(2L) : Ref();
-    Ref twice = two ? multiply(two.get(), diag.get()) : Ref();
-    Ref rest = twice ? subtract(straight.get(), twice.get()) : Ref();
-    Ref straightPart = rest ? multiply(straightCost.get(), rest.get()) : Ref();
-    return straightPart ? add(diagPart.get(), straightPart.get()).release() : nullptr;
+    Ref twice = two ? py::multiply(two.get(), diag.get()) : Ref();
+    Ref rest = twice ? py::subtract(straight.get(), twice.get()) : Ref();
+    Ref straightPart = rest ? py::multiply(straightCost.get(), rest.get()) : Ref();
+    return straightPart ? py::add(diagPart.get(), straightPart.get()).release() : nullptr;
 }
 
 // Calls `body(i)` for each i of range(start, stop) as Python ints;
@@ -470,7 +527,7 @@ bool forRange(PyObject* start, PyObject* stop, Body body) {
         if (inside < 0) return false;
         if (!inside) return true;
         if (!body(i.get())) return false;
-        i = add(i.get(), one.get());
+        i = py::add(i.get(), one.get());
         if (!i) return false;
     }
 }
@@ -484,7 +541,8 @@ int walkableAt(PyObject* self, PyObject* first, PyObject* second) {
     return cell ? truthOf(py::getAttr(cell.get(), nameWalkable)) : -1;
 }
 
-// Step 3 of the loop: 1 when the candidate is skipped, 0 when not.
+// The `continue` test of the inner loop of `AStar.search`
+// (tests/reference/astar.py): 1 when the candidate is skipped, 0 when not.
 int skipCandidate(PyObject* self, PyObject* node, PyObject* test) {
     if (test == node) return 1;
     int walkable = truthOf(py::getAttr(test, nameWalkable));
@@ -503,7 +561,7 @@ Ref stepCost(PyObject* self, PyObject* node, PyObject* test) {
     for (PyObject* name : {nameR.get(), nameC.get()}) {
         Ref mine = py::getAttr(node, name);
         Ref theirs = mine ? py::getAttr(test, name) : Ref();
-        int same = theirs ? compareTruth(mine.get(), theirs.get(), Py_EQ) : -1;
+        int same = theirs ? py::compare(mine.get(), theirs.get(), Py_EQ) : -1;
         if (same < 0) return {};
         if (same) return cost;
     }
@@ -514,21 +572,23 @@ bool setScores(PyObject* test, PyObject* f, PyObject* g, PyObject* h, PyObject* 
     return setAll(test, {{nameF, f}, {nameG, g}, {nameH, h}, {nameParent, parent}});
 }
 
-// Steps 4 to 7 for one candidate that is not skipped.
+// The rest of the inner loop of `AStar.search` (tests/reference/astar.py)
+// for one candidate that is not skipped: its cost and scores, then the
+// open and closed lists.
 bool examine(PyObject* self, PyObject* node, PyObject* test) {
     Ref cost = stepCost(self, node, test);
     Ref nodeG = cost ? py::getAttr(node, nameG) : Ref();
     Ref multiplier = nodeG ? py::getAttr(test, nameCostMultiplier) : Ref();
-    Ref stepG = multiplier ? multiply(cost.get(), multiplier.get()) : Ref();
-    Ref g = stepG ? add(nodeG.get(), stepG.get()) : Ref();
+    Ref stepG = multiplier ? py::multiply(cost.get(), multiplier.get()) : Ref();
+    Ref g = stepG ? py::add(nodeG.get(), stepG.get()) : Ref();
     Ref h = g ? py::callMethod(self, nameDiagonal, {test}) : Ref();
-    Ref f = h ? add(g.get(), h.get()) : Ref();
+    Ref f = h ? py::add(g.get(), h.get()) : Ref();
     int known = f ? truthOf(py::callMethod(self, nameIsOpen, {test})) : -1;
     if (known == 0) known = truthOf(py::callMethod(self, nameIsClosed, {test}));
     if (known < 0) return false;
     if (known) {
         Ref testF = py::getAttr(test, nameF);
-        int better = testF ? compareTruth(testF.get(), f.get(), Py_GT) : -1;
+        int better = testF ? py::compare(testF.get(), f.get(), Py_GT) : -1;
         if (better < 0) return false;
         return !better || setScores(test, f.get(), g.get(), h.get(), node);
     }
@@ -537,7 +597,8 @@ bool examine(PyObject* self, PyObject* node, PyObject* test) {
     return open && py::callMethod(open.get(), nameAppend, {test});
 }
 
-// Steps 1 and 2 of the loop: the clipped 3x3 window around `node`.
+// The two loops over the clipped 3x3 window around `node`, as in
+// `AStar.search` of tests/reference/astar.py.
 bool expand(PyObject* self, PyObject* node) {
     Ref bounds[4];
     for (int axis = 0; axis < 2; axis++) {
@@ -545,20 +606,20 @@ bool expand(PyObject* self, PyObject* node) {
         Ref one = py::number(1L);
         Ref zero = one ? py::number(0L) : Ref();
         Ref low = zero ? py::getAttr(node, coordinate) : Ref();
-        Ref below = low ? subtract(low.get(), one.get()) : Ref();
+        Ref below = low ? py::subtract(low.get(), one.get()) : Ref();
         bounds[2 * axis] = below ? pick(zero.get(), below.get(), Py_GT) : Ref();
         Ref extent = bounds[2 * axis] ? py::callMethod(self, axis == 0 ? nameGetNumCols : nameGetNumRows) : Ref();
-        Ref lastIndex = extent ? subtract(extent.get(), one.get()) : Ref();
+        Ref lastIndex = extent ? py::subtract(extent.get(), one.get()) : Ref();
         Ref high = lastIndex ? py::getAttr(node, coordinate) : Ref();
-        Ref above = high ? add(high.get(), one.get()) : Ref();
+        Ref above = high ? py::add(high.get(), one.get()) : Ref();
         bounds[2 * axis + 1] = above ? pick(lastIndex.get(), above.get(), Py_LT) : Ref();
         if (!bounds[2 * axis + 1]) return false;
     }
     Ref one = py::number(1L);
-    Ref stopR = one ? add(bounds[1].get(), one.get()) : Ref();
+    Ref stopR = one ? py::add(bounds[1].get(), one.get()) : Ref();
     if (!stopR) return false;
     return forRange(bounds[0].get(), stopR.get(), [&](PyObject* i) {
-        Ref stopC = add(bounds[3].get(), one.get());
+        Ref stopC = py::add(bounds[3].get(), one.get());
         return stopC && forRange(bounds[2].get(), stopC.get(), [&](PyObject* j) {
                    Ref test = py::callMethod(self, nameGetNode, {i, j});
                    int skip = test ? skipCandidate(self, node, test.get()) : -1;
@@ -567,14 +628,14 @@ bool expand(PyObject* self, PyObject* node) {
     });
 }
 
-// The search loop; 1 when the end was reached, 0 when the open list ran
-// empty, -1 with an exception set.
+// The loop of `AStar.search` (tests/reference/astar.py); 1 when the end
+// was reached, 0 when the open list ran empty, -1 with an exception set.
 int searchGeneral(PyObject* self) {
     Ref node = py::getAttr(self, nameStartNode);
     if (!node) return -1;
     for (;;) {
         Ref end = py::getAttr(self, nameEndNode);
-        int away = end ? compareTruth(node.get(), end.get(), Py_NE) : -1;
+        int away = end ? py::compare(node.get(), end.get(), Py_NE) : -1;
         if (away <= 0) break;
         if (!expand(self, node.get())) return -1;
         Ref closed = py::getAttr(self, nameClosed);
@@ -600,8 +661,9 @@ PyObject* search(py::Args args) {
     return found < 0 ? nullptr : py::boolean(found);
 }
 
-// buildPath, with one guard: parent links that lead round in a loop (only
-// negative costs can make one) raise instead of walking for ever.
+// `AStar.buildPath` of tests/reference/astar.py, guard included: parent
+// links that lead round in a loop (only negative costs can make one) raise
+// instead of walking for ever.
 PyObject* buildPath(py::Args args) {
     PyObject* self = args[0];
     Ref path = Ref::steal(PyList_New(0));
@@ -625,7 +687,8 @@ PyObject* buildPath(py::Args args) {
     }
 }
 
-// findPath from step 3 on, as the plain algorithm does it.
+// `AStar.findPath` of tests/reference/astar.py from the start node's
+// scores on.
 PyObject* prepareAndSearch(PyObject* self) {
     Ref start = py::getAttr(self, nameStartNode);
     if (!start || !py::setAttr(start.get(), nameG, shared.zero.get())) return nullptr;
@@ -638,7 +701,7 @@ PyObject* prepareAndSearch(PyObject* self) {
     Ref g = start4 ? py::getAttr(start4.get(), nameG) : Ref();
     Ref start5 = g ? py::getAttr(self, nameStartNode) : Ref();
     Ref h2 = start5 ? py::getAttr(start5.get(), nameH) : Ref();
-    Ref f = h2 ? add(g.get(), h2.get()) : Ref();
+    Ref f = h2 ? py::add(g.get(), h2.get()) : Ref();
     Ref start6 = f ? py::getAttr(self, nameStartNode) : Ref();
     if (!start6 || !py::setAttr(start6.get(), nameF, f.get())) return nullptr;
     return py::callMethod(self, nameSearch).release();
@@ -681,8 +744,6 @@ struct Cell {
     uint8_t flags;
 };
 
-enum class Outcome { NotFound, Found, Fallback };
-
 struct Search {
     Py_ssize_t numCols = 0, numRows = 0;
     std::vector<Ref> rows;  // the inner lists of the grid
@@ -694,6 +755,7 @@ struct Search {
     std::vector<int32_t> closed;
     std::vector<int32_t> heap;
     uint64_t nextStamp = 0;
+    bool found = false;  // whether run() reached the end
 
     ~Search() { std::free(cells); }
 
@@ -758,7 +820,7 @@ struct Search {
         }
         return cells[cell].flags;
     }
-    Outcome run();
+    py::Fast run();
     std::vector<int32_t> inMemoryOrder(const std::vector<int32_t>& cellList) const;
     bool writeBack(PyObject* open, PyObject* closedList);
     PyObject* buildPath(PyObject* self);
@@ -786,7 +848,7 @@ void Search::loadOne(int32_t cell, Py_ssize_t r, Py_ssize_t c) {
     // and free the node: hold it, and check afterwards that it is still
     // the one in the grid.
     Ref node = Ref::borrow(PyList_GET_ITEM(row, c));
-    bool plain = Py_TYPE(node.get()) == reinterpret_cast<PyTypeObject*>(shared.nodeClass.get()) &&
+    bool plain = Py_TYPE(node.get()) == reinterpret_cast<PyTypeObject*>(nodeDefinition.type()) &&
                  isCoordinate(node.get(), nameR, r) && isCoordinate(node.get(), nameC, c);
     Ref walkable = plain ? py::getAttr(node.get(), nameWalkable) : Ref();
     PyObject* value = walkable.get();
@@ -829,8 +891,8 @@ void Search::readMultiplier(Cell& slot, PyObject* node, uint8_t& flags) {
 }
 
 // The loop of the search on the native open list.  Nothing is written to
-// any Python object here, so a fallback can start over on the general path.
-Outcome Search::run() {
+// any Python object here, so the general path can start over after it.
+py::Fast Search::run() {
     int32_t node = start;
     while (node != end) {
         Cell& current = cells[node];
@@ -848,21 +910,21 @@ Outcome Search::run() {
                 if (test == node) continue;
                 int32_t cornerA = index(r, j), cornerB = index(i, c);
                 uint8_t flags = flagsOf(test, i, j);
-                if (flags & Odd) return Outcome::Fallback;
+                if (flags & Odd) return py::Fast::General;
                 if (!(flags & Walkable)) continue;
                 uint8_t corner = flagsOf(cornerA, r, j);
-                if (corner & Odd) return Outcome::Fallback;
+                if (corner & Odd) return py::Fast::General;
                 if (!(corner & Walkable)) continue;
                 corner = flagsOf(cornerB, i, c);
-                if (corner & Odd) return Outcome::Fallback;
+                if (corner & Odd) return py::Fast::General;
                 if (!(corner & Walkable)) continue;
-                if (flags & OddMultiplier) return Outcome::Fallback;
+                if (flags & OddMultiplier) return py::Fast::General;
                 Cell& candidate = cells[test];
                 double cost = (r == i || c == j) ? straightCost : diagCost;
                 double g = current.g + cost * candidate.multiplier;
                 double h = heuristic(i, j);
                 double f = g + h;
-                if (std::isnan(f)) return Outcome::Fallback;  // the list's sort order would be undefined
+                if (std::isnan(f)) return py::Fast::General;  // the list's sort order would be undefined
                 if (candidate.state != Unseen) {
                     if (!(candidate.f > f)) continue;
                     if (candidate.state == Opened) improved[improvedCount++] = {candidate.f, candidate.stamp, test};
@@ -900,10 +962,11 @@ Outcome Search::run() {
             heap.push_back(appended[k]);
             siftUp(heap.size() - 1);
         }
-        if (heap.empty()) return Outcome::NotFound;
+        if (heap.empty()) return py::Fast::Done;
         node = popFirst();
     }
-    return Outcome::Found;
+    found = true;
+    return py::Fast::Done;
 }
 
 // The cells grouped by run of a row, as the grid's nodes lie in memory,
@@ -924,7 +987,8 @@ Ref gObject(const Cell& cell) {
 }
 
 // Puts the scores on the nodes (start first: g, h, f as findPath writes
-// them) and fills the two lists as the plain search leaves them.
+// them) and fills the two lists as `AStar.search` of
+// tests/reference/astar.py leaves them.
 bool Search::writeBack(PyObject* open, PyObject* closedList) {
     for (int32_t cell : inMemoryOrder(reached)) {
         const Cell& slot = cells[cell];
@@ -994,7 +1058,7 @@ bool plainCost(PyObject* self, PyObject* name, double& out) {
 // A node that is exactly the original class, sits where its coordinates
 // say and is the object the grid holds there; its cell or -1.
 int32_t cellOf(const Search& search, PyObject* node) {
-    if (Py_TYPE(node) != reinterpret_cast<PyTypeObject*>(shared.nodeClass.get())) return -1;
+    if (Py_TYPE(node) != reinterpret_cast<PyTypeObject*>(nodeDefinition.type())) return -1;
     Ref r = py::getAttr(node, nameR);
     Ref c = r ? py::getAttr(node, nameC) : Ref();
     if (!c) {
@@ -1015,14 +1079,12 @@ int32_t cellOf(const Search& search, PyObject* node) {
     return search.index(row, column);
 }
 
-// Whether the native search can stand in for the plain one on this grid:
+// Whether the native search can stand in for `AStar.findPath` of
+// tests/reference/astar.py on this grid:
 // the original classes unchanged, no method replaced on the object, plain
 // costs and sizes, and the grid's lists as the constructor made them.
 bool prepareNative(PyObject* self, PyObject* start, PyObject* end, Search& search) {
-    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject*>(shared.gridClass.get())) return false;
-    if (!unchanged(shared.gridClass.get(), shared.gridNamespace.get()) || !unchanged(shared.nodeClass.get(), shared.nodeNamespace.get())) {
-        return false;
-    }
+    if (!gridDefinition.holds(self) || !nodeDefinition.asDefined()) return false;
     Ref own = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!own) {
         PyErr_Clear();
@@ -1081,17 +1143,15 @@ bool prepareNative(PyObject* self, PyObject* start, PyObject* end, Search& searc
     return true;
 }
 
-// 1 or 0 when the native search answered, -1 on an error, 2 when the
-// plain search has to run instead.
-int findNative(PyObject* self, PyObject* start, PyObject* end, PyObject* open, PyObject* closed) {
+// findPath natively; `found` tells whether a path was found.
+py::Fast findNative(PyObject* self, PyObject* start, PyObject* end, PyObject* open, PyObject* closed, bool& found) {
     Search search;
-    if (!prepareNative(self, start, end, search)) return 2;
-    Outcome outcome = search.run();
-    if (outcome == Outcome::Fallback) return 2;
-    if (!search.writeBack(open, closed)) return -1;
-    if (outcome == Outcome::NotFound) return 0;
+    if (!prepareNative(self, start, end, search) || search.run() == py::Fast::General) return py::Fast::General;
+    if (!search.writeBack(open, closed)) return py::Fast::Failed;
+    found = search.found;
+    if (!found) return py::Fast::Done;
     Ref done = Ref::steal(search.buildPath(self));
-    return done ? 1 : -1;
+    return done ? py::Fast::Done : py::Fast::Failed;
 }
 
 PyObject* findPath(py::Args args) {
@@ -1106,9 +1166,10 @@ PyObject* findPath(py::Args args) {
     Ref end = py::getAttr(self, nameEndNode);
     if (!end) return nullptr;
     if (end.get() == Py_None) return py::boolean(false);
-    int native = findNative(self, start.get(), end.get(), open.get(), closed.get());
-    if (native == 2) return prepareAndSearch(self);
-    return native < 0 ? nullptr : py::boolean(native);
+    bool found = false;
+    py::Fast native = findNative(self, start.get(), end.get(), open.get(), closed.get(), found);
+    if (native == py::Fast::General) return prepareAndSearch(self);
+    return native == py::Fast::Done ? py::boolean(found) : nullptr;
 }
 
 // ---- docstrings -----------------------------------------------------------------
@@ -1156,10 +1217,6 @@ const char getPathDoc[] =
     "            路径节点列表，从起点到终点\n"
     "        ";
 
-Ref snapshot(const Ref& cls) {
-    return cls ? Ref::steal(PyDict_Copy(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict)) : Ref();
-}
-
 bool makeShared() {
     Ref zero = py::number(0L);
     Ref one = zero ? py::number(1.0) : Ref();
@@ -1184,8 +1241,7 @@ bool addPathFinding() {
     Ref nodeClass = py::defineClass({"AStarNode", nullptr, nodeDoc, {
         py::method({"__init__", "(self, pr, pc)", nodeInitDoc, nodeInit}),
     }});
-    Ref nodeNamespace = snapshot(nodeClass);
-    if (!nodeNamespace) return false;
+    if (!nodeClass || !nodeDefinition.take(nodeClass.get())) return false;
     Ref gridClass = py::defineClass({"AStar", nullptr, "A*寻路算法类，包含网格管理和寻路功能", {
         py::method({"__init__", "(self, numCols, numRows)", gridInitDoc, gridInit}),
         py::method({"getNode", "(self, r, c)", "获取指定位置的节点", getNode}),
@@ -1205,12 +1261,5 @@ bool addPathFinding() {
         py::method({"isClosed", "(self, node)", "检查节点是否在关闭列表中", isClosed}),
         py::method({"diagonal", "(self, node)", "计算节点到终点的对角线启发值", diagonal}),
     }});
-    Ref gridNamespace = snapshot(gridClass);
-    if (!gridNamespace) return false;
-    // Replaced on a second import of the module, with its new classes.
-    shared.nodeClass = std::move(nodeClass);
-    shared.gridClass = std::move(gridClass);
-    shared.nodeNamespace = std::move(nodeNamespace);
-    shared.gridNamespace = std::move(gridNamespace);
-    return true;
+    return gridClass && gridDefinition.take(gridClass.get());
 }

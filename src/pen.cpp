@@ -8,7 +8,9 @@
 // thickness) that mirrors what the LineSegs would hold if it never forgot,
 // and update() builds from the recording exactly the geometry the engine's
 // own build makes.  A recorder that the pen did not create itself is
-// driven call by call.
+// driven call by call.  The plain Python the pen renders, and is measured
+// against: tests/reference/pen.py (which plays its own strokes back into
+// the recorder before each build).
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -64,7 +66,6 @@ py::Name nameRadians("radians");
 py::Name nameDegrees("degrees");
 py::Name nameSin("sin");
 py::Name nameCos("cos");
-py::Name nameSqrt("sqrt");
 py::Name nameAtan2("atan2");
 // Engine names used to build geometry and read the recorder's colour.
 py::Name nameGetV3cp("getV3cp");
@@ -98,40 +99,10 @@ py::Name textBuiltData("lineSegs");  // as the engine names a build's data
 const char towardsMessage[] = "towards方法需要三个参数或一个坐标元组/列表/LPoint3f对象";
 constexpr double degreesToRadians = Py_MATH_PI / 180.0;  // as math.radians computes it (M_PI is not standard C++)
 
-bool callAndDrop(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    return bool(py::callMethod(self, name, args));
-}
-
-// ---- the engine ------------------------------------------------------------
-
-// The engine classes the pen builds with, taken from panda3d.core once at
-// import.  The build stands in for the engine's own LineSegs.create(), which
-// no name a script rebinds in panda3d.core can reach: holding the classes
-// keeps it so, and no code of a script's is looked up while the pen builds.
-struct EngineClass {
-    const char* name;
-    PyObject* type;  // strong, for the life of the process
-};
-EngineClass lineSegsClass{"LineSegs", nullptr}, vertexDataClass{"GeomVertexData", nullptr},
-    geomClass{"Geom", nullptr}, writerClass{"GeomVertexWriter", nullptr}, formatClass{"GeomVertexFormat", nullptr},
-    geomNodeClass{"GeomNode", nullptr}, renderStateClass{"RenderState", nullptr},
-    renderModeClass{"RenderModeAttrib", nullptr}, colourAttribClass{"ColorAttrib", nullptr},
-    lineStripsClass{"GeomLinestrips", nullptr}, pointsClass{"GeomPoints", nullptr},
-    pointClass{"LPoint3f", nullptr}, colourClass{"LVecBase4f", nullptr};
-
-bool takeEngineClasses() {
-    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
-    if (!core) return false;
-    for (EngineClass* engineClass :
-         {&lineSegsClass, &vertexDataClass, &geomClass, &writerClass, &formatClass, &geomNodeClass,
-          &renderStateClass, &renderModeClass, &colourAttribClass, &lineStripsClass, &pointsClass, &pointClass,
-          &colourClass}) {
-        if (engineClass->type) continue;
-        engineClass->type = PyObject_GetAttrString(core.get(), engineClass->name);
-        if (!engineClass->type) return false;
-    }
-    return true;
-}
+// The build stands in for the engine's own LineSegs.create(), which no
+// name a script rebinds in panda3d.core can reach: it builds with the
+// engine's classes as taken at import (py::engine()), so no code of a
+// script's is looked up while the pen builds.
 
 // Room for one more item, so that a push_back after it cannot throw; false
 // with MemoryError when there is none.
@@ -241,7 +212,7 @@ void forgetUnreachable() {
 }
 
 bool adoptRecorder(PyObject* recorder) {
-    if (Py_TYPE(recorder) != reinterpret_cast<PyTypeObject*>(lineSegsClass.type)) return true;
+    if (!py::isExactly(recorder, py::engine().lineSegs)) return true;
     forgetUnreachable();
     try {
         auto recording = std::make_unique<Recording>();
@@ -279,7 +250,7 @@ bool engineConverts(Recording& recording, PyObject* name, PyObject* arguments, f
     Ref method = py::getAttr(recorder, name);
     Ref done = method ? starCall(method.get(), arguments) : Ref();
     Ref position = done ? py::callMethod(recorder, nameGetCurrentPosition) : Ref();
-    if (!position || !callAndDrop(recorder, nameReset)) return false;
+    if (!position || !py::callAndDrop(recorder, nameReset)) return false;
     Ref items[3];
     if (!py::unpack(position.get(), items, 3)) return false;
     for (int axis = 0; axis < 3; axis++) {
@@ -322,13 +293,13 @@ bool recordPoint(Recording& recording, PyObject* name, PyObject* arguments, bool
 
 // The four bytes the engine stores for a colour, asked of the engine itself.
 bool packColour(const float rgba[4], PyObject* format, uint8_t bytes[4]) {
-    Ref usage = py::getAttr(geomClass.type, nameUHStatic);
+    Ref usage = py::getAttr(py::engine().geom, nameUHStatic);
     if (!usage) return false;
-    Ref data = py::call(vertexDataClass.type, {textColourData, format, usage.get()});
+    Ref data = py::call(py::engine().geomVertexData, {textColourData, format, usage.get()});
     if (!data) return false;
     Ref one = py::number(1L);
-    if (!one || !callAndDrop(data.get(), nameSetNumRows, {one.get()})) return false;
-    Ref writer = py::call(writerClass.type, {data.get(), textColorColumn});
+    if (!one || !py::callAndDrop(data.get(), nameSetNumRows, {one.get()})) return false;
+    Ref writer = py::call(py::engine().geomVertexWriter, {data.get(), textColorColumn});
     if (!writer) return false;
     Ref setData = py::getAttr(writer.get(), nameSetData4f);
     if (!setData) return false;
@@ -404,18 +375,18 @@ bool takeSnapshot(const Recording& recording, Snapshot& out) {
 
 // The vertex data of a build, and in `snapshot` what it was made of.
 Ref makeVertexData(Recording& recording, Snapshot& snapshot) {
-    Ref format = py::callMethod(formatClass.type, nameGetV3cp);
+    Ref format = py::callMethod(py::engine().geomVertexFormat, nameGetV3cp);
     if (!format || !packColours(recording, format.get()) || !takeSnapshot(recording, snapshot)) return {};
-    Ref usage = py::getAttr(geomClass.type, nameUHDynamic);
+    Ref usage = py::getAttr(py::engine().geom, nameUHDynamic);
     if (!usage) return {};
-    Ref data = py::call(vertexDataClass.type, {textBuiltData, format.get(), usage.get()});
+    Ref data = py::call(py::engine().geomVertexData, {textBuiltData, format.get(), usage.get()});
     if (!data) return {};
     Ref rowCount = py::number(static_cast<long>(snapshot.count));
-    if (!rowCount || !callAndDrop(data.get(), nameSetNumRows, {rowCount.get()})) return {};
+    if (!rowCount || !py::callAndDrop(data.get(), nameSetNumRows, {rowCount.get()})) return {};
     Ref zero = py::number(0L);
     Ref array = zero ? py::callMethod(data.get(), nameModifyArray, {zero.get()}) : Ref();
     Ref handle = array ? py::callMethod(array.get(), nameModifyHandle) : Ref();
-    if (!handle || !callAndDrop(handle.get(), nameCopyDataFrom, {snapshot.rows.get()})) return {};
+    if (!handle || !py::callAndDrop(handle.get(), nameCopyDataFrom, {snapshot.rows.get()})) return {};
     return data;
 }
 
@@ -442,28 +413,28 @@ bool fillPrimitive(const Snapshot& snapshot, PyObject* primitive, bool points) {
 }
 
 Ref renderState(float thickness) {
-    Ref unchanged = py::getAttr(renderModeClass.type, nameMUnchanged);
+    Ref unchanged = py::getAttr(py::engine().renderModeAttrib, nameMUnchanged);
     Ref thick = unchanged ? py::number(static_cast<double>(thickness)) : Ref();
-    Ref mode = thick ? py::callMethod(renderModeClass.type, nameMake, {unchanged.get(), thick.get()}) : Ref();
-    Ref vertexColour = mode ? py::callMethod(colourAttribClass.type, nameMakeVertex) : Ref();
-    return vertexColour ? py::callMethod(renderStateClass.type, nameMake, {mode.get(), vertexColour.get()}) : Ref();
+    Ref mode = thick ? py::callMethod(py::engine().renderModeAttrib, nameMake, {unchanged.get(), thick.get()}) : Ref();
+    Ref vertexColour = mode ? py::callMethod(py::engine().colorAttrib, nameMakeVertex) : Ref();
+    return vertexColour ? py::callMethod(py::engine().renderState, nameMake, {mode.get(), vertexColour.get()}) : Ref();
 }
 
 // One Geom per primitive kind, lines first, both sharing the vertex data.
 bool addGeoms(const Snapshot& snapshot, PyObject* node, PyObject* data) {
     Ref state = renderState(snapshot.thickness);
-    Ref usage = state ? py::getAttr(geomClass.type, nameUHStatic) : Ref();
+    Ref usage = state ? py::getAttr(py::engine().geom, nameUHStatic) : Ref();
     if (!usage) return false;
-    for (const EngineClass* kind : {&lineStripsClass, &pointsClass}) {
-        Ref primitive = py::call(kind->type, {usage.get()});
-        if (!primitive || !fillPrimitive(snapshot, primitive.get(), kind == &pointsClass)) return false;
+    for (PyObject* kind : {py::engine().geomLinestrips, py::engine().geomPoints}) {
+        Ref primitive = py::call(kind, {usage.get()});
+        if (!primitive || !fillPrimitive(snapshot, primitive.get(), kind == py::engine().geomPoints)) return false;
         Ref count = py::callMethod(primitive.get(), nameGetNumVertices);
         int any = count ? py::truth(count.get()) : -1;
         if (any < 0) return false;
         if (!any) continue;
-        Ref geom = py::call(geomClass.type, {data});
-        if (!geom || !callAndDrop(geom.get(), nameAddPrimitive, {primitive.get()}) ||
-            !callAndDrop(node, nameAddGeom, {geom.get(), state.get()})) {
+        Ref geom = py::call(py::engine().geom, {data});
+        if (!geom || !py::callAndDrop(geom.get(), nameAddPrimitive, {primitive.get()}) ||
+            !py::callAndDrop(node, nameAddGeom, {geom.get(), state.get()})) {
             return false;
         }
     }
@@ -473,7 +444,7 @@ bool addGeoms(const Snapshot& snapshot, PyObject* node, PyObject* data) {
 // What the engine's create(True) would return if it held the recording.
 Ref build(Recording& recording) {
     Ref name = py::callMethod(recording.recorder.get(), nameGetName);
-    Ref node = name ? py::call(geomNodeClass.type, {name.get()}) : Ref();
+    Ref node = name ? py::call(py::engine().geomNode, {name.get()}) : Ref();
     if (!node) return {};
     if (recording.vertices.empty()) return node;  // the latest build's data stays
     Snapshot snapshot;
@@ -506,7 +477,7 @@ bool moveRecorder(PyObject* self) {
 
 Ref makePoint(Vertex vertex) {
     Ref coordinates = py::floats({vertex.x, vertex.y, vertex.z});
-    return coordinates ? Ref::steal(PyObject_Call(pointClass.type, coordinates.get(), nullptr)) : Ref();
+    return coordinates ? Ref::steal(PyObject_Call(py::engine().point3, coordinates.get(), nullptr)) : Ref();
 }
 
 Ref recorderPosition(PyObject* recorder) {
@@ -553,16 +524,11 @@ Ref normalizeAngle(PyObject* angle) {
 // by call through the interpreter it costs far more than the engine work.
 // For an exact Pen whose class, instance and module globals are as the
 // module made them, and for plain int and float values, the steps below
-// give the very same results without the calls.  Anything else takes the
-// general path.
+// give the very same results as `Pen.forward` and the turns (`Pen.dLeft`
+// and the others) of tests/reference/pen.py, without the calls.  Anything
+// else takes the general path.
 
-PyObject* penType = nullptr;  // strong
-struct Original {
-    const py::Name& name;
-    PyObject* value = nullptr;  // strong
-};
-Original originalGetPos{nameGetPos}, originalLineTo{nameLineTo}, originalMoveTo{nameMoveTo},
-    originalRotZ{nameRotZ}, originalRotY{nameRotY}, originalNormalize{nameNormalizeAngle};
+py::Definition penDefinition;
 PyObject* originalMath = nullptr;  // strong
 PyObject* originalAbs = nullptr;   // strong
 PyObject *originalRadians = nullptr, *originalSin = nullptr, *originalCos = nullptr;  // strong
@@ -573,29 +539,11 @@ bool sameEntry(PyObject* dict, PyObject* name, PyObject* expected) {
     return found == expected;
 }
 
-// The class still holds `members` and nothing that would intercept the
-// pen's private attributes; attribute access is the ordinary one.
-bool plainClass(PyObject* self, std::initializer_list<const Original*> members) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (reinterpret_cast<PyObject*>(type) != penType || type->tp_getattro != PyObject_GenericGetAttr ||
-        type->tp_setattro != PyObject_GenericSetAttr) {
-        return false;
-    }
-    PyObject* classDict = type->tp_dict;
-    for (const Original* member : members) {
-        if (!sameEntry(classDict, member->name, member->value)) return false;
-    }
-    for (PyObject* privateName : {nameLsg.get(), nameMto.get(), nameRotZAttr.get(), nameRotYAttr.get()}) {
-        if (!sameEntry(classDict, privateName, nullptr)) return false;
-    }
-    return true;
-}
-
 // The instance dictionary, when no entry of it hides one of `methods`.
 // With `stringKeys`, its keys must all be exact strings: looking up a name
 // next to a key with an __eq__ of its own runs that code, which could free
 // values a fast path already holds borrowed from earlier lookups.
-Ref plainInstance(PyObject* self, std::initializer_list<const Original*> methods, bool stringKeys = false) {
+Ref plainInstance(PyObject* self, std::initializer_list<PyObject*> methods, bool stringKeys = false) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) {
         PyErr_Clear();
@@ -606,8 +554,8 @@ Ref plainInstance(PyObject* self, std::initializer_list<const Original*> methods
     for (Py_ssize_t position = 0; stringKeys && PyDict_Next(dict.get(), &position, &key, &value);) {
         if (!PyUnicode_CheckExact(key)) return {};
     }
-    for (const Original* method : methods) {
-        if (!sameEntry(dict.get(), method->name, nullptr)) return {};
+    for (PyObject* method : methods) {
+        if (!sameEntry(dict.get(), method, nullptr)) return {};
     }
     return dict;
 }
@@ -627,22 +575,6 @@ bool plainMath() {
            sameEntry(mathDict, nameCos, originalCos);
 }
 
-// A plain number as a double: an exact float, or an exact int that the
-// interpreter converts without error.
-bool plainNumber(PyObject* value, double& out) {
-    if (PyFloat_CheckExact(value)) {
-        out = PyFloat_AS_DOUBLE(value);
-        return true;
-    }
-    if (!PyLong_CheckExact(value)) return false;
-    out = PyLong_AsDouble(value);
-    if (out == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
-}
-
 // The pen position as three plain numbers; `fromOrigin` when asking the
 // recorder will first record the origin.
 bool plainPosition(PyObject* pending, Recording& recording, double position[3], bool& fromOrigin) {
@@ -659,22 +591,17 @@ bool plainPosition(PyObject* pending, Recording& recording, double position[3], 
     }
     if (!PyTuple_CheckExact(pending) || PyTuple_GET_SIZE(pending) != 3) return false;
     for (int axis = 0; axis < 3; axis++) {
-        if (!plainNumber(PyTuple_GET_ITEM(pending, axis), position[axis])) return false;
+        if (!py::plainNumber(PyTuple_GET_ITEM(pending, axis), position[axis])) return false;
     }
     return true;
 }
 
-// 1 when done, 0 when the general path must run, -1 on error.
-int forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
-    if ((draw != Py_True && draw != Py_False) ||
-        !plainClass(self, {&originalGetPos, &originalLineTo, &originalMoveTo, &originalRotZ, &originalRotY}) ||
-        !plainMath()) {
-        return 0;
-    }
+py::Fast forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
+    if (!penDefinition.holds(self) || !plainMath() || (draw != Py_True && draw != Py_False)) return py::Fast::General;
     double n, rotZ, rotY, position[3];
-    if (!plainNumber(distance, n)) return 0;
-    Ref dict = plainInstance(self, {&originalGetPos, &originalLineTo, &originalMoveTo}, true);
-    if (!dict) return 0;
+    if (!py::plainNumber(distance, n)) return py::Fast::General;
+    Ref dict = plainInstance(self, {nameGetPos, nameLineTo, nameMoveTo}, true);
+    if (!dict) return py::Fast::General;
     // Held, not borrowed: a key of the learner's in the dictionary may run
     // code during a later lookup that replaces these entries.
     Ref recorder = Ref::borrow(PyDict_GetItemWithError(dict.get(), nameLsg));
@@ -683,14 +610,14 @@ int forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
     Ref storedY = Ref::borrow(PyDict_GetItemWithError(dict.get(), nameRotYAttr));
     Recording* recording = recorder ? recordingOf(recorder.get()) : nullptr;
     bool fromOrigin;
-    if (!recording || !pending || !storedZ || !storedY || !plainNumber(storedZ.get(), rotZ) ||
-        !plainNumber(storedY.get(), rotY) || !std::isfinite(rotZ) || !std::isfinite(rotY) ||
+    if (!recording || !pending || !storedZ || !storedY || !py::plainNumber(storedZ.get(), rotZ) ||
+        !py::plainNumber(storedY.get(), rotY) || !std::isfinite(rotZ) || !std::isfinite(rotY) ||
         !plainPosition(pending.get(), *recording, position, fromOrigin)) {
         PyErr_Clear();
-        return 0;
+        return py::Fast::General;
     }
     Vertex origin;
-    if (fromOrigin && !recording->currentPosition(origin)) return -1;
+    if (fromOrigin && !recording->currentPosition(origin)) return py::Fast::Failed;
     double rotZRad = rotZ * degreesToRadians, rotYRad = rotY * degreesToRadians;
     double length = std::fabs(n);
     double yzLength = std::sin(rotYRad) * length;
@@ -702,19 +629,18 @@ int forwardFast(PyObject* self, PyObject* distance, PyObject* draw) {
                         position[2] + zChange * direction};
     if (draw == Py_False) {
         Ref move = py::floats({target[0], target[1], target[2]});
-        return move && PyDict_SetItem(dict.get(), nameMto, move.get()) == 0 ? 1 : -1;
+        return move && PyDict_SetItem(dict.get(), nameMto, move.get()) == 0 ? py::Fast::Done : py::Fast::Failed;
     }
     if (pending.get() != Py_None) {
         if (!recording->moveTo(static_cast<float>(position[0]), static_cast<float>(position[1]),
                                static_cast<float>(position[2])) ||
             PyDict_SetItem(dict.get(), nameMto, Py_None) < 0) {
-            return -1;
+            return py::Fast::Failed;
         }
     }
-    return recording->drawTo(static_cast<float>(target[0]), static_cast<float>(target[1]),
-                             static_cast<float>(target[2]))
-               ? 1
-               : -1;
+    bool drawn = recording->drawTo(static_cast<float>(target[0]), static_cast<float>(target[1]),
+                                   static_cast<float>(target[2]));
+    return drawn ? py::Fast::Done : py::Fast::Failed;
 }
 
 // `after = before + sign * by` (sign 1 or -1) when a long holds every step.
@@ -728,16 +654,15 @@ bool turnedLong(long before, long by, int sign, long& after) {
     return true;
 }
 
-// `self.<angle> += sign * n` for plain numbers; 1 done, 0 general, -1 error.
-int turnFast(PyObject* self, const Original& angle, PyObject* storedName, PyObject* n, int sign) {
-    if (!PyLong_CheckExact(n) && !PyFloat_CheckExact(n)) return 0;
-    if (!plainClass(self, {&angle, &originalNormalize})) return 0;
-    Ref dict = plainInstance(self, {&originalNormalize});
-    if (!dict) return 0;
+// `self.<angle> += sign * n` for plain numbers.
+py::Fast turnFast(PyObject* self, PyObject* storedName, PyObject* n, int sign) {
+    if (!penDefinition.holds(self) || (!PyLong_CheckExact(n) && !PyFloat_CheckExact(n))) return py::Fast::General;
+    Ref dict = plainInstance(self, {nameNormalizeAngle});
+    if (!dict) return py::Fast::General;
     PyObject* stored = PyDict_GetItemWithError(dict.get(), storedName);
     if (!stored) {
         PyErr_Clear();
-        return 0;
+        return py::Fast::General;
     }
     Ref turned;
     if (PyLong_CheckExact(stored) && PyLong_CheckExact(n)) {
@@ -747,15 +672,15 @@ int turnFast(PyObject* self, const Original& angle, PyObject* storedName, PyObje
         long after;
         if (overflowStored || overflowN || PyErr_Occurred() || !turnedLong(before, by, sign, after)) {
             PyErr_Clear();
-            return 0;
+            return py::Fast::General;
         }
         turned = py::number(normalizedLong(after));
     } else {
         double before, by;
-        if (!plainNumber(stored, before) || !plainNumber(n, by)) return 0;
+        if (!py::plainNumber(stored, before) || !py::plainNumber(n, by)) return py::Fast::General;
         turned = py::number(normalizedDouble(sign > 0 ? before + by : before - by));
     }
-    return turned && PyDict_SetItem(dict.get(), storedName, turned.get()) == 0 ? 1 : -1;
+    return turned && PyDict_SetItem(dict.get(), storedName, turned.get()) == 0 ? py::Fast::Done : py::Fast::Failed;
 }
 
 // ---- Pen: line drawing -----------------------------------------------------------------
@@ -798,7 +723,7 @@ PyObject* lineTo(py::Args args) {
         Ref point = py::tuple({args[1], args[2], args[3]});
         return point && recordPoint(*recording, nameDrawTo, point.get(), true) ? py::none() : nullptr;
     }
-    return callAndDrop(recorder.get(), nameDrawTo, {args[1], args[2], args[3]}) ? py::none() : nullptr;
+    return py::callAndDrop(recorder.get(), nameDrawTo, {args[1], args[2], args[3]}) ? py::none() : nullptr;
 }
 
 // Whether the engine converts `colour` without running any code of the
@@ -817,7 +742,7 @@ bool plainColour(PyObject* colour) {
 bool colourOfRecorder(PyObject* recorder, Colour& colour) {
     Ref zero = py::number(0.0);
     Ref first = zero ? py::number(0L) : Ref();
-    if (!first || !callAndDrop(recorder, nameMoveTo, {zero.get(), zero.get(), zero.get()})) return false;
+    if (!first || !py::callAndDrop(recorder, nameMoveTo, {zero.get(), zero.get(), zero.get()})) return false;
     Ref node = py::callMethod(recorder, nameCreate);
     Ref geom = node ? py::callMethod(node.get(), nameGetGeom, {first.get()}) : Ref();
     Ref data = geom ? py::callMethod(geom.get(), nameGetVertexData) : Ref();
@@ -844,7 +769,7 @@ bool recordColour(Recording& recording, PyObject* colour) {
     if (!plainColour(colour)) {
         if (!colourOfRecorder(recording.recorder.get(), recorded)) return false;
     } else {
-        Ref converted = py::call(colourClass.type, {colour});
+        Ref converted = py::call(py::engine().vecBase4, {colour});
         if (!converted) return false;
         for (Py_ssize_t index = 0; index < 4; index++) {
             Ref component = Ref::steal(PySequence_GetItem(converted.get(), index));
@@ -867,7 +792,7 @@ bool recordColour(Recording& recording, PyObject* colour) {
 
 PyObject* color(py::Args args) {
     Ref recorder = recorderOf(args[0]);
-    if (!recorder || !callAndDrop(recorder.get(), nameSetColor, {args[1]})) return nullptr;
+    if (!recorder || !py::callAndDrop(recorder.get(), nameSetColor, {args[1]})) return nullptr;
     Recording* recording = recordingOf(recorder.get());
     if (recording && !recordColour(*recording, args[1])) return nullptr;
     return py::none();
@@ -887,7 +812,7 @@ PyObject* size(py::Args args) {
         thickness = py::number(value);
         if (!thickness) return nullptr;
     }
-    if (!callAndDrop(recorder.get(), nameSetThickness, {thickness.get()})) return nullptr;
+    if (!py::callAndDrop(recorder.get(), nameSetThickness, {thickness.get()})) return nullptr;
     if (recording && !toFloat(thickness.get(), recording->thickness)) return nullptr;
     return py::setAttr(self, nameThickness, n) ? py::none() : nullptr;
 }
@@ -895,12 +820,12 @@ PyObject* size(py::Args args) {
 PyObject* clear(py::Args args) {
     PyObject* self = args[0];
     Ref recorder = recorderOf(self);
-    if (!recorder || !callAndDrop(recorder.get(), nameReset)) return nullptr;
+    if (!recorder || !py::callAndDrop(recorder.get(), nameReset)) return nullptr;
     if (Recording* recording = recordingOf(recorder.get())) recording->reset();
     Ref container = py::getAttr(self, nameNp);
     Ref children = container ? py::callMethod(container.get(), nameGetChildren) : Ref();
     Ref one = py::number(1L);
-    if (!children || !one || !callAndDrop(children.get(), nameDetach) || !py::setAttr(self, nameMto, Py_None) ||
+    if (!children || !one || !py::callAndDrop(children.get(), nameDetach) || !py::setAttr(self, nameMto, Py_None) ||
         !py::setAttr(self, nameThickness, one.get())) {
         return nullptr;
     }
@@ -953,7 +878,7 @@ bool rowExists(PyObject* index, long count) {
 int engineAcceptsRow(PyObject* recorder, PyObject* method, PyObject* index) {
     static PyCFunction engineSetVertex = nullptr;
     if (!engineSetVertex) {
-        Ref sample = py::call(lineSegsClass.type);
+        Ref sample = py::call(py::engine().lineSegs);
         Ref bound = sample ? py::getAttr(sample.get(), nameSetVertex) : Ref();
         if (!bound) return -1;
         engineSetVertex = PyCFunction_Check(bound.get()) ? PyCFunction_GetFunction(bound.get()) : nullptr;
@@ -962,7 +887,7 @@ int engineAcceptsRow(PyObject* recorder, PyObject* method, PyObject* index) {
         PyCFunction_GetSelf(method) != recorder) {
         return 1;
     }
-    Ref countMethod = py::getAttr(lineSegsClass.type, nameGetNumVertices);
+    Ref countMethod = py::getAttr(py::engine().lineSegs, nameGetNumVertices);
     Ref count = countMethod ? py::call(countMethod.get(), {recorder}) : Ref();
     long rows = count ? PyLong_AsLong(count.get()) : -1;
     if (rows == -1 && PyErr_Occurred()) return -1;
@@ -1005,16 +930,17 @@ PyObject* setVertex(py::Args args) {
     Ref data = Ref::borrow(recording->builtData.get());
     long rows = recording->builtCount;
     if (!data || !rowExists(index.get(), rows)) return py::none();
-    Ref writer = py::call(writerClass.type, {data.get(), textVertexColumn});
-    if (!writer || !callAndDrop(writer.get(), nameSetRow, {index.get()}) ||
-        !callAndDrop(writer.get(), nameSetData3f, {x, y, z})) {
+    Ref writer = py::call(py::engine().geomVertexWriter, {data.get(), textVertexColumn});
+    if (!writer || !py::callAndDrop(writer.get(), nameSetRow, {index.get()}) ||
+        !py::callAndDrop(writer.get(), nameSetData3f, {x, y, z})) {
         return nullptr;
     }
     return py::none();
 }
 
 // `method(item[0], item[1], item[2])`, the method already looked up, as a
-// call written out in full evaluates it.
+// call written out in full evaluates it (`Pen.drawPath` and `Pen.drawVec`
+// of tests/reference/pen.py).
 bool callWithCoordinates(PyObject* method, PyObject* item) {
     Ref x = py::getItem(item, 0);
     Ref y = x ? py::getItem(item, 1) : Ref();
@@ -1050,48 +976,38 @@ PyObject* setRotY(py::Args args) { return storeAngle(args[0], nameRotYAttr, args
 PyObject* normalizeAngleMethod(py::Args args) { return normalizeAngle(args[1]).release(); }
 
 // `self.<property> += n` (sign 1) or `-= n` (sign -1).
-PyObject* turn(PyObject* self, const Original& angle, PyObject* storedName, PyObject* n, int sign) {
-    int fast = turnFast(self, angle, storedName, n, sign);
-    if (fast) return fast < 0 ? nullptr : py::none();
-    Ref before = py::getAttr(self, angle.name);
+PyObject* turn(PyObject* self, PyObject* angle, PyObject* storedName, PyObject* n, int sign) {
+    py::Fast fast = turnFast(self, storedName, n, sign);
+    if (fast != py::Fast::General) return fast == py::Fast::Done ? py::none() : nullptr;
+    Ref before = py::getAttr(self, angle);
     if (!before) return nullptr;
     Ref after = Ref::steal(sign > 0 ? PyNumber_InPlaceAdd(before.get(), n) : PyNumber_InPlaceSubtract(before.get(), n));
-    return after && py::setAttr(self, angle.name, after.get()) ? py::none() : nullptr;
+    return after && py::setAttr(self, angle, after.get()) ? py::none() : nullptr;
 }
 
-PyObject* dLeft(py::Args args) { return turn(args[0], originalRotZ, nameRotZAttr, args[1], 1); }
-PyObject* dRight(py::Args args) { return turn(args[0], originalRotZ, nameRotZAttr, args[1], -1); }
-PyObject* dUp(py::Args args) { return turn(args[0], originalRotY, nameRotYAttr, args[1], -1); }
-PyObject* dDown(py::Args args) { return turn(args[0], originalRotY, nameRotYAttr, args[1], 1); }
-
-// `math.<function>`, reading `math` as the module sees it now.
-Ref mathFunction(PyObject* function) {
-    Ref math = py::global(nameMath);
-    return math ? py::getAttr(math.get(), function) : Ref();
-}
-
-// `math.<function>(arguments)` with arguments already worked out.
-Ref mathCall(PyObject* function, std::initializer_list<PyObject*> arguments) {
-    Ref math = py::global(nameMath);
-    return math ? py::callMethod(math.get(), function, arguments) : Ref();
-}
-
-Ref multiply(const Ref& a, const Ref& b) {
-    return a && b ? Ref::steal(PyNumber_Multiply(a.get(), b.get())) : Ref();
-}
-
-Ref angleInRadians(PyObject* self, PyObject* property) {
-    Ref math = py::global(nameMath);
-    Ref radians = math ? py::getAttr(math.get(), nameRadians) : Ref();
-    Ref angle = radians ? py::getAttr(self, property) : Ref();
-    return angle ? py::call(radians.get(), {angle.get()}) : Ref();
-}
+PyObject* dLeft(py::Args args) { return turn(args[0], nameRotZ, nameRotZAttr, args[1], 1); }
+PyObject* dRight(py::Args args) { return turn(args[0], nameRotZ, nameRotZAttr, args[1], -1); }
+PyObject* dUp(py::Args args) { return turn(args[0], nameRotY, nameRotYAttr, args[1], -1); }
+PyObject* dDown(py::Args args) { return turn(args[0], nameRotY, nameRotYAttr, args[1], 1); }
 
 Ref absolute(PyObject* n) {
     Ref abs = py::global(nameAbs);
     return abs ? py::call(abs.get(), {n}) : Ref();
 }
 
+Ref angleInRadians(PyObject* self, PyObject* property) {
+    Ref radians = py::mathFunction(nameRadians);
+    Ref angle = radians ? py::getAttr(self, property) : Ref();
+    return angle ? py::call(radians.get(), {angle.get()}) : Ref();
+}
+
+// `factor * abs(n)`
+Ref timesLength(PyObject* factor, PyObject* n) {
+    Ref length = absolute(n);
+    return length ? py::multiply(factor, length.get()) : Ref();
+}
+
+// `Pen.forward` of tests/reference/pen.py, statement by statement.
 PyObject* forwardGeneral(PyObject* self, PyObject* n, PyObject* draw) {
     Ref position = py::callMethod(self, nameGetPos);
     Ref current[3];
@@ -1099,23 +1015,24 @@ PyObject* forwardGeneral(PyObject* self, PyObject* n, PyObject* draw) {
     Ref rotZRad = angleInRadians(self, nameRotZ);
     Ref rotYRad = rotZRad ? angleInRadians(self, nameRotY) : Ref();
     if (!rotYRad) return nullptr;
-    Ref sinY = mathCall(nameSin, {rotYRad.get()});
-    Ref yzLength = sinY ? multiply(sinY, absolute(n)) : Ref();
-    Ref cosY = yzLength ? mathCall(nameCos, {rotYRad.get()}) : Ref();
-    Ref zChange = cosY ? multiply(cosY, absolute(n)) : Ref();
-    Ref cosZ = zChange ? mathCall(nameCos, {rotZRad.get()}) : Ref();
-    Ref xChange = cosZ ? multiply(cosZ, yzLength) : Ref();
-    Ref sinZ = xChange ? mathCall(nameSin, {rotZRad.get()}) : Ref();
-    Ref yChange = sinZ ? multiply(sinZ, yzLength) : Ref();
+    Ref sinY = py::mathCall(nameSin, {rotYRad.get()});
+    Ref yzLength = sinY ? timesLength(sinY.get(), n) : Ref();
+    Ref cosY = yzLength ? py::mathCall(nameCos, {rotYRad.get()}) : Ref();
+    Ref zChange = cosY ? timesLength(cosY.get(), n) : Ref();
+    Ref cosZ = zChange ? py::mathCall(nameCos, {rotZRad.get()}) : Ref();
+    Ref xChange = cosZ ? py::multiply(cosZ.get(), yzLength.get()) : Ref();
+    Ref sinZ = xChange ? py::mathCall(nameSin, {rotZRad.get()}) : Ref();
+    Ref yChange = sinZ ? py::multiply(sinZ.get(), yzLength.get()) : Ref();
     Ref zero = yChange ? py::number(0L) : Ref();
     int forwards = zero ? PyObject_RichCompareBool(n, zero.get(), Py_GE) : -1;
     if (forwards < 0) return nullptr;
     Ref direction = py::number(forwards ? 1L : -1L);
+    if (!direction) return nullptr;
     const Ref* changes[3] = {&xChange, &yChange, &zChange};
     Ref target[3];
     for (int axis = 0; axis < 3; axis++) {
-        Ref step = multiply(*changes[axis], direction);
-        target[axis] = step ? Ref::steal(PyNumber_Add(current[axis].get(), step.get())) : Ref();
+        Ref step = py::multiply(changes[axis]->get(), direction.get());
+        target[axis] = step ? py::add(current[axis].get(), step.get()) : Ref();
         if (!target[axis]) return nullptr;
     }
     int drawing = py::truth(draw);
@@ -1126,8 +1043,8 @@ PyObject* forwardGeneral(PyObject* self, PyObject* n, PyObject* draw) {
 }
 
 PyObject* forward(py::Args args) {
-    int fast = forwardFast(args[0], args[1], args[2]);
-    if (fast) return fast < 0 ? nullptr : py::none();
+    py::Fast fast = forwardFast(args[0], args[1], args[2]);
+    if (fast != py::Fast::General) return fast == py::Fast::Done ? py::none() : nullptr;
     return forwardGeneral(args[0], args[1], args[2]);
 }
 
@@ -1150,19 +1067,13 @@ bool towardsTarget(PyObject* arguments, Ref target[3]) {
     return false;
 }
 
-Ref square(const Ref& value) {
-    Ref two = py::number(2L);
-    return two ? Ref::steal(PyNumber_Power(value.get(), two.get(), Py_None)) : Ref();
-}
-
-Ref add(const Ref& a, const Ref& b) { return a && b ? Ref::steal(PyNumber_Add(a.get(), b.get())) : Ref(); }
-
 // 1 when `value == 0`, 0 when not, -1 on error.
 int isZero(const Ref& value) {
     Ref zero = py::number(0L);
     return zero ? PyObject_RichCompareBool(value.get(), zero.get(), Py_EQ) : -1;
 }
 
+// `Pen.towards` of tests/reference/pen.py, statement by statement.
 PyObject* towards(py::Args args) {
     PyObject* self = args[0];
     Ref target[3];
@@ -1172,28 +1083,17 @@ PyObject* towards(py::Args args) {
     if (!position || !py::unpack(position.get(), current, 3)) return nullptr;
     Ref delta[3];
     for (int axis = 0; axis < 3; axis++) {
-        delta[axis] = Ref::steal(PyNumber_Subtract(target[axis].get(), current[axis].get()));
+        delta[axis] = py::subtract(target[axis].get(), current[axis].get());
         if (!delta[axis]) return nullptr;
     }
-    // `math.sqrt(dx**2 + dy**2 + dz**2)`: the function first, then its argument.
-    Ref sqrt = mathFunction(nameSqrt);
-    Ref dx2 = sqrt ? square(delta[0]) : Ref();
-    Ref dy2 = dx2 ? square(delta[1]) : Ref();
-    Ref flatSquares = add(dx2, dy2);
-    Ref dz2 = flatSquares ? square(delta[2]) : Ref();
-    Ref sum = add(flatSquares, dz2);
-    Ref distance = sum ? py::call(sqrt.get(), {sum.get()}) : Ref();
+    Ref distance = py::rootOfSquares({delta[0].get(), delta[1].get(), delta[2].get()});
     int still = distance ? isZero(distance) : -1;
     if (still) return still < 0 ? nullptr : py::none();
-    Ref headingRad = mathCall(nameAtan2, {delta[1].get(), delta[0].get()});
-    Ref heading = headingRad ? mathCall(nameDegrees, {headingRad.get()}) : Ref();
+    Ref headingRad = py::mathCall(nameAtan2, {delta[1].get(), delta[0].get()});
+    Ref heading = headingRad ? py::mathCall(nameDegrees, {headingRad.get()}) : Ref();
     // One after the other: as arguments of one call they would be worked
     // out in no set order, the second even with the first's error pending.
-    Ref flatSqrt = heading ? mathFunction(nameSqrt) : Ref();
-    Ref flatDx2 = flatSqrt ? square(delta[0]) : Ref();
-    Ref flatDy2 = flatDx2 ? square(delta[1]) : Ref();
-    Ref flatSum = add(flatDx2, flatDy2);
-    Ref flat = flatSum ? py::call(flatSqrt.get(), {flatSum.get()}) : Ref();
+    Ref flat = heading ? py::rootOfSquares({delta[0].get(), delta[1].get()}) : Ref();
     int vertical = flat ? isZero(flat) : -1;
     if (vertical < 0) return nullptr;
     Ref tilt;
@@ -1203,8 +1103,8 @@ PyObject* towards(py::Args args) {
         if (up < 0) return nullptr;
         tilt = py::number(up ? 0L : 180L);
     } else {
-        Ref tiltRad = mathCall(nameAtan2, {flat.get(), delta[2].get()});
-        tilt = tiltRad ? mathCall(nameDegrees, {tiltRad.get()}) : Ref();
+        Ref tiltRad = py::mathCall(nameAtan2, {flat.get(), delta[2].get()});
+        tilt = tiltRad ? py::mathCall(nameDegrees, {tiltRad.get()}) : Ref();
     }
     if (!tilt || !py::setAttr(self, nameRotZ, heading.get()) || !py::setAttr(self, nameRotY, tilt.get())) {
         return nullptr;
@@ -1224,15 +1124,15 @@ PyObject* drawVec(py::Args args) {
     Ref length = py::callMethod(vector, nameLength);
     Ref moveToMethod = length ? py::getAttr(self, nameMoveTo) : Ref();
     if (!moveToMethod || !callWithCoordinates(moveToMethod.get(), start)) return nullptr;
-    Ref tip = Ref::steal(PyNumber_Add(start, vector));
-    if (!tip || !callAndDrop(self, nameTowards, {tip.get()}) || !drawForward(self, length.get())) return nullptr;
+    Ref tip = py::add(start, vector);
+    if (!tip || !py::callAndDrop(self, nameTowards, {tip.get()}) || !drawForward(self, length.get())) return nullptr;
     Ref first = py::number(150L);
     Ref next = first ? py::number(120L) : Ref();
     if (!next) return nullptr;
     for (PyObject* turnBy : {first.get(), next.get(), next.get()}) {
-        if (!callAndDrop(self, nameDUp, {turnBy}) || !drawForward(self, arrowSize)) return nullptr;
+        if (!py::callAndDrop(self, nameDUp, {turnBy}) || !drawForward(self, arrowSize)) return nullptr;
     }
-    return callAndDrop(self, nameUpdate) ? py::none() : nullptr;
+    return py::callAndDrop(self, nameUpdate) ? py::none() : nullptr;
 }
 
 const char moveToDoc[] =
@@ -1253,16 +1153,10 @@ const char forwardDoc[] =
     "        如果draw为True，移动并绘制线条\n"
     "        ";
 
-// Keeps what the fast paths compare against: the class's own members and
+// Keeps what the fast paths compare against: the class as defined, and
 // the module globals the movement uses, as they are right after definition.
 bool rememberOriginals(PyObject* cls) {
-    penType = Py_NewRef(cls);
-    PyObject* classDict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-    for (Original* member :
-         {&originalGetPos, &originalLineTo, &originalMoveTo, &originalRotZ, &originalRotY, &originalNormalize}) {
-        member->value = Py_XNewRef(PyDict_GetItemWithError(classDict, member->name));
-        if (!member->value) return PyErr_Occurred() == nullptr;
-    }
+    if (!penDefinition.take(cls)) return false;
     Ref math = py::global(nameMath);
     Ref abs = math ? py::global(nameAbs) : Ref();
     if (!abs) return false;
@@ -1282,7 +1176,6 @@ bool rememberOriginals(PyObject* cls) {
 }  // namespace
 
 bool addPen() {
-    if (!takeEngineClasses()) return false;
     Ref cls = py::defineClass({"Pen", nullptr, nullptr, {
         py::method({"__init__", "(self, app)", nullptr, init}),
         py::method({"moveTo", "(self, x, y, z)", moveToDoc, moveTo}),

@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #if PY_VERSION_HEX >= 0x030C0000
 #define MEMBER_SSIZE Py_T_PYSSIZET
@@ -36,6 +37,8 @@ Name nameDefaults("__defaults__");
 Name nameSignature("signature");
 Name nameBuiltins("__builtins__");
 Name nameLength("length");
+Name nameMath("math");
+Name nameSqrt("sqrt");
 
 constexpr Py_ssize_t maxParameters = 16;
 constexpr long codeHasVarargs = 0x04;  // CO_VARARGS
@@ -77,7 +80,21 @@ Ref callWithKeywords(PyObject* callable, std::initializer_list<PyObject*> args, 
     return Ref::steal(PyObject_Vectorcall(callable, args.begin(), positional, keywords));
 }
 
+bool callAndDrop(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
+    return bool(callMethod(self, name, args));
+}
+
+bool callOn(PyObject* self, PyObject* attribute, PyObject* name, std::initializer_list<PyObject*> args) {
+    Ref target = getAttr(self, attribute);
+    return target && callAndDrop(target.get(), name, args);
+}
+
 Ref getAttr(PyObject* object, PyObject* name) { return Ref::steal(PyObject_GetAttr(object, name)); }
+
+Ref getAttr(PyObject* object, PyObject* attribute, PyObject* name) {
+    Ref outer = getAttr(object, attribute);
+    return outer ? getAttr(outer.get(), name) : Ref();
+}
 
 bool setAttr(PyObject* object, PyObject* name, PyObject* value) {
     return PyObject_SetAttr(object, name, value) == 0;
@@ -167,6 +184,38 @@ Ref global(PyObject* name) {
 
 PyObject* moduleDict() { return theModuleDict; }
 
+Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+Ref subtract(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
+Ref multiply(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+
+Ref squared(PyObject* value) {
+    Ref two = number(2L);
+    return two ? Ref::steal(PyNumber_Power(value, two.get(), Py_None)) : Ref();
+}
+
+Ref mathFunction(PyObject* function) {
+    Ref math = global(nameMath);
+    return math ? getAttr(math.get(), function) : Ref();
+}
+
+Ref mathCall(PyObject* function, std::initializer_list<PyObject*> args) {
+    Ref callee = mathFunction(function);
+    return callee ? call(callee.get(), args) : Ref();
+}
+
+Ref rootOfSquares(std::initializer_list<PyObject*> components) {
+    Ref sqrt = mathFunction(nameSqrt);
+    if (!sqrt) return {};
+    Ref sum;
+    for (PyObject* component : components) {
+        Ref square = squared(component);
+        if (!square) return {};
+        sum = sum ? add(sum.get(), square.get()) : std::move(square);
+        if (!sum) return {};
+    }
+    return call(sqrt.get(), {sum.get()});
+}
+
 Ref number(double value) { return Ref::steal(PyFloat_FromDouble(value)); }
 Ref number(long value) { return Ref::steal(PyLong_FromLong(value)); }
 Ref text(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
@@ -243,6 +292,25 @@ bool toDouble(PyObject* value, double& out) {
     return !(out == -1.0 && PyErr_Occurred());
 }
 
+bool plainNumber(PyObject* value, double& out) {
+    if (PyFloat_CheckExact(value)) {
+        out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (!PyLong_CheckExact(value)) return false;
+    out = PyLong_AsDouble(value);
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // too large: the general path raises it where the plain code does
+        return false;
+    }
+    return true;
+}
+
+int compare(PyObject* left, PyObject* right, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(left, right, op));
+    return result ? truth(result.get()) : -1;
+}
+
 PyObject* raiseReplacing(PyObject* type, const char* message) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* handled = PyErr_GetRaisedException();
@@ -267,6 +335,154 @@ PyObject* raiseReplacing(PyObject* type, const char* message) {
     PyErr_Restore(Py_NewRef(type), replacement.release(), nullptr);
 #endif
     return nullptr;
+}
+
+// ---- the engine's own classes ------------------------------------------------
+
+namespace {
+
+EngineClasses engineClasses{};
+
+}  // namespace
+
+const EngineClasses& engine() { return engineClasses; }
+
+bool takeEngineClasses() {
+    if (engineClasses.nodePath) return true;  // a second import finds the same engine
+    Ref core = Ref::steal(PyImport_ImportModule("panda3d.core"));
+    if (!core) return false;
+    EngineClasses taken{};
+    const std::pair<PyObject**, const char*> names[] = {
+        {&taken.nodePath, "NodePath"},
+        {&taken.point3, "LPoint3f"},
+        {&taken.vector3, "LVector3f"},
+        {&taken.vecBase3, "LVecBase3f"},
+        {&taken.vecBase4, "LVecBase4f"},
+        {&taken.filename, "Filename"},
+        {&taken.lineSegs, "LineSegs"},
+        {&taken.geom, "Geom"},
+        {&taken.geomNode, "GeomNode"},
+        {&taken.geomVertexData, "GeomVertexData"},
+        {&taken.geomVertexFormat, "GeomVertexFormat"},
+        {&taken.geomVertexWriter, "GeomVertexWriter"},
+        {&taken.geomLinestrips, "GeomLinestrips"},
+        {&taken.geomPoints, "GeomPoints"},
+        {&taken.renderState, "RenderState"},
+        {&taken.renderModeAttrib, "RenderModeAttrib"},
+        {&taken.colorAttrib, "ColorAttrib"},
+    };
+    for (const auto& [slot, name] : names) {
+        *slot = PyObject_GetAttrString(core.get(), name);
+        if (!*slot) {
+            for (const auto& [made, unused] : names) Py_CLEAR(*made);
+            return false;
+        }
+    }
+    engineClasses = taken;
+    return true;
+}
+
+// ---- the guard of the fast paths ---------------------------------------------
+
+namespace {
+
+// The same objects under the same names.  An unchanged namespace keeps
+// its order, so the two are walked side by side; another order (a name
+// removed and set again) is compared name by name.  Class namespaces hold
+// only exact str keys, so no lookup here runs any code.
+bool sameNamespace(PyObject* live, PyObject* copy) {
+    if (!live || PyDict_GET_SIZE(live) != PyDict_GET_SIZE(copy)) return false;
+    Py_ssize_t livePosition = 0, copyPosition = 0;
+    PyObject *liveKey, *liveValue, *key, *value;
+    bool sameOrder = true;
+    while (sameOrder && PyDict_Next(copy, &copyPosition, &key, &value)) {
+        if (!PyDict_Next(live, &livePosition, &liveKey, &liveValue)) return false;
+        if (liveKey != key) sameOrder = false;
+        else if (liveValue != value) return false;
+    }
+    if (sameOrder) return true;
+    copyPosition = 0;
+    while (PyDict_Next(copy, &copyPosition, &key, &value)) {
+        if (PyDict_GetItemWithError(live, key) != value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// The namespace of a class a script can change (a heap type: its own dict).
+PyObject* namespaceOf(PyObject* cls) { return reinterpret_cast<PyTypeObject*>(cls)->tp_dict; }
+
+// The namespace of any class: since 3.12 the interpreter keeps a static
+// builtin type's elsewhere.
+Ref anyNamespace(PyObject* cls) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
+#else
+    return Ref::borrow(reinterpret_cast<PyTypeObject*>(cls)->tp_dict);
+#endif
+}
+
+bool canChange(PyObject* cls) { return !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_IMMUTABLETYPE); }
+
+}  // namespace
+
+bool Definition::take(PyObject* defined) {
+    PyObject* mro = reinterpret_cast<PyTypeObject*>(defined)->tp_mro;
+    Ref copies = Ref::steal(PyList_New(0));
+    if (!mro || !copies) return false;
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(mro); index++) {
+        PyObject* base = PyTuple_GET_ITEM(mro, index);
+        if (!canChange(base)) continue;
+        Ref copy = Ref::steal(PyDict_Copy(namespaceOf(base)));
+        Ref pair = copy ? tuple({base, copy.get()}) : Ref();
+        if (!pair || PyList_Append(copies.get(), pair.get()) < 0) return false;
+    }
+    Ref frozen = Ref::steal(PyList_AsTuple(copies.get()));
+    if (!frozen) return false;
+    Py_XSETREF(cls, Py_NewRef(defined));
+    Py_XSETREF(namespaces, frozen.release());
+    confirmedTag = 0;
+    return true;
+}
+
+bool Definition::asDefined() const {
+    if (!namespaces) return false;
+    const PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (type->tp_version_tag != 0 && type->tp_version_tag == confirmedTag) return true;
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(namespaces); index++) {
+        PyObject* pair = PyTuple_GET_ITEM(namespaces, index);
+        if (!sameNamespace(namespaceOf(PyTuple_GET_ITEM(pair, 0)), PyTuple_GET_ITEM(pair, 1))) return false;
+    }
+    confirmedTag = type->tp_version_tag;
+    return true;
+}
+
+bool Definition::holds(PyObject* object) const {
+    PyTypeObject* type = Py_TYPE(object);
+    return cls && reinterpret_cast<PyObject*>(type) == cls && type->tp_getattro == PyObject_GenericGetAttr &&
+           type->tp_setattro == PyObject_GenericSetAttr && asDefined();
+}
+
+bool Definition::readsOwn(PyObject* object, PyObject* name) const {
+    PyTypeObject* type = Py_TYPE(object);
+    if (!cls || !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls)) ||
+        type->tp_getattro != PyObject_GenericGetAttr || !type->tp_mro || !asDefined()) {
+        return false;
+    }
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(type->tp_mro); index++) {
+        Ref dict = anyNamespace(PyTuple_GET_ITEM(type->tp_mro, index));
+        if (!dict) {
+            PyErr_Clear();
+            return false;
+        }
+        if (PyDict_GetItemWithError(dict.get(), name) || PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
 }
 
 // ---- C++ exceptions ------------------------------------------------------

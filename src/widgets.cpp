@@ -1,6 +1,8 @@
 // The screen widgets: one call puts a label, a button or a text entry on
 // the pixel layer, placed from the window's top-left corner, in the kit's
 // one look (black frame, white left-aligned 16-pixel text, Chinese font).
+// The plain Python they render, keyword for keyword:
+// tests/reference/widgets.py.
 #include "py.hpp"
 #include "units.hpp"
 
@@ -88,7 +90,8 @@ bool makeLook() {
 }
 
 // What every widget needs from the application object and the position,
-// read in the order the builders read them.
+// read in the order the builders of tests/reference/widgets.py
+// (`makeLabel`, `makeButton`, `makeEntry`) read them.
 struct Placement {
     Ref widgetClass;
     Ref parent;

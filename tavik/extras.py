@@ -1,5 +1,6 @@
 """Learner helpers beside the kit: frame the whole scene, look from one side,
-watch a pen draw stroke by stroke, and save what the window shows.
+watch a pen draw stroke by stroke, and save what the window shows; and,
+from `tavik.game`, keys, clicks, touching, sound, timers and turtle moves.
 
 Learners write ``from tavik.extras import *`` after ``from tavik.tavik import *``.
 Everything here works through the kit's public objects (the application's
@@ -32,9 +33,11 @@ from panda3d.core import (
 
 from direct.task.TaskManagerGlobal import taskMgr
 
+from tavik import game
+from tavik.game import *  # noqa: F401,F403  (the game helpers come with the same import line)
 from tavik.tavik import Pen
 
-__all__ = ["frameAll", "lookFrom", "animate", "saveImage"]
+__all__ = ["frameAll", "lookFrom", "animate", "saveImage"] + game.__all__
 
 # ---- frameAll ------------------------------------------------------------------
 

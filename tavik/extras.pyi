@@ -1,5 +1,6 @@
 """Learner helpers beside the kit: frame the whole scene, look from one side,
-watch a pen draw stroke by stroke, and save what the window shows.
+watch a pen draw stroke by stroke, and save what the window shows; and,
+from `tavik.game`, keys, clicks, touching, sound, timers and turtle moves.
 
 Learners write ``from tavik.extras import *`` after ``from tavik.tavik import *``.
 Everything here works through the kit's public objects (the application's
@@ -9,9 +10,13 @@ itself is left as it is.
 import os
 from typing import Literal
 
+from tavik import game as game
+from tavik.game import *
 from tavik.tavik import TAVIK, Pen
 
-__all__ = ["frameAll", "lookFrom", "animate", "saveImage"]
+__all__ = ["frameAll", "lookFrom", "animate", "saveImage",
+           "keyDown", "onKey", "onKeyUp", "onClick", "touching", "touchingAny", "playSound",
+           "every", "after", "dt", "circle", "fill", "writeAt", "home"]
 
 def frameAll(app: TAVIK) -> bool:
     """让摄像机把 render 下所有看得见的东西都装进窗口（四周留一点空）。

@@ -70,6 +70,18 @@ def screenshot(app, step):
     return take
 
 
+@pytest.fixture
+def without():
+    """Takes names out of the kit's namespace for one test, then puts the
+    namespace back as it was, order included (the order is tested too)."""
+    import tavik.tavik as tv
+    namespace = vars(tv)
+    saved = dict(namespace)
+    yield lambda name: namespace.pop(name)
+    namespace.clear()
+    namespace.update(saved)
+
+
 def docstring_as_compiled(text):
     """A docstring as this interpreter compiles it from Python source.
 

@@ -8,6 +8,8 @@ from panda3d.core import LPoint3, NodePath, PNMImage, TextNode
 import tavik
 import tavik.tavik as tv
 from conftest import ENGINE_SETTINGS, run_python
+from helpers import UNENCODABLE
+from reference import application as plain
 
 BANNER = "嗨，Norvane3D编程欢迎您！仰望星空，探索无限！DEV_MODE260331"
 PACKAGE = pathlib.Path(tavik.__file__).parent
@@ -50,6 +52,34 @@ print(sum(1 for c in app.render.getChildren() if 'zup-axis' in c.getName()))
     assert lines[2] == "(0.2, 0.6, 0.8, 1) [] None CameraController"
     assert lines[3] == "40 ['UpdateMouseTask', 'updateSceneTask']"
     assert lines[4] == "1"
+
+
+WHAT_A_PROGRAM_SEES = """
+from tavik.classroom.display import ensure_display
+ensure_display()
+import reference.application
+from tavik.tavik import TAVIK
+kind = {kind}
+app = kind({arguments})
+for _ in range(3):
+    app.taskMgr.step()
+props = app.win.getProperties()
+print(props.getTitle(), props.getXSize(), props.getYSize(), app.win.getClearColor(), app.getBackgroundColor())
+print(app._background_color, app.textNodes, app.update, app.cnFont.getPixelsPerUnit())
+print([task.name for task in app.taskMgr.getAllTasks()])
+print(sorted(child.getName() for child in app.render.getChildren()), app.camera.getPos(), app.camera.getHpr())
+print(app.camera_controller.target_pos, app.camera_controller.radius, app.camera_controller.theta)
+"""
+
+
+@pytest.mark.parametrize("arguments", ["", "showAxis=False"])
+def test_construction_builds_what_the_plain_rendition_builds(arguments):
+    seen = [run_python(WHAT_A_PROGRAM_SEES.format(kind=kind, arguments=arguments))
+            for kind in ("TAVIK", "reference.application.TAVIK")]
+    for result in seen:
+        assert result.returncode == 0, result.stderr
+    assert seen[0].stdout.count(BANNER) == 1
+    assert seen[0].stdout == seen[1].stdout
 
 
 def test_show_axis_false_adds_no_axis_model():
@@ -142,6 +172,21 @@ def test_colours_the_engine_rejects_are_stored_then_raise(app, restore_backgroun
     with pytest.raises(TypeError):
         app.bgColor("abc")
     assert app._background_color == ("a", "b", "c", 1)
+
+
+@pytest.mark.parametrize("colour", [(1, 0, 0), [0, 0, 0], [0.1, 0.2, 0.3, 1.0], (0.5, 0.25, 0.75, 0.5), range(3),
+                                    (1, 1), (1, 1, 1, 1, 1), "abc", 5], ids=repr)
+def test_the_background_changes_as_the_plain_rendition_changes_it(app, restore_background, colour):
+    outcomes = []
+    for change in (app.bgColor, lambda given: plain.TAVIK.bgColor(app, given)):
+        app.bgColor((0.2, 0.6, 0.8, 1))
+        try:
+            result = change(colour)
+        except Exception as error:
+            result = (type(error), str(error))
+        outcomes.append((result, type(result), app._background_color, tuple(app.win.getClearColor()),
+                         tuple(app.getBackgroundColor())))
+    assert outcomes[0] == outcomes[1]
 
 
 def test_every_background_change_loads_the_font_again(app, restore_background, monkeypatch):
@@ -622,3 +667,14 @@ def test_construction_looks_up_each_method_before_reading_its_argument():
     assert log[:4] == ["set _background_color", "setBackgroundColor", "_background_color", "_background_color"]
     # self.taskMgr.add(self.updateScene, "updateSceneTask") is the last of them.
     assert log[-2:] == ["taskMgr", "updateScene"]
+
+
+# ---- a model name without a UTF-8 form ---------------------------------------------------------
+
+def test_model_names_without_a_utf8_form_fail_as_any_missing_model(app, monkeypatch):
+    with pytest.raises(OSError):
+        app.cm(UNENCODABLE)
+    printed = []
+    monkeypatch.setattr(tv, "print", printed.append, raising=False)
+    assert app.gm(UNENCODABLE) is None
+    assert printed[0].startswith(f"加载模型 '{UNENCODABLE}' 失败: ")

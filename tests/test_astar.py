@@ -3,7 +3,7 @@
 The strongest check is differential: thousands of seeded random grids are
 searched by the module's classes (as they are, and through a trivial
 subclass, which takes the general path) and by the plain rendition in
-astar_reference.py, and everything a script can see afterwards must agree:
+reference/astar.py, and everything a script can see afterwards must agree:
 the result, the path, both work lists in order, and the scores and parent
 of every node, with their types.
 """
@@ -14,9 +14,11 @@ import sys
 from fractions import Fraction
 
 import pytest
+from panda3d.core import Filename
 
-import astar_reference as ref
+from reference import astar as ref
 from conftest import run_python
+from helpers import assert_a_failing_global_raises_its_own_first_error
 from tavik.tavik import AStar, AStarNode
 
 
@@ -206,6 +208,27 @@ def test_a_script_may_replace_methods_on_the_object():
         grid.diagonal = lambda node: 0
     mine = assert_same_search(prepare)
     assert all(node.h == 0 for node in mine._closed)
+
+
+def test_a_heuristic_replaced_on_the_class_after_native_searches_is_used(monkeypatch):
+    """The class is compared with its definition before every native search,
+    however often it was found unchanged before, and again after each undo."""
+    for _ in range(2):
+        assert_same_search(corner_to_corner)
+        monkeypatch.setattr(AStar, "diagonal", lambda self, node: 0.0)
+        monkeypatch.setattr(ref.AStar, "diagonal", lambda self, node: 0.0)
+        mine = assert_same_search(corner_to_corner)
+        assert all(node.h == 0 for node in mine._closed)
+        monkeypatch.undo()
+
+
+def test_a_method_removed_and_set_again_leaves_the_search_as_it_was():
+    """The class then holds the same objects in another order."""
+    diagonal = vars(AStar)["diagonal"]
+    del AStar.diagonal
+    AStar.diagonal = diagonal
+    mine = assert_same_search(corner_to_corner)
+    assert mine.getPath()[-1] is mine.getEndNode()
 
 
 def test_a_subclass_heuristic_is_used():
@@ -530,7 +553,7 @@ def test_impossible_sizes_given_through_index_raise_memory_error(cols, rows):
 
 UNDER_LIMIT = """
 import resource
-import astar_reference as ref
+from reference import astar as ref
 from tavik.tavik import AStar
 
 class GeneralAStar(AStar):
@@ -586,6 +609,89 @@ for kind in (AStar, GeneralAStar):
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines == ["AStar 网格太大，内存放不下这么多节点"] * 3 + ["300"] + ["GeneralAStar 网格太大，内存放不下这么多节点"] * 3 + ["300"]
+
+
+# A cell of the grid costs about 160 bytes: 5000 x 5000 cells need some 4 GB.
+BEYOND_THE_LIMIT = """
+from tavik.tavik import AStar
+try:
+    AStar(5000, 5000)
+except MemoryError as error:
+    print(error)
+for size in (1000, 2000):
+    grid = AStar(size, size)
+    grid.setStartNode(0, 0)
+    grid.setEndNode(size - 1, size - 1)
+    print(size, grid.findPath(), len(grid.getPath()))
+"""
+BEYOND_THE_LIMIT_SEEN = ["网格太大，内存放不下这么多节点", "1000 True 1000", "2000 True 2000"]
+
+
+@LIMITABLE
+def test_a_grid_beyond_the_address_space_limit_is_refused_before_it_is_built():
+    """Under a 3 GB address-space limit the large grid is refused by its
+    count (a build that ran out halfway would raise a MemoryError without
+    this message), and grids that fit are still built and searched."""
+    result = run_python("""
+import resource
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+""" + BEYOND_THE_LIMIT)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == BEYOND_THE_LIMIT_SEEN
+
+
+def own_memory_group():
+    """The folder of this process's memory control group (cgroup v2, or the
+    memory controller of v1) when a group can be made inside it, else None."""
+    if sys.platform != "linux" or os.geteuid() != 0:
+        return None
+    try:
+        lines = open("/proc/self/cgroup").read().splitlines()
+    except OSError:
+        return None
+    for line in lines:
+        number, controllers, path = line.split(":", 2)
+        if number == "0" and not controllers:
+            folder, limit = "/sys/fs/cgroup" + path.rstrip("/"), "memory.max"
+            if "memory" not in open_or_empty(folder + "/cgroup.subtree_control").split():
+                continue
+        elif "memory" in controllers.split(","):
+            folder, limit = "/sys/fs/cgroup/memory" + path.rstrip("/"), "memory.limit_in_bytes"
+        else:
+            continue
+        if os.access(folder, os.W_OK):
+            return folder, limit
+    return None
+
+
+def open_or_empty(path):
+    try:
+        with open(path) as file:
+            return file.read()
+    except OSError:
+        return ""
+
+
+@pytest.mark.skipif(own_memory_group() is None, reason="needs root and a memory control group to make a group in")
+def test_a_grid_beyond_the_control_groups_memory_limit_is_refused_before_it_is_built():
+    """A container's memory limit is not seen by the allocator (it gives
+    address space, and the system stops the process when the pages are
+    used), so the grid's count is checked against the group's limit."""
+    parent, limit_file = own_memory_group()
+    group = os.path.join(parent, f"tavik-grid-test-{os.getpid()}")
+    os.mkdir(group)
+    try:
+        with open(os.path.join(group, limit_file), "w") as limit:
+            limit.write(str(3 << 30))
+        result = run_python(f"""
+import os
+with open({os.path.join(group, "cgroup.procs")!r}, "w") as procs:
+    procs.write(str(os.getpid()))
+""" + BEYOND_THE_LIMIT)
+    finally:
+        os.rmdir(group)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == BEYOND_THE_LIMIT_SEEN
 
 
 @pytest.mark.parametrize("cols, rows", [(0, 5), (2, 0), (-1, 3), (1, 1)])
@@ -649,8 +755,7 @@ def test_docstrings_and_method_order():
 
 # ---- reference counting -----------------------------------------------------------------------
 
-from test_references import growth_per_call, swallow  # noqa: E402
-from test_written_order import without  # noqa: E402,F401 (a fixture)
+from helpers import growth_per_call, swallow  # noqa: E402
 
 
 def searchable(kind, cols=12, rows=10, prepare=None):
@@ -690,3 +795,36 @@ LEAK_CASES = {
 @pytest.mark.parametrize("name", LEAK_CASES)
 def test_repeated_calls_hold_no_memory(name):
     assert growth_per_call(LEAK_CASES[name]) < 1.0
+
+
+# ---- hostile programs ---------------------------------------------------------------------------
+
+class SearchIsFindPath(AStar):
+    search = AStar.findPath
+
+
+class SizeIsFindPath(AStar):
+    getNumCols = AStar.findPath
+
+
+@pytest.mark.parametrize("kind", [SearchIsFindPath, SizeIsFindPath], ids=["search is findPath", "getNumCols is findPath"])
+def test_methods_made_to_call_each_other_for_ever_raise_recursion_error(kind):
+    grid = kind(3, 3)
+    grid.setStartNode(0, 0)
+    grid.setEndNode(2, 2)
+    with pytest.raises(RecursionError):
+        grid.findPath()
+
+
+@pytest.mark.parametrize("global_name", ["AStarNode", "range"], ids=["grid node class", "grid range"])
+def test_a_failing_module_global_raises_its_own_first_error(app, monkeypatch, global_name):
+    assert_a_failing_global_raises_its_own_first_error(app, monkeypatch, global_name, lambda: AStar(2, 2))
+
+
+@pytest.mark.parametrize("rows", [Filename("ab"), [[0], [0], Filename("x")]], ids=["grid rows", "grid row"])
+def test_a_filename_read_past_its_end_raises_index_error(rows):
+    """Reading a Filename past its end aborts inside the engine; the kit refuses it first, as a str would."""
+    grid = AStar(3, 3)
+    grid._nodes = rows
+    with pytest.raises(IndexError, match="Filename index out of range"):
+        grid.getNode(2, 2)

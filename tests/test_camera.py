@@ -2,58 +2,10 @@
 import math
 
 import pytest
-from panda3d.core import LPoint3, MouseButton, NodePath
+from panda3d.core import LPoint3, MouseButton
 
 import tavik.tavik as tv
-
-
-class FakeWatcher:
-    """A pointer that tests move by hand."""
-
-    def __init__(self):
-        self.inside = True
-        self.x = 0.0
-        self.y = 0.0
-
-    def hasMouse(self):
-        return self.inside
-
-    def getMouseX(self):
-        if not self.inside:
-            raise AssertionError("the pointer is outside the window")
-        return self.x
-
-    def getMouseY(self):
-        if not self.inside:
-            raise AssertionError("the pointer is outside the window")
-        return self.y
-
-
-class FakeTaskManager:
-    def __init__(self):
-        self.tasks = []
-
-    def add(self, function, name):
-        self.tasks.append((function, name))
-
-
-class FakeTask:
-    cont = "continue"
-
-
-class FakeBase:
-    def __init__(self):
-        self.camera = NodePath("camera")
-        self.mouseWatcherNode = FakeWatcher()
-        self.taskMgr = FakeTaskManager()
-        self.events = []
-        self.mouse_disabled = 0
-
-    def disableMouse(self):
-        self.mouse_disabled += 1
-
-    def accept(self, event, handler):
-        self.events.append((event, handler))
+from helpers import FakeBase, FakeTask, assert_a_failing_global_raises_its_own_first_error, point_at
 
 
 @pytest.fixture
@@ -320,8 +272,7 @@ def test_the_real_pointer_rotates_the_application_camera(app, step):
     controller = app.camera_controller
     saved = (controller.theta, controller.phi, controller.radius, LPoint3(controller.target_pos))
     try:
-        device.setPointerInWindow(500, 375)
-        step(2)
+        point_at(app, 500, 375)
         device.buttonDown(MouseButton.one())
         step(2)
         assert controller.mouse_down
@@ -340,3 +291,43 @@ def test_the_real_pointer_rotates_the_application_camera(app, step):
         controller.mouse_down = controller.right_mouse_down = False
         controller.theta, controller.phi, controller.radius, controller.target_pos = saved
         controller.update_camera_position()
+
+
+# ---- hostile programs ---------------------------------------------------------------------------
+
+class ZoomUpdatesByZooming(tv.CameraController):
+    def __init__(self):  # no window needed: the loop is in the zoom alone
+        self.radius = 10
+
+    update_camera_position = tv.CameraController.decrease_radius
+
+
+def test_a_zoom_made_to_call_itself_for_ever_raises_recursion_error():
+    with pytest.raises(RecursionError):
+        ZoomUpdatesByZooming().decrease_radius()
+
+
+def pointer_held(button):
+    """A controller in the middle of a drag with `button`, the pointer moved since the press."""
+    base = FakeBase()
+    base.mouseWatcherNode.x, base.mouseWatcherNode.y = 0.3, 0.2
+    controller = tv.CameraController.__new__(tv.CameraController)
+    controller.__dict__.update(base=base, target_pos=LPoint3(1, 0, 0), radius=10, theta=45, phi=45,
+                               mouse_down=button == "left", right_mouse_down=button == "right",
+                               last_mouse_x=0, last_mouse_y=0)
+    return lambda: controller.update_mouse(FakeTask())
+
+
+FAILING_GLOBALS = {
+    "camera placement math": ("math", lambda: tv.CameraController(FakeBase())),
+    "camera placement point": ("LPoint3", lambda: tv.CameraController(FakeBase())),
+    "camera placement vector": ("LVector3", lambda: tv.CameraController(FakeBase())),
+    "camera rotate math": ("math", pointer_held("left")),
+    "camera pan math": ("math", pointer_held("right")),
+    "camera pan vector": ("LVector3", pointer_held("right")),
+}
+
+
+@pytest.mark.parametrize("name", FAILING_GLOBALS)
+def test_a_failing_module_global_raises_its_own_first_error(app, monkeypatch, name):
+    assert_a_failing_global_raises_its_own_first_error(app, monkeypatch, *FAILING_GLOBALS[name])

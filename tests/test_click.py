@@ -7,6 +7,7 @@ from panda3d.core import BitMask32, CollisionNode, GeomNode, MouseButton, NodePa
 import tavik.tavik as tk
 from tavik.tavik import ClickCtrl
 from conftest import run_python
+from helpers import UNENCODABLE, assert_a_failing_global_raises_its_own_first_error, point_at
 
 CORNER = (3, 3)  # sky: no geometry there with the default orbit camera
 
@@ -53,9 +54,7 @@ def pixel_of(app, point):
 
 def click(app, step, where):
     """A real left click at pixel `where`; returns the camera's rotate flag while pressed."""
-    device = app.win.getInputDevice(0)
-    device.setPointerInWindow(*where)
-    step(2)
+    device = point_at(app, *where)
     device.buttonDown(MouseButton.one())
     try:
         step(1)
@@ -237,9 +236,7 @@ def test_bad_callback_table_entries_raise_from_a_click(app, step, clicker, scene
     ball = sphere(app, scene, 0.4)
     clicker.setModelClick(ball, "ball", "1")
     where = pixel_of(app, ball.getPos())
-    device = app.win.getInputDevice(0)
-    device.setPointerInWindow(*where)
-    step(2)
+    point_at(app, *where)
     with pytest.raises(TypeError):
         clicker.addCallback([], print)
     clicker.addCallback("ball", "not callable")
@@ -303,3 +300,24 @@ def test_two_controllers_and_collision_display_pick_independently():
     """)
     assert "cameras ['mouseRay', 'mouseRay']" in done.stdout, done.stderr
     assert "calls ['plain', 'shown'] True" in done.stdout, done.stderr
+
+
+# ---- hostile programs ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("global_name", ["CollisionTraverser", "CollisionNode", "GeomNode", "CollisionRay"],
+                         ids=["click traverser", "click collision node", "click mask", "click ray"])
+def test_a_failing_module_global_raises_its_own_first_error(app, monkeypatch, global_name):
+    assert_a_failing_global_raises_its_own_first_error(app, monkeypatch, global_name, lambda: ClickCtrl())
+
+
+@pytest.mark.parametrize("tag", [(UNENCODABLE, "v"), ("t", UNENCODABLE)], ids=["name", "value"])
+def test_a_click_tag_without_a_utf8_form_raises_the_engines_own_error(app, tag):
+    model = app.render.attachNewNode("tagged")
+    clicks = ClickCtrl()
+    try:
+        with pytest.raises(UnicodeEncodeError):
+            clicks.setModelClick(model, *tag)
+        assert not model.hasTag("t")
+    finally:
+        clicks.ignoreAll()
+        model.removeNode()

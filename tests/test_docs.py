@@ -9,7 +9,7 @@ import types
 import pytest
 from PIL import Image
 
-from test_programs import not_blank
+from helpers import not_blank
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
@@ -75,6 +75,8 @@ def test_every_public_call_has_one_api_entry_with_an_example():
     assert len(names) == len(set(names))
     assert set(names) == set(api_examples.EXAMPLES)
     assert {"dist", "Pen.forward", "Pen.rotZ", "TAVIK.makeText", "AStar.findPath", "drawAxies"} <= set(names)
+    import tavik.extras as extras
+    assert set(extras.__all__) | {"Handle", "Handle.stop"} <= set(names)
     assert set(api_examples.NOTES) <= set(names) and set(api_examples.ATTRIBUTES) <= set(names)
 
 
@@ -84,6 +86,7 @@ def test_the_api_reference_shows_the_running_docstrings_and_signatures():
     assert "pen.forward(n, draw=False)" in page
     assert "app.makeText(nodeName, text='None', pos=(0, 0, 0), color=(1, 0, 0, 1), align=TextNode.ACenter" in page
     assert "CameraController(base, target_pos=LPoint3f(0, 0, 0), radius=10)" in page
+    assert "fill(pen, color, points=None)" in page and "circle(pen, radius, extent=360)" in page
     assert "```text\n" + inspect.cleandoc(tv.Pen.forward.__doc__) + "\n```" in page
     assert "Args:\n    numCols: 网格的列数\n" in page
     assert tv.Pen.forward.__doc__.split()[0] in page

@@ -12,6 +12,7 @@ from PIL import Image
 
 import tavik.extras as extras
 from conftest import docstring_as_compiled, run_python
+from helpers import from_above, grab, on_screen, pixels_of
 from tavik.extras import animate, frameAll, lookFrom, saveImage
 from tavik.tavik import Pen
 
@@ -44,36 +45,6 @@ def leave_as_found(app, step):
     controller.update_camera_position()
     step(2)
     assert {task.name for task in app.taskMgr.getTasks()} == tasks
-
-
-def grab(app):
-    """What the window shows after the last frame, as a picture."""
-    texture = app.win.getScreenshot()
-    assert texture is not None
-    raw = bytes(texture.getRamImageAs("RGB"))
-    return Image.frombytes("RGB", (texture.getXSize(), texture.getYSize()), raw).transpose(Image.FLIP_TOP_BOTTOM)
-
-
-def pixels_of(image, colour, tolerance=40):
-    """(x, y) of every pixel within `tolerance` of `colour`."""
-    width = image.width
-    data = image.tobytes()
-    found = []
-    for index in range(0, len(data), 3):
-        if (abs(data[index] - colour[0]) + abs(data[index + 1] - colour[1]) + abs(data[index + 2] - colour[2])
-                <= tolerance):
-            pixel = index // 3
-            found.append((pixel % width, pixel // width))
-    return found
-
-
-def on_screen(app, point):
-    """Where a point of render appears in the window, in pixels, or None when outside."""
-    inCamera = app.cam.getRelativePoint(app.render, LPoint3(*point))
-    screen = Point2()
-    if not app.camLens.project(inCamera, screen):
-        return None
-    return ((screen.x + 1) / 2 * app.win.getXSize(), (1 - screen.y) / 2 * app.win.getYSize())
 
 
 def projected_vertices(app, root):
@@ -355,14 +326,8 @@ def test_look_from_forgives_case_and_spaces(app, spelling):
 @pytest.fixture
 def framed_spiral(app):
     """A view on the spiral the animation tests draw."""
-    controller = app.camera_controller
-    controller.target_pos = LPoint3(0, 0, 0)
-    controller.radius = 12
-    lookFrom(app, "top")
-    axis = app.render.find("zup-axis*")
-    axis.hide()
-    yield
-    axis.show()
+    with from_above(app, 12):
+        yield
 
 
 def test_an_animated_drawing_grows_frame_by_frame_and_ends_as_the_plain_one(app, step, screenshot, framed_spiral):
@@ -673,11 +638,13 @@ def test_save_image_without_a_picture_says_so_in_chinese(application, tmp_path):
 
 # ---- the module -----------------------------------------------------------------
 
-def test_the_star_import_gives_the_four_helpers():
+def test_the_star_import_gives_the_four_helpers_and_the_game_helpers():
+    import tavik.game as game
     namespace = {}
     exec("from tavik.extras import *", namespace)
     assert sorted(name for name in namespace if not name.startswith("__")) == \
-        ["animate", "frameAll", "lookFrom", "saveImage"]
+        sorted(["animate", "frameAll", "lookFrom", "saveImage"] + game.__all__)
+    assert all(namespace[name] is getattr(game, name) for name in game.__all__)
 
 
 @pytest.mark.parametrize("helper", [frameAll, lookFrom, animate, saveImage])
@@ -691,8 +658,9 @@ def test_the_stub_declares_the_helpers_with_the_runtime_docstrings():
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
     assert ast.get_docstring(tree, clean=False) == extras.__doc__
-    assert set(functions) == set(extras.__all__)
-    for name in extras.__all__:
+    own = [name for name in extras.__all__ if getattr(extras, name).__module__ == extras.__name__]
+    assert set(functions) == set(own) == {"frameAll", "lookFrom", "animate", "saveImage"}
+    for name in own:
         assert docstring_as_compiled(ast.get_docstring(functions[name], clean=False)) == getattr(extras, name).__doc__
         stubbed = [argument.arg for argument in functions[name].args.args]
         import inspect

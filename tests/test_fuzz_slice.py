@@ -1,4 +1,4 @@
-"""A short, seeded slice of the hostile-input fuzz target (tools/fuzz.py):
+"""A short, seeded slice of the hostile-input fuzz target (tools/fuzz):
 the same cases every run, each statement ending in a Python exception or
 a normal return, never in a crash of the interpreter or a SystemError.
 
@@ -9,7 +9,7 @@ import subprocess
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FUZZ = os.path.join(ROOT, "tools", "fuzz.py")
+FUZZ = os.path.join(ROOT, "tools", "fuzz")
 SEEDS = (5, 6, 7, 8, 9, 10)
 CASES_PER_SEED = 400
 # From CPython 3.13 on, the engine's own bindings leave an exception set in

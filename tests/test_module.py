@@ -10,6 +10,7 @@ import pytest
 
 import tavik.tavik as tv
 from conftest import run_python
+from helpers import assert_a_failing_global_raises_its_own_first_error
 
 PUBLIC_ORDER = ["dist", "Color", "CameraController", "TAVIK", "Pen", "makeLabel", "makeButton", "makeEntry",
                 "AStarNode", "AStar", "ClickCtrl", "PathMoveCtrl", "drawAxies"]
@@ -331,3 +332,9 @@ def test_subclass_overrides_are_used_by_composite_operations():
     tv.CameraController.decrease_radius(controller)
     tv.CameraController.increase_radius(controller)
     assert calls == [(2, 45), (3, 45)]
+
+
+# ---- a failing module global --------------------------------------------------------------
+
+def test_dist_with_a_failing_math_raises_its_own_first_error(app, monkeypatch):
+    assert_a_failing_global_raises_its_own_first_error(app, monkeypatch, "math", lambda: tv.dist((0, 0, 0), (1, 2, 2)))

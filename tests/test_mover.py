@@ -6,12 +6,13 @@ import traceback
 from fractions import Fraction
 
 import pytest
-from panda3d.core import LPoint3f, LVector3, LVector3f, NodePath
+from panda3d.core import Filename, LPoint3f, LVector3, LVector3f, NodePath
 
 import tavik.tavik as tk
 from tavik.tavik import PathMoveCtrl
 
-from mover_reference import PlainMover
+from helpers import assert_a_failing_global_raises_its_own_first_error
+from reference.mover import PlainMover
 
 
 class SubNodePath(NodePath):
@@ -472,3 +473,31 @@ def test_exception_in_completion_callback_reaches_the_caller_of_step(app, step):
         app.update = None
     assert "fail" in "".join(traceback.format_tb(info.value.__traceback__))
     step(1)
+
+
+# ---- hostile programs ---------------------------------------------------------------------------
+
+def mid_walk(step):
+    walker = tk.PathMoveCtrl()
+    walker.__dict__.update(model=NodePath("m"), path=[(0, 0, 0), (1, 1, 0)], mStep=0.025, mtni=1, mf=True)
+    return walker.update if step == "update" else walker.updateHeading
+
+
+FAILING_GLOBALS = {
+    "mover start vector": ("LVector3", lambda: tk.PathMoveCtrl().start(NodePath("m"), [(0, 0, 0)])),
+    "mover step vector": ("LVector3", mid_walk("update")),
+    "mover heading math": ("math", mid_walk("heading")),
+}
+
+
+@pytest.mark.parametrize("name", FAILING_GLOBALS)
+def test_a_failing_module_global_raises_its_own_first_error(app, monkeypatch, name):
+    assert_a_failing_global_raises_its_own_first_error(app, monkeypatch, *FAILING_GLOBALS[name])
+
+
+def test_a_filename_point_read_past_its_end_raises_index_error():
+    """Reading a Filename past its end aborts inside the engine; the kit refuses it first, as a str would."""
+    walker = tk.PathMoveCtrl()
+    walker.start(NodePath("walker"), [(0, 0, 0), Filename("ab")], 0.1)
+    with pytest.raises(IndexError, match="Filename index out of range"):
+        walker.update()

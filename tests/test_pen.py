@@ -7,12 +7,13 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-from panda3d.core import (GeomVertexReader, LineSegs, LPoint3, LPoint3f, LVector3, LVector3f,
-                          RenderModeAttrib)
+from panda3d.core import Filename, LineSegs, LPoint3, LPoint3f, LVector3, LVector3f, RenderModeAttrib
 
 import tavik.tavik as tv
 from tavik.tavik import Pen
-from test_references import growth_per_call, swallow
+
+from helpers import HOSTILE, close, exact_build, growth_per_call, positions, strokes, swallow
+from reference import pen as python_pen
 
 TOWARDS_MESSAGE = "towards方法需要三个参数或一个坐标元组/列表/LPoint3f对象"
 RED, WHITE = (1, 0, 0, 1), (1, 1, 1, 1)
@@ -21,48 +22,6 @@ RED, WHITE = (1, 0, 0, 1), (1, 1, 1, 1)
 @pytest.fixture
 def pen(make_pen):
     return make_pen()
-
-
-def strokes(node_path):
-    """What a built node shows: (primitive kind, [(vertex, colour), ...]) per line or point."""
-    node, shown = node_path.node(), []
-    for index in range(node.getNumGeoms()):
-        geom = node.getGeom(index)
-        vertex = GeomVertexReader(geom.getVertexData(), "vertex")
-        colour = GeomVertexReader(geom.getVertexData(), "color")
-        for primitive in geom.getPrimitives():
-            for item in range(primitive.getNumPrimitives()):
-                points = []
-                for k in range(primitive.getPrimitiveStart(item), primitive.getPrimitiveEnd(item)):
-                    vertex.setRow(primitive.getVertex(k))
-                    colour.setRow(primitive.getVertex(k))
-                    points.append((tuple(vertex.getData3()), tuple(round(c, 3) for c in colour.getData4())))
-                shown.append((type(primitive).__name__, points))
-    return shown
-
-
-def positions(node_path):
-    return [[p for p, _ in points] for _, points in strokes(node_path)]
-
-
-def close(a, b, tolerance=1e-5):
-    return all(abs(x - y) <= tolerance for x, y in zip(a, b)) and len(a) == len(b)
-
-
-def exact_build(node_path):
-    """Everything of a build that could differ: data bytes, primitives, states, names."""
-    node = node_path.node() if hasattr(node_path, "node") else node_path
-    described = [node.getName()]
-    for index in range(node.getNumGeoms()):
-        geom = node.getGeom(index)
-        data = geom.getVertexData()
-        described.append((data.getName(), data.getUsageHint(), str(data.getFormat()),
-                          bytes(data.getArray(0).getHandle().getData()), node.getGeomState(index)))
-        for primitive in geom.getPrimitives():
-            described.append((type(primitive).__name__, primitive.isIndexed(), primitive.getIndexType(),
-                              primitive.getUsageHint(), list(primitive.getVertexList()),
-                              list(primitive.getEnds()), primitive.getNumPrimitives()))
-    return described
 
 
 # ---- the class as help() shows it -------------------------------------------------------
@@ -668,6 +627,28 @@ def test_changes_to_the_class_and_the_module_reach_forward(pen, monkeypatch):
     assert pen.getPos() == (0.0, 0.0, 3.0)
 
 
+def test_the_class_changed_after_quick_steps_is_seen_at_every_change(pen, monkeypatch):
+    for start in (100, 200):
+        pen.moveTo(0, 0, 0)
+        pen.forward(1)
+        assert close(pen.getPos(), (1, 0, 0))
+        monkeypatch.setattr(Pen, "getPos", lambda self, x=start: (x, 0, 0))
+        pen.forward(1)
+        assert close(pen._Pen__mto, (start + 1, 0, 0))
+        monkeypatch.undo()
+
+
+def test_a_method_removed_and_set_again_leaves_the_pen_as_it_was(pen):
+    """The class then holds the same objects in another order."""
+    turn = vars(Pen)["dLeft"]
+    del Pen.dLeft
+    Pen.dLeft = turn
+    pen.dLeft(90)
+    pen.forward(2, True)
+    assert (pen.rotZ, pen.rotY) == (90, 90)
+    assert close(pen.getPos(), (0, 2, 0))
+
+
 def test_a_subclass_normalisation_is_used_by_the_turns(make_pen):
     class Raw(Pen):
         def _normalize_angle(self, angle):
@@ -910,26 +891,49 @@ def test_the_private_attributes_are_read_as_often_and_in_the_order_the_methods_r
     assert log == reads
 
 
+# ---- against the plain rendition -------------------------------------------------------------
+
+def turtle_program(pen, seed):
+    """A seeded random mix of every drawing call, then what a program can read back."""
+    rng = random.Random(seed)
+    for _ in range(150):
+        choice = rng.random()
+        if choice < 0.4:
+            pen.forward(rng.choice([rng.uniform(-2, 3), 1, 0]), rng.random() < 0.8)
+        elif choice < 0.55:
+            pen.dLeft(rng.uniform(-90, 90)) if rng.random() < 0.5 else pen.dUp(rng.uniform(-90, 90))
+        elif choice < 0.62:
+            pen.color((rng.random(), rng.random(), rng.random(), 1))
+        elif choice < 0.67:
+            pen.update()
+        elif choice < 0.72:
+            pen.moveTo(rng.randint(-3, 3), 1, 2)
+            pen.dot()
+        elif choice < 0.77:
+            pen.towards(rng.uniform(-5, 5), rng.uniform(-5, 5), 2)
+        elif choice < 0.82:
+            pen.drawPath([(rng.uniform(-4, 4), rng.uniform(-4, 4), 0) for _ in range(rng.randint(1, 4))])
+        elif choice < 0.86:
+            pen.size(rng.randint(1, 4))
+        elif choice < 0.9:
+            pen.setVertex(rng.randint(-1, 30), 1, 1, 1)
+        elif choice < 0.93:
+            pen.drawVec(LPoint3f(0, 0, 0), LVector3f(rng.uniform(0.1, 3), 1, 0))
+        elif choice < 0.95:
+            pen.clear()
+        else:
+            pen.lineTo(rng.uniform(-4, 4), 0, 1)
+    pen.update()
+    return [exact_build(child) for child in pen.np.getChildren()], tuple(pen.getPos()), pen.rotZ, pen.rotY
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_the_pen_builds_what_the_plain_rendition_builds(make_pen, seed):
+    assert turtle_program(make_pen(), seed) == turtle_program(make_pen(python_pen.Pen), seed)
+
+
 # ---- bad input never crashes ---------------------------------------------------------------------
 
-class Hostile:
-    def __float__(self):
-        raise ZeroDivisionError("float")
-
-    def __index__(self):
-        raise ZeroDivisionError("index")
-
-    def __bool__(self):
-        raise ZeroDivisionError("bool")
-
-    def __iter__(self):
-        raise ZeroDivisionError("iter")
-
-    def __len__(self):
-        raise ZeroDivisionError("len")
-
-
-HOSTILE = Hostile()
 NAN, INF = float("nan"), float("inf")
 BAD_CALLS = [
     ("moveTo then lineTo", lambda p: (p.moveTo(HOSTILE, 0, 0), p.lineTo(0, 0, 0)), ZeroDivisionError),
@@ -1141,3 +1145,24 @@ def test_a_red_square_drawn_with_forward_and_left_turns_shows_on_screen(app, pen
     finally:
         app.camera.setPos(saved[0])
         app.camera.setHpr(saved[1])
+
+
+# ---- the engine's Filename, which reads past its end without a check ----------------------------
+
+class SevenEverywhere(Filename):
+    def __getitem__(self, index):
+        return 7
+
+
+@pytest.mark.parametrize("path", [[Filename("x")], [(0, 0, 0), Filename("")]], ids=["point", "empty point"])
+def test_a_filename_read_past_its_end_raises_index_error(pen, path):
+    """Reading a Filename past its end aborts inside the engine; the kit refuses it first, as a str would."""
+    with pytest.raises(IndexError, match="Filename index out of range"):
+        pen.drawPath(path)
+
+
+def test_a_filename_long_enough_or_with_its_own_indexing_is_read_as_given(pen):
+    pen.drawPath([SevenEverywhere("")])
+    assert tuple(pen.getPos()) == (7, 7, 7)
+    pen.drawPath([Filename("123")])   # its characters reach moveTo, as in pen.moveTo("1", "2", "3")
+    assert pen.getPos() == ("1", "2", "3")

@@ -8,6 +8,8 @@ import sys
 import pytest
 from PIL import Image
 
+from helpers import not_blank
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = sorted((ROOT / "examples").glob("*.py"))
 SKY = (51, 153, 204)
@@ -24,15 +26,6 @@ def assert_clean_run(result, screenshot):
     assert result.returncode == 0, result.stderr[-3000:]
     assert "Traceback" not in result.stderr and "Exception occurred" not in result.stderr
     assert result.stdout.strip().splitlines()[-1] == str(screenshot)
-
-
-def not_blank(image):
-    """More than a plain background: several colours over a real share of the window."""
-    raw = image.convert("RGB").resize((250, 188)).tobytes()
-    pixels = [tuple(raw[index:index + 3]) for index in range(0, len(raw), 3)]
-    background = max(set(pixels), key=pixels.count)
-    differing = sum(1 for pixel in pixels if sum(abs(a - b) for a, b in zip(pixel, background)) > 60)
-    return differing > 100 and len(set(pixels)) > 20
 
 
 def test_there_are_ten_examples():

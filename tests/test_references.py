@@ -1,48 +1,12 @@
 """Reference counting: repeated calls, on success and on every error path, leak nothing."""
 import copy
-import gc
 import pickle
-import tracemalloc
 
 import pytest
 from panda3d.core import LPoint3
 
 import tavik.tavik as tv
-from test_camera import FakeBase, FakeTask
-
-
-def growth_per_call(function, calls=3000, rounds=3):
-    """Bytes of Python memory still held per call after warming up.
-
-    The least of a few rounds: a leak grows in every round, while a one-off
-    allocation elsewhere in the process (a cache filling, a lazy import)
-    shows in one at most.
-    """
-    for _ in range(200):
-        function()
-    growths = []
-    for _ in range(rounds):
-        gc.collect()
-        tracemalloc.start()
-        try:
-            before = tracemalloc.take_snapshot()
-            for _ in range(calls):
-                function()
-            gc.collect()
-            after = tracemalloc.take_snapshot()
-        finally:
-            tracemalloc.stop()
-        growths.append(sum(stat.size_diff for stat in after.compare_to(before, "filename")) / calls)
-    return min(growths)
-
-
-def swallow(function, *errors):
-    def run():
-        try:
-            function()
-        except errors:
-            pass
-    return run
+from helpers import FakeBase, FakeTask, growth_per_call, swallow
 
 
 base = FakeBase()

@@ -1,13 +1,17 @@
 """The axes gizmo drawn with a pen, billboard text and its per-frame facing."""
+import types
 from fractions import Fraction
 
+import panda3d.core as core
 import pytest
+from direct.showbase.DirectObject import DirectObject
+from direct.showbase.ShowBase import ShowBase
 from panda3d.core import LPoint3, LPoint3f, NodePath, TextNode
 
 import tavik.tavik as tv
 from tavik.tavik import Pen, drawAxies
-from test_pen import HOSTILE, close, positions, strokes
-from test_references import growth_per_call, swallow
+from helpers import HOSTILE, WithoutMethods, close, exact_build, growth_per_call, positions, strokes, swallow
+from reference import application as plain
 
 RED, GREEN, BLUE = (1, 0, 0, 1), (0, 1, 0, 1), (0, 0, 1, 1)
 
@@ -101,6 +105,20 @@ def test_the_axes_work_out_each_head_in_the_written_order():
     assert steps == ["-", "-", "neg"] * 2 + ["-", "neg", "-"]
 
 
+@pytest.mark.parametrize("numbers", [(), (0, 5, 0.5), (2, 2, 0.5), (-3, Fraction(3, 2), Fraction(1, 4)), (1, 4, -1)],
+                         ids=repr)
+def test_the_axes_are_drawn_as_the_plain_rendition_draws_them(make_pen, numbers):
+    kit, rendition = make_pen(), make_pen()
+    drawAxies(kit, *numbers)
+    plain.drawAxies(rendition, *numbers)
+    assert exact_build(kit.lineNode) == exact_build(rendition.lineNode)
+    assert kit.getPos() == rendition.getPos()
+    asked = [Recorder(), Recorder()]
+    drawAxies(asked[0], *numbers)
+    plain.drawAxies(asked[1], *numbers)
+    assert asked[0].calls == asked[1].calls
+
+
 @pytest.mark.parametrize("arguments, error", [
     ((None,), AttributeError), ((object(),), AttributeError), ((), TypeError),
     (("pen", 0, 5, 0.5, 1), TypeError),
@@ -150,16 +168,39 @@ def test_text_with_bad_arguments_raises_and_registers_nothing(app, arguments):
         child.removeNode()
 
 
+def described(label):
+    """What a program can read back from a label."""
+    node = label.node()
+    return (node.getName(), node.getText(), node.getAlign(), node.getFont(), label.getParent(),
+            tuple(label.getPos()), tuple(label.getScale()), tuple(label.getColor()), label.getTwoSided())
+
+
+@pytest.mark.parametrize("arguments", [
+    dict(nodeName="defaults"),
+    dict(nodeName="everything", text="文字", pos=(1, 2, 3), color=(0, 0, 1, 1), align=TextNode.ALeft, scale=2),
+    dict(nodeName="point", text="点", pos=LPoint3(-1, 0.5, 7), scale=0.25),
+    dict(nodeName="bad colour", color=(1, 0, 0)), dict(nodeName="bad place", pos=(1, 2)),
+    dict(nodeName="unencodable", text="名字\ud800"), dict(nodeName=None),
+], ids=lambda arguments: arguments["nodeName"] or "None")
+def test_text_is_made_as_the_plain_rendition_makes_it(app, monkeypatch, arguments):
+    before = set(app.render.getChildren())
+    outcomes = []
+    for make in (app.makeText, lambda **given: plain.TAVIK.makeText(app, **given)):
+        monkeypatch.setattr(app, "textNodes", [])
+        try:
+            label = make(**arguments)
+        except Exception as error:
+            outcomes.append((type(error), app.textNodes))
+        else:
+            outcomes.append((described(label), app.textNodes == [label]))
+    for child in set(app.render.getChildren()) - before:
+        child.removeNode()
+    assert outcomes[0] == outcomes[1]
+
+
 def python_facing(app, labels):
-    """The facing step as written, for comparison."""
-    for t in labels:
-        if t.isEmpty():
-            continue
-        camera_pos = app.camera.getPos()
-        text_pos = t.getPos()
-        direction = camera_pos - text_pos
-        opposite_direction = -direction
-        t.lookAt(text_pos + opposite_direction)
+    """The facing step of the plain rendition, over `labels`, for comparison."""
+    plain.TAVIK.textNodeslookAtCamera(types.SimpleNamespace(textNodes=labels, camera=app.camera))
 
 
 @pytest.fixture
@@ -257,7 +298,8 @@ def test_labels_of_other_kinds_take_the_written_steps_every_frame(app, monkeypat
     assert same_turn(made, twins)
 
 
-def test_the_camera_is_read_through_the_application_for_every_label(app, monkeypatch, labels):
+@pytest.mark.parametrize("owner", ["application", "ShowBase", "DirectObject"])
+def test_the_camera_is_read_through_the_application_for_every_label(app, monkeypatch, labels, owner):
     made, twins = labels
     stand_in = NodePath("stand-in camera")
     stand_in.setPos(9, 9, 9)
@@ -266,14 +308,40 @@ def test_the_camera_is_read_through_the_application_for_every_label(app, monkeyp
     def camera(self):
         reads.append(1)
         return stand_in
-    monkeypatch.setattr(type(app), "camera", property(camera), raising=False)
     monkeypatch.setattr(app, "textNodes", made)
+    app.textNodeslookAtCamera()  # the quick way, once more before the class changes
+    owners = {"application": type(app), "ShowBase": ShowBase, "DirectObject": DirectObject}
+    monkeypatch.setattr(owners[owner], "camera", property(camera), raising=False)
     app.textNodeslookAtCamera()
     monkeypatch.undo()
     assert len(reads) == 1 + len(made)
     for twin in twins:
         twin.lookAt(twin.getPos() - (stand_in.getPos() - twin.getPos()))
     assert same_turn(made, twins)
+
+
+# ---- rebinding engine names --------------------------------------------------------------------
+
+@pytest.mark.parametrize("name", ["LPoint3f", "NodePath"])
+def test_rebinding_engine_names_leaves_the_labels_turning_as_written(app, monkeypatch, step, name):
+    """The label loop does the written arithmetic on engine points without
+    looking a name up in panda3d.core, so rebinding one there changes nothing."""
+    label = app.makeText("rebinding", "x", pos=(3, 4, 5))
+    try:
+        saved = app.camera.getPos()
+        app.camera.setPos(0, -30, 2)
+        monkeypatch.setattr(core, name, WithoutMethods)
+        app.textNodeslookAtCamera()
+        monkeypatch.undo()
+        turned = NodePath("expected")
+        turned.setPos(3, 4, 5)
+        text_pos = label.getPos()
+        turned.lookAt(text_pos + -(app.camera.getPos() - text_pos))
+        assert label.getQuat().almostEqual(turned.getQuat(), 1e-6)
+    finally:
+        app.camera.setPos(saved)
+        app.textNodes.remove(label)
+        label.removeNode()
 
 
 # ---- on the screen --------------------------------------------------------------------

@@ -9,7 +9,8 @@ from panda3d.core import Filename, MouseButton, TextNode
 
 import tavik.tavik as tk
 from tavik.tavik import makeButton, makeEntry, makeLabel
-from test_references import growth_per_call, swallow
+from helpers import UNENCODABLE, growth_per_call, point_at, swallow
+from reference import widgets as plain
 
 LOOK = [("scale", 16), ("frameColor", (0, 0, 0, 1)), ("borderWidth", (0.05, 0.05)), ("text_fg", (1, 1, 1, 1)),
         ("text_align", TextNode.ALeft)]
@@ -55,6 +56,55 @@ def test_one_call_of_the_module_level_class_with_keywords_in_order(monkeypatch, 
                                [("text_font", tv.cnFont)] + last)]
     pos = recorder.calls[0][1][2][1]
     assert type(pos[1]) is int and type(recorder.calls[0][1][3][1]) is int
+
+
+class WatchedApp(FakeApp):
+    """An application whose attribute reads are written down."""
+
+    def __init__(self, log):
+        super().__init__()
+        object.__setattr__(self, "log", log)
+
+    def __getattribute__(self, name):
+        if name != "log":
+            object.__getattribute__(self, "log").append(name)
+        return object.__getattribute__(self, name)
+
+
+@pytest.mark.parametrize("name, arguments", [
+    ("makeLabel", ("文字", 10, 20)), ("makeLabel", (("a", "b"), -5, 2.5)), ("makeButton", ("按", 5, -3, print)),
+    ("makeEntry", ("", 0, 0)), ("makeEntry", ("x", 1, 2, 3)), ("makeLabel", ("t", 0, "y")),
+    ("makeButton", (Filename("ab"), 0, 0, None)), ("makeLabel", (Filename("a"), 0, 0)),
+    ("makeEntry", (Filename(""), 0, 0)),
+], ids=repr)
+def test_widgets_are_asked_for_as_the_plain_rendition_asks_for_them(monkeypatch, name, arguments):
+    class_name = {"makeLabel": "DirectLabel", "makeButton": "DirectButton", "makeEntry": "DirectEntry"}[name]
+    log, outcomes = [], []
+    tv = WatchedApp(log)
+    for module in (tk, plain):
+        recorder = Recorder()
+        monkeypatch.setattr(module, class_name, recorder)
+        try:
+            result = getattr(module, name)(tv, *arguments)
+        except Exception as error:
+            result = (type(error), str(error))
+        outcomes.append((result, recorder.calls, log[:]))
+        del log[:]
+    assert outcomes[0][2] and outcomes[0] == outcomes[1]
+
+
+def test_a_real_widget_is_built_as_the_plain_rendition_builds_it(app, widgets):
+    for builder in (makeButton, plain.makeButton):
+        widgets.append(builder(app, ("上", "按", "悬", "灰"), 30, 40, print))
+    kit, rendition = widgets
+    assert kit.getParent() == rendition.getParent() == app.pixel2d
+    assert kit.getMat() == rendition.getMat()
+    for state in range(4):
+        texts = [widget.component(f"text{state}") for widget in widgets]
+        assert len({(text.getText(), text.textNode.getAlign(), text.textNode.getFont(),
+                     tuple(text.textNode.getTextColor())) for text in texts}) == 1, state
+    for option in ("frameColor", "borderWidth", "command"):
+        assert kit[option] == rendition[option], option
 
 
 def test_text_node_is_looked_up_when_building(monkeypatch):
@@ -139,9 +189,7 @@ def test_widget_class_errors_propagate(app, widgets):
 # ---- through the real pointer and keyboard --------------------------------
 
 def press(app, step, x, y):
-    device = app.win.getInputDevice(0)
-    device.setPointerInWindow(x, y)
-    step(2)
+    device = point_at(app, x, y)
     device.buttonDown(MouseButton.one())
     try:
         step(1)
@@ -226,3 +274,17 @@ def test_a_filename_long_enough_goes_to_directgui_as_given(app, monkeypatch, bui
 def test_refusing_a_short_filename_holds_no_memory(app):
     refused = swallow(lambda: makeButton(app, Filename("x"), 0, 0, None), TypeError)
     assert growth_per_call(refused, calls=500) < 8.0
+
+
+# ---- a text without a UTF-8 form ----------------------------------------------------------------
+
+@pytest.mark.parametrize("builder, extra", [(makeLabel, ()), (makeButton, (None,)), (makeEntry, ())],
+                         ids=["label", "button", "entry"])
+def test_a_widget_shows_a_text_without_a_utf8_form(app, builder, extra):
+    """DirectGui takes widget texts as wide strings, so the engine never
+    needs their UTF-8 form: the widget is built, as it is for any text."""
+    widget = builder(app, UNENCODABLE, 0, 0, *extra)
+    try:
+        assert not widget.isEmpty()
+    finally:
+        widget.destroy()

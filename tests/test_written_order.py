@@ -15,9 +15,9 @@ import types
 import pytest
 from panda3d.core import GeomNode, LPoint3, LVecBase3f, LVector3, NodePath, Point2
 
-import astar_reference
-import camera_reference
-import mover_reference
+from reference import astar as astar_reference
+from reference import camera as camera_reference
+from reference import mover as mover_reference
 import tavik.tavik as tv
 
 
@@ -120,17 +120,6 @@ def log(monkeypatch):
     entries = []
     monkeypatch.setattr(Traced, "log", entries)
     return entries
-
-
-@pytest.fixture
-def without():
-    """Takes names out of the kit's namespace for one test, then puts the
-    namespace back as it was, order included (the order is tested too)."""
-    namespace = vars(tv)
-    saved = dict(namespace)
-    yield lambda name: namespace.pop(name)
-    namespace.clear()
-    namespace.update(saved)
 
 
 def spy_globals(monkeypatch, log, modules, names):

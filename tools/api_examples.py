@@ -6,7 +6,7 @@ tests/test_docs.py run it headless), so an example that stops working fails
 the build.
 """
 
-PRELUDE = "from tavik.tavik import *\n\napp = TAVIK()\n"
+PRELUDE = "from tavik.tavik import *\nfrom tavik.extras import *\n\napp = TAVIK()\n"
 # Made afresh before each example, so each one starts from the same state.
 SETUP = (
     "pen = Pen(app)\n"
@@ -20,7 +20,7 @@ SETUP = (
 
 # How the reference writes the object a method is called on.
 INSTANCE = {"CameraController": "app.camera_controller", "TAVIK": "app", "Pen": "pen", "AStarNode": "node",
-            "AStar": "grid", "ClickCtrl": "click", "PathMoveCtrl": "mover"}
+            "AStar": "grid", "ClickCtrl": "click", "PathMoveCtrl": "mover", "Handle": "timer"}
 
 EXAMPLES = {
     "dist": 'd = dist((0, 0, 0), (3, 4, 0))\nprint(d)                                     # 5.0',
@@ -160,6 +160,50 @@ EXAMPLES = {
                          'mover.stop()                                 # 停在原地，完成回调不会被调用',
     "drawAxies": 'drawAxies(pen, 0, 6, 0.5)                     # 从 0 画到 6，箭头大小 0.5\n'
                  '# drawAxies 自己会调用 pen.update()',
+    "frameAll": 'pen.moveTo(95, 95, 0)\npen.forward(10, True)\npen.update()\n'
+                'frameAll(app)                                # 离原点很远的线也整个装进窗口',
+    "lookFrom": 'lookFrom(app, "top")                         # 从正上方看；也可以写 "上"\n'
+                'lookFrom(app, "front")                       # 从前面看：XZ 平面上的画正着读',
+    "animate": 'animate(pen, speed=1)                        # 以后每次 update() 都一帧画一段\n'
+               'pen.forward(3, True)\npen.update()',
+    "saveImage": 'path = saveImage(app, "我的画.png")            # 返回图片的完整路径\n'
+                 'print(path.endswith("我的画.png"))           # True',
+    "keyDown": 'def update():\n'
+               '    if keyDown("left"):                      # 左方向键按着的时候\n'
+               '        car.setX(car.getX() - 0.1)\n'
+               'app.update = update',
+    "onKey": 'onKey("space", lambda: print("跳！"))          # 每按一次空格调用一次\n'
+             'onKey("上", lambda: car.setZ(car.getZ() + 1))   # 中文也可以：上方向键',
+    "onKeyUp": 'onKeyUp("space", lambda: print("松开了"))       # 松开空格时调用',
+    "onClick": 'def plant(x, y, z):                          # x, y 是点到的地面上的点，z 是 0\n'
+               '    app.gm("tree").setPos(x, y, z)\n'
+               'onClick(plant)',
+    "touching": 'ball = app.gm("ball")\nball.setPos(1, 0, 0)\n'
+                'print(touching(car, ball))                   # True：两个盒子重叠了',
+    "touchingAny": 'stars = [app.gm("star"), app.gm("star")]\nstars[0].setPos(9, 0, 0)\n'
+                   'print(touchingAny(car, stars) is stars[1])    # True：第二颗就在车子那里',
+    "playSound": 'playSound("coin")                            # 自带：ding coin jump hit win lose\n'
+                 'playSound("ding", 0.3)                       # 第二个数是音量，0 到 1',
+    "every": 'timer = every(1, lambda: print("又过了一秒"))   # 每秒调用一次\n'
+             'timer.stop()                                 # 停下来',
+    "after": 'after(3, car.hide)                           # 3 秒以后把车藏起来（只调用一次）',
+    "dt": 'def update():\n'
+          '    car.setX(car.getX() + 5 * dt())          # 每秒走 5，快电脑慢电脑都一样\n'
+          'app.update = update',
+    "circle": 'circle(pen, 3)                               # 圆心在笔左边 3 远的地方，画一整圈\n'
+              'circle(pen, 2, 90)                           # 四分之一个圆\npen.update()',
+    "fill": 'with fill(pen, Color.yellow):                # with 里画出的形状填上黄色\n'
+            '    circle(pen, 2)\npen.update()\n'
+            'fill(pen, Color.red, [(0, 0, 0), (4, 0, 0), (0, 3, 0)])   # 或者直接给三个以上的点',
+    "writeAt": 'pen.forward(3)\n'
+               'writeAt(app, pen, "这里", Color.yellow)       # 在笔的位置写字',
+    "home": 'pen.forward(5, True)\n'
+            'home(pen)                                    # 回到原点，朝向 +X，不画线\n'
+            'print(pen.getPos(), pen.rotZ, pen.rotY)      # (0, 0, 0) 0 90',
+    "Handle": 'timer = every(1, lambda: print("滴答"))       # every、after、onKey、onKeyUp、onClick 都返回 Handle\n'
+              'print(timer.running)                         # True',
+    "Handle.stop": 'timer = after(5, lambda: print("时间到"))\n'
+                   'timer.stop()                                 # 5 秒还没到就停下：不会打印了',
 }
 
 ATTRIBUTES = {
@@ -196,6 +240,9 @@ ATTRIBUTES = {
     ],
     "ClickCtrl": [
         ("click_handlers", "标签名 → 回调函数 的字典"),
+    ],
+    "Handle": [
+        ("running", "还在运行时是 True；stop() 以后，或者 after 已经调用过以后，是 False"),
     ],
     "PathMoveCtrl": [
         ("model", "正在移动的模型"),
@@ -236,6 +283,10 @@ NOTES = {
         "虽然说明里把 `r` 叫作“行”、把 `numCols` 叫作“列数”。"
         "所以一个 8 行 10 列的地图 `maze`（`maze[r][c]`）要写成 `AStar(len(maze), len(maze[0]))`，"
         "也就是 `AStar(8, 10)`。"),
+    "Handle": (
+        "!!! note \"不用自己创建\"\n"
+        "    `every`、`after`、`onKey`、`onKeyUp`、`onClick` 返回一个 Handle；调用它的 `stop()`，"
+        "以后就不再调用那个函数。"),
     "PathMoveCtrl.start": (
         "!!! warning \"loop=True 时完成回调永远不会被调用\"\n"
         "    循环的路线没有终点，所以 `completeCB` 不会被调用。"
@@ -248,13 +299,13 @@ def program():
     construct, run = EXAMPLES["TAVIK"].splitlines()
     others = {name: code for name, code in EXAMPLES.items() if name != "TAVIK"}
     return (
-        "from tavik.tavik import *\n\n"
+        "from tavik.tavik import *\nfrom tavik.extras import *\n\n"
         f"{construct}\n"
         f"EXAMPLES = {others!r}\n"
         f"SETUP = {SETUP!r}\n"
         "for name, code in EXAMPLES.items():\n"
         "    space = {'app': app, '__name__': '__main__'}\n"
-        "    exec('from tavik.tavik import *', space)\n"
+        "    exec('from tavik.tavik import *\\nfrom tavik.extras import *', space)\n"
         "    exec(SETUP, space)\n"
         "    try:\n"
         "        exec(compile(code, 'API example ' + name, 'exec'), space)\n"

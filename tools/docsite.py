@@ -47,6 +47,8 @@ PARALLEL = 2
 TIMEOUT = 300
 BANNER = "嗨，Norvane3D编程欢迎您！"
 # A program block of a hand-written page: ```python at the start of a line.
+# The stubs whose signatures the API reference shows: the kit's, then the helpers'.
+STUBS = ("tavik.pyi", "extras.pyi", "game.pyi")
 PROGRAM_BLOCK = re.compile(r"^```python[^\n]*\n(.*?)^```[ \t]*$", re.M | re.S)
 
 sys.path.insert(0, str(ROOT / "tools"))
@@ -230,7 +232,8 @@ def stub_signatures():
     """Parameter lists as the stub writes them (defaults such as TextNode.ACenter by name)."""
     import ast
     import importlib.resources
-    stub = importlib.resources.files("tavik").joinpath("tavik.pyi").read_text(encoding="utf-8")
+    stubs = [importlib.resources.files("tavik").joinpath(name).read_text(encoding="utf-8")
+             for name in STUBS]
     signatures = {}
 
     def parameters(function, skip_self):
@@ -243,7 +246,7 @@ def stub_signatures():
             words.append("*" + arguments.vararg.arg)
         return "(" + ", ".join(words) + ")"
 
-    for node in ast.parse(stub).body:
+    for node in (node for stub in stubs for node in ast.parse(stub).body):
         if isinstance(node, ast.FunctionDef):
             signatures[node.name] = parameters(node, False)
         elif isinstance(node, ast.ClassDef):
@@ -254,14 +257,18 @@ def stub_signatures():
 
 
 def public_calls():
-    """(entry name, runtime object, kind) for each public call of tavik.tavik, in the module's order."""
+    """(entry name, runtime object, kind) for each public call of tavik.tavik, in the module's
+    order, then for each learner helper of tavik.extras, in the order of its `__all__`, and the
+    class its helpers return."""
+    import tavik.extras as extras
+    import tavik.game as game
     import tavik.tavik as tv
     names = list(vars(tv))
+    kit = [(name, getattr(tv, name)) for name in names[names.index("dist"):]
+           if not name.startswith("_") and getattr(getattr(tv, name), "__module__", None) == tv.__name__]
+    helpers = [(name, getattr(extras, name)) for name in extras.__all__] + [("Handle", game.Handle)]
     calls = []
-    for name in names[names.index("dist"):]:
-        value = getattr(tv, name)
-        if name.startswith("_") or getattr(value, "__module__", None) != tv.__name__:
-            continue
+    for name, value in kit + helpers:
         if not isinstance(value, type):
             calls.append((name, value, "function"))
             continue
@@ -321,7 +328,9 @@ def api_page():
     if missing:
         raise RuntimeError("the API reference has no example for: " + ", ".join(missing))
     head = ["# API 参考\n\n",
-            "`from tavik.tavik import *` 带来的每一个调用，按模块里定义的顺序排列。"
+            "`from tavik.tavik import *` 带来的每一个调用，按模块里定义的顺序排列；"
+            "后面是 `from tavik.extras import *` 带来的学习助手（从 `frameAll` 开始，"
+            "见[学习助手](extras.md)和[做一个小游戏](tutorial/game.md)）。"
             "参数、默认值和说明文字都直接取自安装好的 tavik，和编辑器里显示的完全一样。"
             "每条后面有一个两三行的小例子；这些例子在建网站时都运行过，"
             "它们都假设程序开头已经有下面这几行：\n\n",

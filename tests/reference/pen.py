@@ -1,4 +1,5 @@
-"""The pen written in plain Python: the baseline the native pen is measured against.
+"""The pen written in plain Python: the rendition the native pen is compared
+with by the tests and measured against by the benchmarks.
 
 It makes the same engine calls as the native pen.  The engine's recorder
 forgets its lines at every build, while the pen keeps everything drawn

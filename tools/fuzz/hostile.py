@@ -1,4 +1,4 @@
-"""Hostile objects for the fuzz target (tools/fuzz.py).
+"""Hostile objects for the fuzz target (tools/fuzz).
 
 The cases of the fuzz target build their arguments, engine stand-ins and
 module hooks from these. A reproducer script copies the definitions its

@@ -1,18 +1,17 @@
-"""A script that rebinds names of panda3d.core, or runs code while the kit
-works, never crashes the kit and never changes what it builds.
+"""A script that rebinds names of panda3d.core, or runs code while the pen
+works, never crashes the pen and never changes what it builds.
 
-The pen's build stands in for the engine's own LineSegs.create(), and the
-label loop for the written arithmetic on engine points: neither looks a
-name up in panda3d.core, so rebinding one there changes nothing.
+The pen's build stands in for the engine's own LineSegs.create(): it looks
+no name up in panda3d.core, so rebinding one there changes nothing.
 """
 import gc
 import types
 
 import panda3d.core as core
 import pytest
-from panda3d.core import LPoint3f, NodePath
+from panda3d.core import LPoint3f
 
-from test_pen import exact_build, positions, strokes
+from helpers import WithoutMethods, exact_build, positions, strokes
 
 RED, GREEN, BLUE = (1, 0, 0, 1), (0, 1, 0, 1), (0, 0, 1, 1)
 BUILD_NAMES = ["GeomVertexWriter", "GeomVertexData", "GeomVertexFormat", "Geom", "GeomNode", "GeomLinestrips",
@@ -33,13 +32,6 @@ def what_the_pen_shows(pen):
     pen.update()
     pen.setVertex(1, 7, 7, 7)
     return exact_build(pen.lineNode), tuple(pen.getPos())
-
-
-class WithoutMethods:
-    """What a script might put in place of an engine class: its results have no methods."""
-
-    def __init__(self, *args, **kwargs):
-        pass
 
 
 @pytest.fixture
@@ -199,25 +191,3 @@ def test_a_vertex_edit_while_finalizers_rebuild_goes_to_one_build(make_pen, coll
     firsts = [positions(child)[0][0] for child in pen.np.getChildren()]
     assert firsts.count((5, 5, 5)) <= 1 and set(firsts) <= {(0, 0, 0), (5, 5, 5)}
     assert len(firsts) == LINKS + 1
-
-
-# ---- the labels ------------------------------------------------------------------------
-
-@pytest.mark.parametrize("name", ["LPoint3f", "NodePath"])
-def test_rebinding_engine_names_leaves_the_labels_turning_as_written(app, monkeypatch, step, name):
-    label = app.makeText("rebinding", "x", pos=(3, 4, 5))
-    try:
-        saved = app.camera.getPos()
-        app.camera.setPos(0, -30, 2)
-        monkeypatch.setattr(core, name, WithoutMethods)
-        app.textNodeslookAtCamera()
-        monkeypatch.undo()
-        turned = NodePath("expected")
-        turned.setPos(3, 4, 5)
-        text_pos = label.getPos()
-        turned.lookAt(text_pos + -(app.camera.getPos() - text_pos))
-        assert label.getQuat().almostEqual(turned.getQuat(), 1e-6)
-    finally:
-        app.camera.setPos(saved)
-        app.textNodes.remove(label)
-        label.removeNode()
