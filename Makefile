@@ -4,7 +4,7 @@ VENV   := .venv
 PYTHON := $(VENV)/bin/python
 PIP    := $(PYTHON) -m pip
 DEBIAN_PACKAGES := xvfb xauth xdotool libx11-6 libxext6 libgl1 libegl1 libgl1-mesa-dri bubblewrap
-# Only the tests need these: they open the grading report in a real headless browser.
+# Only the tests and the docs need these: they open the grading report in a real headless browser.
 TEST_DEBIAN_PACKAGES := chromium
 
 # Warnings stop the build only where asked, as CI does: TAVIK_WERROR=1 make test.
@@ -55,7 +55,8 @@ $(ASAN_VENV)/bin/python:
 
 # The learners' site in site/: every program it shows is run headless first
 # (tools/docsite.py), so a screenshot can never show what the code no longer does.
-docs: install
+# The teacher's page pictures a real report page, in the browser the tests use.
+docs: install test-packages
 	$(PIP) install --quiet -r tools/docs-requirements.txt
 	$(PYTHON) tools/docsite.py shots
 	NO_MKDOCS_2_WARNING=1 $(PYTHON) -P -m mkdocs build --strict

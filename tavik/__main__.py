@@ -5,7 +5,8 @@
     python -m tavik run SCRIPT.py [--frames N] [--screenshot OUT.png] [--gif OUT.gif] [--timeout S] [--verbose]
         one learner program, in its own process, isolated, with a time limit
     python -m tavik grade DIR --out OUTDIR [--frames N] [--timeout S] [--gif] [--jobs J] [--again]
-        every program in a folder, with a report page for the teacher
+                          [--reference SOLUTION.py [--anywhere] [--any-size]] [--checks CHECKS.py] [--only NAME ...]
+        every program in a folder (or .zip), with a report page and a grade list for the teacher
     both take the limits of each program: --memory SIZE --cpu S --processes N --file-size SIZE --max-output SIZE
 
 With a display the window opens and runs until it is closed (or for N
@@ -45,6 +46,13 @@ def checked_timeout(text):
     if value < 0 or 0 < value < SHORTEST_TIMEOUT:
         raise BadSetting(f"--timeout {text}：至少要 {SHORTEST_TIMEOUT:g} 秒，太短的话程序还没开始就被停下了"
                          f"（0 表示不限时间）。")
+    return value
+
+
+def share(text):
+    value = float(text)
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError("must be between 0 and 1")
     return value
 
 
@@ -122,6 +130,13 @@ def parse_arguments(argv):
     grade.add_argument("--again", action="store_true",
                        help="run every program again (default: keep the results of unchanged programs in OUTDIR)")
     add_limit_options(grade)
+    grade.add_argument("--reference", metavar="SOLUTION.py", help="the teacher's solution: compare every scene with its scene")
+    grade.add_argument("--anywhere", action="store_true", help="with --reference: the drawing may sit anywhere in space")
+    grade.add_argument("--any-size", action="store_true", help="with --reference: the drawing may have any size")
+    grade.add_argument("--tolerance", type=share, default=None, metavar="T",
+                       help="with --reference: how close lines must be, as a share of the drawing's size (default 0.02)")
+    grade.add_argument("--checks", metavar="CHECKS.py", help="the teacher's checks over each recorded scene")
+    grade.add_argument("--only", nargs="+", metavar="NAME", help="re-run only these learners and update the report in OUTDIR")
 
     arguments = parser.parse_args(argv)
     if arguments.command == "run":
@@ -151,10 +166,16 @@ def main(argv=None):
                            gif=arguments.gif, gif_every=arguments.gif_every, timeout=timeout,
                            verbose=arguments.verbose, arguments=arguments.arguments, limits=limits)
     if arguments.command == "grade":
-        from tavik.classroom.grade import grade_command
-        return grade_command(arguments.folder, arguments.out, frames=arguments.frames, timeout=timeout,
-                             gif=arguments.gif, jobs=arguments.jobs, verbose=arguments.verbose, limits=limits,
-                             again=arguments.again)
+        from tavik.classroom.grade import Request, Settings, grade_command
+        from tavik.classroom.runner import DEFAULT_FRAMES
+        settings = Settings(DEFAULT_FRAMES if arguments.frames is None else arguments.frames, timeout,
+                            arguments.gif, arguments.jobs, arguments.verbose, limits)
+        request = Request(arguments.folder, arguments.out, settings, reference=arguments.reference,
+                          checks=arguments.checks, anywhere=arguments.anywhere, any_size=arguments.any_size,
+                          only=arguments.only, again=arguments.again)
+        if arguments.tolerance is not None:
+            request.tolerance = arguments.tolerance
+        return grade_command(request)
     from tavik.showcase import run_showcase
     return run_showcase(arguments.frames, arguments.screenshot or os.path.join("screenshots", "showcase.png"))
 

@@ -1,12 +1,15 @@
 """What several test modules share: measuring, reading back what was built, stand-ins,
-and following the processes a command starts.
+following the processes a command starts, and driving a headless browser over the report page.
 
 Test modules import from here (or get fixtures from conftest.py), never from
 each other, so that a failure points at the module whose subject broke.
 """
 import contextlib
+import fcntl
 import gc
+import json
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -390,6 +393,99 @@ def run_watched(arguments, cwd, timeout=300, environment=None):
     completed = subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
     completed.peak_kb = watch.peak_kb
     return completed, seen
+
+
+class Browser:
+    """Headless chromium driven through its DevTools protocol over a pair of pipes (no network port).
+
+    Chromium reads commands on descriptor 3 and writes replies on 4, each a
+    JSON message ended by a NUL byte. Clicks and typing go through the
+    browser's own input events, the way a person's would.
+    """
+
+    def __init__(self, profile, width=1400, height=1000):
+        browser = shutil.which("chromium") or shutil.which("chromium-browser")
+        if browser is None:
+            raise FileNotFoundError("chromium")
+        commands_read, self.commands = self.high(os.pipe())
+        self.replies, replies_write = self.high(os.pipe())
+
+        def wire():
+            os.dup2(commands_read, 3)
+            os.dup2(replies_write, 4)
+
+        self.process = subprocess.Popen(
+            [browser, "--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
+             f"--user-data-dir={profile}", f"--window-size={width},{height}", "about:blank"],
+            pass_fds=(3, 4), preexec_fn=wire, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(commands_read)
+        os.close(replies_write)
+        self.buffer = b""
+        self.last_id = 0
+        self.session = None
+
+    @staticmethod
+    def high(ends):
+        """The pipe's ends moved above the descriptors the child is given, so wiring cannot clobber them."""
+        moved = tuple(fcntl.fcntl(end, fcntl.F_DUPFD_CLOEXEC, 10) for end in ends)
+        for end in ends:
+            os.close(end)
+        return moved
+
+    def send(self, method, **params):
+        self.last_id += 1
+        message = {"id": self.last_id, "method": method, "params": params}
+        if self.session and not method.startswith("Target."):
+            message["sessionId"] = self.session
+        os.write(self.commands, json.dumps(message).encode() + b"\0")
+        while True:
+            reply = self.read()
+            if reply.get("id") == self.last_id:
+                if "error" in reply:
+                    raise RuntimeError(f"{method}: {reply['error']}")
+                return reply["result"]
+
+    def read(self):
+        while b"\0" not in self.buffer:
+            chunk = os.read(self.replies, 1 << 16)
+            if not chunk:
+                raise RuntimeError("the browser closed its pipe")
+            self.buffer += chunk
+        message, self.buffer = self.buffer.split(b"\0", 1)
+        return json.loads(message)
+
+    def open(self, url, deadline=60):
+        target = self.send("Target.createTarget", url=url)["targetId"]
+        self.session = self.send("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+        ends = time.monotonic() + deadline
+        loaded = f"location.href === {json.dumps(url)} && document.readyState === 'complete'"
+        while not self.evaluate(loaded):
+            if time.monotonic() > ends:
+                raise TimeoutError(url)
+            time.sleep(0.05)
+
+    def evaluate(self, expression):
+        reply = self.send("Runtime.evaluate", expression=expression, returnByValue=True)
+        if "exceptionDetails" in reply:
+            raise RuntimeError(reply["exceptionDetails"])
+        return reply["result"].get("value")
+
+    def click(self, selector):
+        x, y = self.evaluate(f"(function () {{ var box = document.querySelector({json.dumps(selector)})"
+                             ".getBoundingClientRect(); return [box.left + box.width / 2, box.top + box.height / 2]; })()")
+        for kind in ("mousePressed", "mouseReleased"):
+            self.send("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", clickCount=1)
+
+    def type(self, selector, text):
+        self.click(selector)
+        self.send("Input.insertText", text=text)
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+        os.close(self.commands)
+        os.close(self.replies)
 
 
 # ---- the window's pixels and the view -------------------------------------------------------

@@ -115,6 +115,9 @@ WARNING_CASES = [
      ["第 5 行", "PathMoveCtrl", "第 6 行写成了 m.update()"]),
     ({"window": True, "run_called": True, "gm_failures": [["cat", 3]], "models": MODELS}, [],
      ["第 3 行", "gm('cat')", "robot"]),
+    ({"window": True, "run_called": True, "update_line": 7, "update_still": True}, [],
+     ["第 7 行", "app.update", "一模一样"]),
+    ({"window": True, "run_called": True, "drawing_at_end": True}, [], ["还没有画完", "--frames"]),
 ]
 
 

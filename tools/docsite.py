@@ -7,7 +7,9 @@ disagree about which programs there are:
         runs every program of the site headless (each example of examples/,
         every program block of the hand-written pages under docs/, and the
         API reference's examples), two at a time, and keeps each program's
-        screenshot and printed lines in build/docs/shots/. Fails when any
+        screenshot and printed lines in build/docs/shots/; then grades the
+        docs' own class (examples/assignments/画房子) against its reference
+        and pictures the report page for the teacher's page. Fails when any
         program fails.
 
 A program block is a ```python block, at the start of a line, that imports
@@ -51,6 +53,11 @@ PROGRAM_BLOCK = re.compile(r"^```python[^\n]*\n(.*?)^```[ \t]*$", re.M | re.S)
 
 sys.path.insert(0, str(ROOT / "tools"))
 import api_examples  # noqa: E402
+import make_report_picture  # noqa: E402
+
+# The class the teacher's page grades, and the name of its report's picture in shots/.
+ASSIGNMENT = EXAMPLES / "assignments" / "画房子"
+TEACHER_REPORT = "teacher-report"
 
 
 # --- the programs of the site ------------------------------------------------------------------
@@ -133,9 +140,28 @@ def make_shots():
                 print(("FAILED " if error else "ok     ") + program_id, flush=True)
                 if error:
                     failures.append(error)
-    for failure in failures:
+    error = picture_teacher_report()
+    print(("FAILED " if error else "ok     ") + TEACHER_REPORT, flush=True)
+    for failure in failures + ([error] if error else []):
         print(failure, file=sys.stderr)
-    return 1 if failures else 0
+    return 1 if failures or error else 0
+
+
+def picture_teacher_report():
+    """Grades the docs' class against its reference and pictures the page; the error text, or None."""
+    with tempfile.TemporaryDirectory(prefix="tavik-docs-report-") as folder:
+        out = pathlib.Path(folder) / "report"
+        command = [sys.executable, "-P", "-m", "tavik", "grade", str(ASSIGNMENT / "班级"), "--out", str(out),
+                   "--reference", str(ASSIGNMENT / "参考答案.py"), "--frames", str(FRAMES)]
+        result = subprocess.run(command, capture_output=True, text=True, encoding="utf-8", timeout=TIMEOUT, cwd=folder)
+        if result.returncode != 0:
+            return f"grading {ASSIGNMENT} failed ({result.returncode}):\n{result.stderr[-3000:]}"
+        try:
+            make_report_picture.picture_of_page(out / "index.html", SHOTS / (TEACHER_REPORT + ".png"),
+                                                window=(1400, 1400))
+        except (OSError, subprocess.CalledProcessError) as trouble:
+            return f"the report page could not be pictured: {trouble} (make test-packages installs chromium)"
+    return None
 
 
 # --- generated pages -----------------------------------------------------------------------------

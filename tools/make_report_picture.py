@@ -3,7 +3,9 @@
 
 A small sample class (three of the examples and three programs with the
 usual slips) is graded with `python -m tavik grade`, the page is opened in
-headless chromium, and the top of it is saved, scaled down.
+headless chromium, and the top of it is saved, scaled down. The docs build
+(tools/docsite.py) pictures the teacher page's report the same way, from
+the docs' own class.
 
     .venv/bin/python tools/make_report_picture.py [-o docs/report.png]
 """
@@ -27,13 +29,34 @@ SLIPS = {
 }
 
 
+def browser_path():
+    return shutil.which("chromium") or shutil.which("chromium-browser")
+
+
+def picture_of_page(page, output, width=1000, window=(1400, 1500)):
+    """The top of the report page `page` as headless chromium shows it, scaled to `width`, saved to `output`."""
+    browser = browser_path()
+    if browser is None:
+        raise FileNotFoundError("chromium is needed to picture the report: apt-get install chromium")
+    with tempfile.TemporaryDirectory() as temporary:
+        shot = pathlib.Path(temporary) / "page.png"
+        subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+                        f"--user-data-dir={pathlib.Path(temporary) / 'profile'}",
+                        f"--window-size={window[0]},{window[1]}", f"--screenshot={shot}",
+                        pathlib.Path(page).as_uri()], check=True, capture_output=True)
+        with Image.open(shot) as picture:
+            height = round(picture.height * width / picture.width)
+            scaled = picture.convert("RGB").resize((width, height), Image.LANCZOS)
+    scaled.quantize(colors=256, method=Image.MEDIANCUT, dither=Image.NONE).save(output, optimize=True)
+    return output
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-o", "--output", default=str(ROOT / "docs" / "report.png"))
     parser.add_argument("--width", type=int, default=1000, help="width of the saved picture")
     arguments = parser.parse_args()
-    browser = shutil.which("chromium") or shutil.which("chromium-browser")
-    if browser is None:
+    if browser_path() is None:
         sys.exit("chromium is needed: apt-get install chromium")
     with tempfile.TemporaryDirectory() as temporary:
         folder = pathlib.Path(temporary) / "四年级二班"
@@ -45,15 +68,7 @@ def main():
         out = pathlib.Path(temporary) / "report"
         subprocess.run([sys.executable, "-P", "-m", "tavik", "grade", str(folder), "--out", str(out),
                         "--frames", "90"], check=True, cwd=temporary)
-        shot = pathlib.Path(temporary) / "page.png"
-        subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-                        f"--user-data-dir={pathlib.Path(temporary) / 'profile'}", "--window-size=1400,1500",
-                        f"--screenshot={shot}", (out / "index.html").as_uri()], check=True, capture_output=True)
-        with Image.open(shot) as page:
-            height = round(page.height * arguments.width / page.width)
-            picture = page.convert("RGB").resize((arguments.width, height), Image.LANCZOS)
-            picture = picture.quantize(colors=256, method=Image.MEDIANCUT, dither=Image.NONE)
-            picture.save(arguments.output, optimize=True)
+        picture_of_page(out / "index.html", arguments.output, arguments.width)
     print(arguments.output)
 
 

@@ -34,6 +34,7 @@ MAX_GIF_FRAMES = 60
 GIF_WIDTH = 500
 SHORTEST_GIF_FRAME = 0.02   # browsers play shorter GIF frames far too slowly
 WATCHDOG_REPEAT = 0.5
+SETTLE_FRAMES = 3           # the window opens in the first frame; texts turn to the camera in the next
 
 
 class TimeUp(BaseException):
@@ -56,6 +57,11 @@ class Notes:
         self.frames = 0
         self.frame_seconds = []
         self.pens = {}          # id -> [pen, line of the first stroke not built yet]
+        self.all_pens = []      # every pen the program made, for the scene record
+        self.loads = []         # (name, node) of every model the program loaded
+        self.strokes_in_frame = 0   # lines and dots the program drew during the frame being shown
+        self.first_picture = None   # small, after the first frame, when an update hook is set
+        self.kit_tasks = None       # names of the tasks running once TAVIK() was made
         self.movers = {}        # id -> [mover, start line, frame at start, updates since start]
         self.gm_failures = []   # (name, line)
         self.update_assignment = None   # (line, value)
@@ -110,6 +116,8 @@ def instrument(notes, frames, recorder):
     from direct.task import Task
 
     def stroke(pen, args, kwargs):
+        if notes.running:
+            notes.strokes_in_frame += 1
         entry = notes.pens.setdefault(id(pen), [pen, None])
         if entry[1] is None:
             entry[1] = notes.learner_line()
@@ -117,6 +125,10 @@ def instrument(notes, frames, recorder):
     def built(pen, args, kwargs, value):
         notes.pens.setdefault(id(pen), [pen, None])[1] = None
 
+    def made(pen, args, kwargs, value):
+        notes.all_pens.append(pen)
+
+    wrap(kit.Pen, "__init__", after=made)
     wrap(kit.Pen, "lineTo", before=stroke)
     wrap(kit.Pen, "dot", before=stroke)
     wrap(kit.Pen, "update", after=built)
@@ -134,11 +146,21 @@ def instrument(notes, frames, recorder):
     wrap(kit.PathMoveCtrl, "update", before=stepped)
 
     def loaded(app, args, kwargs, value):
+        name = args[0] if args else kwargs.get("model_name")
         if value is None:
-            name = args[0] if args else kwargs.get("model_name")
             notes.gm_failures.append((name, notes.learner_line()))
+        else:
+            notes.loads.append((name, value))
 
+    def loaded_file(app, args, kwargs, value):
+        notes.loads.append((args[0] if args else kwargs.get("fn"), value))
+
+    def made_app(app, args, kwargs, value):
+        notes.kit_tasks = {task.name for task in app.taskMgr.getAllTasks()}
+
+    wrap(kit.TAVIK, "__init__", after=made_app)
     wrap(kit.TAVIK, "gm", after=loaded)
+    wrap(kit.TAVIK, "cm", after=loaded_file)
 
     def outside(grid, args, kwargs, error):
         if isinstance(error, IndexError):
@@ -179,11 +201,43 @@ def instrument(notes, frames, recorder):
 
 def show_frames(app, count, notes, recorder):
     for _ in range(max(count, 1)):
+        notes.strokes_in_frame = 0
         start = time.perf_counter()
         app.taskMgr.step()
         notes.frame_seconds.append(time.perf_counter() - start)
         notes.frames += 1
         recorder.frame(app, notes.frames)
+        if notes.frames == 1 and count > 1 and callable(getattr(app, "update", None)):
+            notes.first_picture = thumbnail(app)
+        if notes.frames >= SETTLE_FRAMES and not recorder.wanted and nothing_moves(app, notes):
+            break
+
+
+def nothing_moves(app, notes):
+    """True when no code of the program runs in the frames to come, so every later frame shows the same picture.
+
+    Only the kit's and the engine's own tasks remain (the ones there once
+    TAVIK() was made), no update hook is set and no interval plays: without
+    a person at the mouse and keyboard nothing can change the scene any more.
+    """
+    if notes.kit_tasks is None or callable(getattr(app, "update", None)):
+        return False
+    if any(task.name not in notes.kit_tasks for task in app.taskMgr.getAllTasks()):
+        return False
+    intervals = sys.modules.get("direct.interval.IntervalManager")
+    return intervals is None or intervals.ivalMgr.getNumIntervals() == 0
+
+
+def thumbnail(app):
+    image = grab(app)
+    return None if image is None else image.resize((100, 75))
+
+
+def same_picture(first, last):
+    from PIL import ImageChops
+    if first is None or last is None:
+        return False
+    return max(high for _, high in ImageChops.difference(first, last).getextrema()) <= 8
 
 
 # ---- pictures ----------------------------------------------------------------
@@ -284,7 +338,8 @@ def screenshot(app):
     if image is None:
         return None
     data = io.BytesIO()
-    image.save(data, format="PNG")
+    # the fastest compression: a few kilobytes more, a third of the time of the default
+    image.save(data, format="PNG", compress_level=1)
     return data.getvalue()
 
 
@@ -393,11 +448,27 @@ def facts(notes, app):
     }
     update = getattr(app, "update", None) if app is not None else None
     found["update_callable"] = update is None or callable(update)
+    if notes.first_picture is not None and callable(update) and notes.update_assignment is not None:
+        try:
+            found["update_still"] = same_picture(notes.first_picture, thumbnail(app))
+        except Exception:   # a window the program closed: nothing to compare
+            found["update_still"] = False
+    found["drawing_at_end"] = notes.frames > 1 and notes.strokes_in_frame > 0
     if notes.update_assignment is not None:
         line, value = notes.update_assignment
         found["update_line"] = line
         found["update_value"] = safe_repr(value)
     return found
+
+
+def scene_of(app, notes):
+    """The scene record as plain data, or None when it could not be read (the program changed the engine's own)."""
+    from tavik.classroom.scene import record_scene
+    try:
+        movers = [entry[0] for entry in notes.movers.values()]
+        return record_scene(app, notes.all_pens, notes.loads, movers).to_data()
+    except Exception:
+        return None
 
 
 def safe_repr(value, limit=60):
@@ -544,6 +615,7 @@ def take_pictures(arguments, notes, recorder, result):
     pictures = {}
     app = getattr(builtins, "base", None)
     try:
+        result.scene = scene_of(app, notes)
         if arguments.screenshot and window_of(app) is not None:
             shot = screenshot(app)
             if shot is not None:

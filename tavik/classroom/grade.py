@@ -1,27 +1,37 @@
 """Grading a folder: every learner program through the runner, J at a time.
 
-Each `.py` file of the folder is one learner's program; a sub-folder is one
-learner's project, run from its `main.py` (or its only `.py` file). Each runs
-confined, in a scratch folder of its own, on its own screen (see
-`tavik.classroom.runner`), started from this thread; the loop below keeps J
-of them going, watches their clocks and shows progress. Symbolic links and
-anything but regular files are listed as skipped, never followed.
+Each learner of the folder (a `.py` file, a sub-folder or a `.zip`; see
+`tavik.classroom.assignment`) is one program. Each runs confined, in a
+scratch folder of its own, on its own screen (see
+`tavik.classroom.runner`), started from this thread; the loop below keeps
+J of them going, watches their clocks and shows progress. Symbolic links
+and anything but regular files are listed as skipped, never followed. The
+teacher's solution (`--reference`) runs first, the same way.
 
-Each result is written as soon as its program ends: OUTDIR/report.json and
-OUTDIR/index.html are rewritten atomically, the pictures go to
-OUTDIR/images/, the files a program wrote to OUTDIR/files/NAME/. Run again
+Each result is judged (compared with the solution, put through the
+teacher's checks) and written as soon as its program ends: OUTDIR/report.json
+and OUTDIR/index.html are rewritten atomically, the pictures go to
+OUTDIR/images/, the files a program wrote to OUTDIR/files/NAME/. At the end
+copies are flagged in pairs and OUTDIR/grades.csv is written. Run again
 with the same folder and OUTDIR, the grader keeps the results of programs
-whose source has not changed and runs the others (`again` runs all).
+whose source has not changed and runs the others (`again` runs all; `only`
+runs the named learners and keeps everyone else's).
 """
 import hashlib
+import io
 import json
 import os
 import sys
 import time
+from dataclasses import dataclass, field
 from pathlib import Path
 
 from tavik.classroom import report
-from tavik.classroom.records import SKIPPED, Result
+from tavik.classroom.assignment import (BadArchive, Judging, Submission, class_folder, flag_copies, judge_one, read_text,
+                                        stem_of, submissions_in, write_grades)
+from tavik.classroom.checks import ChecksError, load_checks
+from tavik.classroom.compare import DEFAULT_TOLERANCE
+from tavik.classroom.records import OK, SKIPPED, Result
 from tavik.classroom.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_USAGE, MAX_SOURCE, CommandEnded, Options,
                                     Run, run_guarded, write_text)
 from tavik.classroom.sandbox import Limits
@@ -30,58 +40,24 @@ from tavik.classroom.scratch import remove_abandoned
 IMAGES = "images"
 FILES = "files"
 REPORT = "report.json"
+REFERENCE = "参考答案"
 
 
-class Program:
-    """One learner's program in the class folder: its file, and its sub-folder when it has one."""
-
-    def __init__(self, name, path, folder=None):
-        self.name, self.path, self.folder = name, path, folder
-
-    @property
-    def stem(self):
-        return self.name.replace("/", "_").rsplit(".", 1)[0]
-
-    def digest(self):
-        """Of everything the program is made of, so that a change of any of it runs it again."""
-        sha = hashlib.sha256()
-        paths = [self.path] if self.folder is None else sorted(str(path) for path in Path(self.folder).rglob("*"))
-        for path in paths:
-            try:
-                if os.path.isfile(path) and not os.path.islink(path):
-                    sha.update(os.path.relpath(path, self.folder or os.path.dirname(self.path)).encode())
-                    with open(path, "rb") as source:
-                        sha.update(hashlib.sha256(source.read(MAX_SOURCE + 1)).digest())
-            except OSError:
-                continue
-        return sha.hexdigest()
-
-
-def programs_in(folder):
-    """The programs of a class folder, in name order."""
-    found = []
-    for entry in sorted(os.scandir(folder), key=lambda item: item.name):
-        if entry.name.startswith("."):
+def digest_of(submission):
+    """Of everything the program is made of, so that a change of any of it runs it again."""
+    sha = hashlib.sha256()
+    root = submission.folder or os.path.dirname(submission.program)
+    paths = [submission.program] if submission.folder is None else sorted(
+        str(path) for path in Path(submission.folder).rglob("*"))
+    for path in paths:
+        try:
+            if os.path.isfile(path) and not os.path.islink(path):
+                sha.update(os.path.relpath(path, root).encode())
+                with open(path, "rb") as source:
+                    sha.update(hashlib.sha256(source.read(MAX_SOURCE + 1)).digest())
+        except OSError:
             continue
-        if entry.name.endswith(".py") or entry.is_symlink():     # a link is listed as skipped, never followed
-            found.append(Program(entry.name, entry.path))
-            continue
-        if entry.is_dir(follow_symlinks=False):
-            main = project_main(entry.path)
-            if main is not None:
-                found.append(Program(entry.name + "/" + os.path.basename(main), main, folder=entry.path))
-    return found
-
-
-def project_main(folder):
-    """The program of a student's sub-folder: main.py, or its only .py file; None when there is none."""
-    try:
-        scripts = sorted(entry.name for entry in os.scandir(folder) if entry.name.endswith(".py"))
-    except OSError:
-        return None
-    if "main.py" in scripts:
-        return os.path.join(folder, "main.py")
-    return os.path.join(folder, scripts[0]) if len(scripts) == 1 else None
+    return sha.hexdigest()
 
 
 class Progress:
@@ -130,8 +106,8 @@ def earlier_results(out):
 class Report:
     """The report folder, rewritten after each result."""
 
-    def __init__(self, out, settings, programs):
-        self.out, self.settings, self.programs = out, settings, programs
+    def __init__(self, out, settings, submissions):
+        self.out, self.settings, self.submissions = out, settings, submissions
         self.results = {}
 
     def add(self, result):
@@ -139,7 +115,7 @@ class Report:
         self.write()
 
     def ordered(self):
-        return [self.results[program.name] for program in self.programs if program.name in self.results]
+        return [self.results[s.shown] for s in self.submissions if s.shown in self.results]
 
     def write(self):
         results = self.ordered()
@@ -148,63 +124,66 @@ class Report:
         return report.write_report(results, self.out, self.settings)
 
 
-def options_for(program, folder, out, frames, timeout, gif, verbose, limits):
-    stem = program.stem
+@dataclass
+class Settings:
+    """How every program of one grading runs."""
+    frames: int = DEFAULT_FRAMES
+    timeout: float = DEFAULT_TIMEOUT
+    gif: bool = False
+    jobs: int = None
+    verbose: bool = False
+    limits: Limits = field(default_factory=Limits)
+
+
+def options_for(submission, settings, out, hidden):
+    stem = stem_of(submission.shown)
     images = os.path.join(out, IMAGES)
-    return Options(frames=frames, timeout=timeout, verbose=verbose, limits=limits, folder=program.folder,
-                   screenshot=os.path.join(images, stem + ".png"), gif=os.path.join(images, stem + ".gif") if gif else None,
-                   files=os.path.join(out, FILES, stem), hidden=[folder, out], name=program.name)
+    return Options(frames=settings.frames, timeout=settings.timeout, verbose=settings.verbose, limits=settings.limits,
+                   folder=submission.folder and str(submission.folder), screenshot=os.path.join(images, stem + ".png"),
+                   gif=os.path.join(images, stem + ".gif") if settings.gif else None,
+                   files=os.path.join(out, FILES, stem), hidden=hidden, name=submission.shown)
 
 
-def grade_folder(folder, out, frames=None, timeout=DEFAULT_TIMEOUT, gif=False, jobs=None, verbose=False,
-                 progress_stream=None, limits=None, again=False, settings=None):
-    """Runs every program of `folder` not graded yet in `out`; returns their `Result`s (paths relative to `out`)."""
-    frames = DEFAULT_FRAMES if frames is None else frames
-    jobs = jobs or os.cpu_count() or 1
-    folder, out = os.path.abspath(folder), os.path.abspath(out)
-    limits = limits or Limits()
+def not_run(submission):
+    return Result(file=submission.shown, learner=submission.learner, status=SKIPPED, hint=submission.problem)
+
+
+def run_submissions(submissions, out, settings, hidden, finished, progress_stream=None):
+    """Runs the submissions J at a time, handing each `Result` (paths relative to `out`) to `finished`."""
     os.makedirs(os.path.join(out, IMAGES), exist_ok=True)
-    programs = programs_in(folder)
-    book = Report(out, settings or {"folder": folder, "frames": frames, "timeout": timeout}, programs)
-    kept = {} if again else earlier_results(out)
-    waiting = []
-    for program in programs:
-        digest = program.digest()
-        earlier = kept.get(program.name)
-        if earlier is not None and earlier.digest == digest:
-            book.results[program.name] = earlier
-        else:
-            waiting.append((program, digest))
-    progress = Progress(len(waiting), progress_stream)
-    book.write()
-    waiting.reverse()
+    progress = Progress(len(submissions), progress_stream)
+    waiting = list(reversed(submissions))
     running = []
+    jobs = settings.jobs or os.cpu_count() or 1
+
+    def done(submission, result):
+        result.learner = submission.learner
+        finished(submission, result)
+        progress.finished(result)
     try:
         while waiting or running:
             while waiting and len(running) < jobs:
-                program, digest = waiting.pop()
-                options = options_for(program, folder, out, frames, timeout, gif, verbose, limits)
-                run = Run(program.path, options)
-                run.digest = digest
-                running.append(run.start())
-            for run in list(running):
+                submission = waiting.pop()
+                if submission.problem:
+                    done(submission, not_run(submission))
+                    continue
+                running.append((submission, Run(str(submission.program), options_for(submission, settings, out,
+                                                                                        hidden)).start()))
+            for submission, run in list(running):
                 if run.poll():
-                    running.remove(run)
+                    running.remove((submission, run))
                     result = run.result()
                     run.clean()
-                    result.digest = run.digest
                     result.screenshot = relative(result.screenshot, out)
                     result.gif = relative(result.gif, out)
                     result.files = [relative(path, out) for path in result.files]
-                    book.add(result)
-                    progress.finished(result)
+                    done(submission, result)
             if running:
                 time.sleep(0.05)
     finally:
-        for run in running:
+        for _, run in running:
             run.stop()
             run.clean()
-    return book.ordered()
 
 
 def report_folder_trouble(out):
@@ -222,30 +201,138 @@ def report_folder_trouble(out):
     return None
 
 
-def grade_command(folder, out, frames=None, timeout=DEFAULT_TIMEOUT, gif=False, jobs=None, verbose=False, limits=None,
-                  again=False):
-    """`python -m tavik grade`: returns the exit code (0 once the report is written)."""
-    if not os.path.isdir(folder):
-        write_text(sys.stderr, f"找不到文件夹 {folder}。\n")
-        return EXIT_USAGE
-    out = os.path.abspath(out)
-    trouble = report_folder_trouble(out)
+# ---- one `grade` command --------------------------------------------------------------------
+
+@dataclass
+class Request:
+    """One `grade` command: what to grade, how, and how to judge it."""
+    folder: str
+    out: str
+    settings: Settings = field(default_factory=Settings)
+    reference: str = None
+    checks: str = None
+    anywhere: bool = False
+    any_size: bool = False
+    tolerance: float = DEFAULT_TOLERANCE
+    only: list = None
+    again: bool = False
+
+
+class Refused(Exception):
+    """The teacher's request cannot be carried out; the message (Chinese) says why."""
+
+
+def refusal(request):
+    """What is wrong with the request before anything runs (Chinese), or ""."""
+    folder = request.folder
+    if not os.path.isdir(folder) and not (os.path.isfile(folder) and folder.lower().endswith(".zip")):
+        return f"找不到文件夹 {folder}。"
+    for given, what in ((request.reference, "参考答案"), (request.checks, "检查文件")):
+        if given is not None and not os.path.isfile(given):
+            return f"找不到{what} {given}。"
+    trouble = report_folder_trouble(os.path.abspath(request.out))
     if trouble is not None:
-        write_text(sys.stderr, trouble + "\n")
+        return trouble
+    if request.only and not os.path.isfile(os.path.join(request.out, REPORT)):
+        return f"{request.out} 里还没有报告：先不加 --only 批改一次。"
+    return ""
+
+
+def reference_result(path, out, settings, hidden):
+    """The teacher's solution, run like a learner's program; Refused when it did not run to its end."""
+    solution = Path(path).resolve()
+    submission = Submission(REFERENCE, solution, None, f"{REFERENCE}/{solution.name}")   # its own picture names
+    found = []
+    run_submissions([submission], out, settings, hidden, lambda _, result: found.append(result), io.StringIO())
+    result = found[0]
+    if result.status != OK:
+        raise Refused(f"参考答案 {solution.name} 没有正常运行（{result.label}）：\n{result.traceback or result.hint}")
+    return result
+
+
+def chosen(submissions, only):
+    """The submissions named in `only` (by learner or program name); Refused for a name that matches none."""
+    wanted = set(only)
+    picked = [s for s in submissions if s.learner in wanted or s.shown in wanted]
+    unknown = wanted - {name for s in picked for name in (s.learner, s.shown)}
+    if unknown:
+        raise Refused("没有这些学生：" + "、".join(sorted(unknown)) + "。")
+    return picked
+
+
+def judging_for(request, out, hidden):
+    judging = Judging(anywhere=request.anywhere, any_size=request.any_size, tolerance=request.tolerance)
+    if request.checks:
+        try:
+            judging.checks = load_checks(request.checks)
+        except ChecksError as trouble:
+            raise Refused(str(trouble)) from None
+        judging.checks_path = os.path.abspath(request.checks)
+    if request.reference:
+        judging.reference = reference_result(request.reference, out, request.settings, hidden)
+    return judging
+
+
+def grade(request, settings_shown, progress_stream=None):
+    """Runs, judges and reports; returns the results in the class's order."""
+    out = os.path.abspath(request.out)
+    try:
+        folder = class_folder(request.folder, out)
+    except BadArchive as trouble:
+        raise Refused(str(trouble)) from None
+    hidden = [os.path.abspath(request.folder), str(folder), out]
+    judging = judging_for(request, out, hidden)
+    if judging.reference is not None:
+        settings_shown["reference"] = judging.reference.screenshot
+    submissions = submissions_in(folder, out)
+    book = Report(out, settings_shown, submissions)
+    kept = {} if request.again else earlier_results(out)
+    forced = {s.shown for s in chosen(submissions, request.only)} if request.only else None
+    waiting, digests = [], {}
+    for submission in submissions:
+        digests[submission.shown] = digest_of(submission)
+        earlier = kept.get(submission.shown)
+        if earlier is not None and (submission.shown not in forced if forced is not None
+                                    else earlier.digest == digests[submission.shown]):
+            earlier.learner = submission.learner
+            judge_one(earlier, judging, out)
+            book.results[submission.shown] = earlier
+        elif forced is None or submission.shown in forced:
+            waiting.append(submission)
+    book.write()
+
+    def finished(submission, result):
+        result.digest = digests[submission.shown]
+        judge_one(result, judging, out)
+        book.add(result)
+    run_submissions(waiting, out, request.settings, hidden, finished, progress_stream)
+    results = book.ordered()
+    flag_copies(results, {s.learner: read_text(s.program) for s in submissions if not s.problem})
+    book.write()
+    write_grades(results, out)
+    return results
+
+
+def grade_command(request):
+    """`python -m tavik grade`: returns the exit code (0 once the report is written)."""
+    problem = refusal(request)
+    if problem:
+        write_text(sys.stderr, problem + "\n")
         return EXIT_USAGE
     remove_abandoned()
     started = time.monotonic()
-    settings = {"folder": os.path.abspath(folder), "frames": DEFAULT_FRAMES if frames is None else frames,
-                "timeout": timeout}
+    settings = {"folder": os.path.abspath(request.folder), "frames": request.settings.frames,
+                "timeout": request.settings.timeout}
     try:
-        results = run_guarded(
-            lambda: grade_folder(folder, out, frames=frames, timeout=timeout, gif=gif, jobs=jobs, verbose=verbose,
-                                 limits=limits, again=again, settings=settings),
-            "已停止。做完的程序的结果已经写进报告；同样的命令再运行一次，会接着批改剩下的。\n")
+        results = run_guarded(lambda: grade(request, settings),
+                              "已停止。做完的程序的结果已经写进报告；同样的命令再运行一次，会接着批改剩下的。\n")
     except CommandEnded as ended:
         return ended.exit_code
+    except Refused as refused:
+        write_text(sys.stderr, f"{refused}\n")
+        return EXIT_USAGE
     settings["seconds"] = round(time.monotonic() - started, 1)
-    page = report.write_report(results, out, settings)
+    page = report.write_report(results, request.out, settings)
     counts = report.count(results)
     skipped = f"，{counts[SKIPPED]} 个跳过" if counts[SKIPPED] else ""
     write_text(sys.stderr, f"{counts['total']} 个程序：{counts['ok']} 个完成，{counts['error']} 个出错，"

@@ -395,6 +395,14 @@ def models_missing(facts, source):
             for name, line in facts.get("gm_failures") or []]
 
 
+def update_changes_nothing(facts, source):
+    return [{"line": facts.get("update_line") or "?"}] if facts.get("update_still") else []
+
+
+def still_drawing(facts, source):
+    return [{}] if facts.get("drawing_at_end") else []
+
+
 WARNINGS = [
     Warning_("no-run", never_ran, "程序没有调用 app.run()，窗口会马上关掉。在程序最后写上 app.run()。"),
     Warning_("pen-not-updated", pens_not_built,
@@ -404,6 +412,10 @@ WARNINGS = [
              "app.update = mover.update（不加括号）。{extra}"),
     Warning_("model-missing", models_missing,
              "第 {line} 行的 gm({model!r}) 没有这个模型，什么也没加载。自带的模型有：{models}。"),
+    Warning_("update-changes-nothing", update_changes_nothing,
+             "第 {line} 行设置了 app.update，可是第一帧和最后一帧的画面一模一样：看看 update 里的代码有没有真的改变场景。"),
+    Warning_("still-drawing", still_drawing,
+             "截图的时候动画还没有画完（最后一帧还在画线）：截图不是画完的样子，可以多给几帧（--frames）再看。"),
 ]
 
 

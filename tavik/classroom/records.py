@@ -44,6 +44,7 @@ class Observed(Record):
     picture_error: str = None   # why a picture could not be made
     screenshot: str = None      # where the child saved the pictures
     gif: str = None
+    scene: dict = None          # what the screen showed at the end (`tavik.classroom.scene.Scene`, as data)
 
 
 @dataclass
@@ -66,6 +67,11 @@ class Result(Record):
     files: list = field(default_factory=list)   # files the program wrote, kept beside its result
     isolation: str = ""         # how the program was kept apart, in a few words
     digest: str = ""            # of the program's source, to tell a changed program on a second run
+    scene: dict = None          # what the screen showed at the end (`tavik.classroom.scene.Scene`, as data)
+    learner: str = ""           # whose program: the sub-folder's name, or the file's name without .py
+    comparison: dict = None     # against the teacher's solution (`tavik.classroom.compare.Comparison`, as data)
+    checks: list = field(default_factory=list)  # the teacher's checks (`tavik.classroom.checks.CheckResult`, as data)
+    checks_total: dict = None   # `tavik.classroom.checks.CheckTotal`, as data
 
     @property
     def label(self):

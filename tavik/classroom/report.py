@@ -74,10 +74,38 @@ def card(result, index, blocks):
     if printed.strip():
         output = blocks["output"].substitute(output=escape(printed.rstrip("\n")),
                                              lines=len(printed.rstrip("\n").splitlines()))
+    comparison = result.comparison or {}
+    score = comparison.get("score")
     return blocks["card"].substitute(
         status=escape(result.status), status_text=escape(result.label),
         file=name, anchor=anchor(index), seconds=f"{result.seconds or 0:.1f}", picture=picture, hint=hint,
-        warnings=warnings, traceback=traceback, files=files, output=output)
+        warnings=warnings, traceback=traceback, files=files, output=output, learner=escape(result.learner or result.file),
+        score="" if score is None else escape(score), warned="1" if result.warnings else "0",
+        score_badge="" if score is None else blocks["scorebadge"].substitute(score=escape(score)),
+        verdict=verdict(comparison, name, blocks), checks=checks(result, blocks))
+
+
+def verdict(comparison, name, blocks):
+    if not comparison:
+        return ""
+    # a difference is shown at once; a full score keeps its picture folded
+    return blocks["verdict"].substitute(explanation=escape(comparison.get("explanation")),
+                                        picture=url(comparison.get("picture") or ""), file=name,
+                                        open="" if comparison.get("score") == 100 else " open")
+
+
+def checks(result, blocks):
+    if not result.checks:
+        return ""
+    items = []
+    for outcome in result.checks:
+        kind = "teacher" if outcome.get("error") else "pass" if outcome.get("passed") else "fail"
+        error = blocks["checkerror"].substitute(error=escape(outcome["error"])) if outcome.get("error") else ""
+        items.append(blocks["check"].substitute(outcome=kind, message=escape(outcome.get("message")),
+                                                points=escape(f"{outcome.get('points', 0):g}"), error=error))
+    total = result.checks_total or {}
+    return blocks["checks"].substitute(items="".join(items), earned=escape(f"{total.get('earned', 0):g}"),
+                                       possible=escape(f"{total.get('possible', 0):g}"))
 
 
 def render(results, settings):
@@ -88,7 +116,9 @@ def render(results, settings):
                                                      file=escape(result.file), status_text=escape(result.label))
                       for number, result in enumerate(results))
     timeout = settings.get("timeout")
+    reference = settings.get("reference")
     return page.substitute(
+        reference=blocks["reference"].substitute(png=url(reference)) if reference else "",
         folder=escape(os.path.basename(settings.get("folder", "").rstrip("/\\")) or settings.get("folder", "")),
         folder_path=escape(settings.get("folder", "")), when=escape(time.strftime("%Y-%m-%d %H:%M")),
         frames=escape(settings.get("frames", "")), timeout=escape(f"{timeout:g}" if timeout else "不限"),

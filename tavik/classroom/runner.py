@@ -36,6 +36,7 @@ from tavik.classroom.channel import Receiver
 from tavik.classroom.display import VirtualScreen, adopt_orphans, needs_virtual_screen
 from tavik.classroom.records import ERROR, LIMIT, OK, SKIPPED, TIMEOUT, Result
 from tavik.classroom.sandbox import BUBBLEWRAP, Confinement, Limits
+from tavik.classroom.scene import without_greeting
 from tavik.classroom.scratch import Scratch, remove_abandoned
 
 DEFAULT_FRAMES = 120
@@ -408,7 +409,8 @@ class Run:
             return self.refused
         source = read_source(self.script)
         result = Result(file=self.name, seconds=round((self.ended or time.monotonic()) - self.started, 3),
-                        stdout=self.stdout.text(), stderr=self.stderr.text(), isolation=self.confinement.description)
+                        stdout=without_greeting(self.stdout.text()), stderr=self.stderr.text(),
+                        isolation=self.confinement.description)
         received = self.channel.result()
         error = None
         if received is not None:
@@ -450,6 +452,8 @@ class Run:
         """Copies what the child saw into `result`; returns its error (with the run's notes), or None."""
         facts = observed.facts or {}
         result.status, result.fps, result.frames = observed.status, observed.fps, facts.get("frames", 0)
+        if observed.scene is not None:
+            result.scene = dict(observed.scene, output=result.stdout)
         if result.status == OK:
             result.warnings = hints.warnings_for(facts, source)
         if observed.picture_error:
