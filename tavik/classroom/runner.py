@@ -304,6 +304,9 @@ class Run:
         # HOME and TMPDIR in the scratch folder: the engine's model cache and the program's own files stay there
         home = self.inside(self.scratch.root)
         environment.update(PYTHONIOENCODING="utf-8", PYTHONUNBUFFERED="1", HOME=home, TMPDIR=home)
+        # A cache folder named by the caller would be shared by programs running side by side, and the
+        # engine fails an assertion reading a model another process is still writing there.
+        environment.pop("XDG_CACHE_HOME", None)
         environment[SETTINGS_VARIABLE] = engine_settings_loaded_here()
         read_end, write_end = os.pipe()
         told, handing = handed_down(write_end)
