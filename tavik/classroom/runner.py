@@ -23,6 +23,7 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
+from tavik import mistakes
 from tavik.classroom import hints
 from tavik.classroom.display import VirtualScreen, die_with_parent, needs_virtual_screen
 
@@ -273,7 +274,8 @@ class Run:
             entry["traceback"] = hints.format_error(error)
             entry["hint"] = hints.hint_for(error)
         elif entry["status"] == "timeout":
-            entry["hint"] = hints.timeout_message(self.options.timeout, error, window=self.options.frames is None)
+            entry["hint"] = hints.timeout_message(self.options.timeout, error, window=self.options.frames is None,
+                                                  source=source)
             if error is not None:
                 entry["traceback"] = hints.format_error(error, stopped=True)
         if self.options.verbose:
@@ -334,13 +336,21 @@ def check_syntax(path):
         if not isinstance(error, SyntaxError):
             return {"type": type(error).__name__, "message": str(error), "frames": []}
         return {"type": type(error).__name__, "message": error.msg, "line": error.lineno,
-                "code": (error.text or "").strip(),
+                "code": (readable_text(path, error) or "").strip(),
                 "syntax": {"line": error.lineno, "offset": error.offset, "end_offset": getattr(error, "end_offset", None),
-                           "end_line": getattr(error, "end_lineno", None), "text": error.text},
+                           "end_line": getattr(error, "end_lineno", None), "text": readable_text(path, error)},
                 "file": os.path.basename(path)}
     except OSError as error:
         return {"type": "OSError", "message": str(error), "frames": [], "file": os.path.basename(path)}
     return None
+
+
+def readable_text(path, error):
+    """The line of a syntax error; Python cannot show it right from a file in another encoding (GBK)."""
+    text = error.text
+    if text and "\ufffd" in text and error.lineno:
+        text = mistakes.source_line(path, error.lineno) or text
+    return text
 
 
 ASSIGNED_UPDATE = re.compile(r"\.update\s*=(?!=)")
