@@ -331,10 +331,7 @@ def turtle_name(error):
 
 def chinese_message(error):
     """An error whose message the kit wrote in Chinese: it already says what is wrong."""
-    message = (error.get("message") or "").strip()
-    if not CHINESE.search(message):
-        return None
-    return with_fields(error, reason=message.rstrip("。."))
+    return with_fields(error) if CHINESE.search(error.get("message") or "") else None
 
 
 def anything(error):
@@ -413,7 +410,7 @@ HINTS = [
          "{where}的函数一直调用自己停不下来：递归函数要有一个结束条件，例如 if 长度 < 1: return。"),
     Hint("waits-for-input", waits_for_input,
          "{where}在等键盘输入（input()），可运行时没有人打字。换成固定的值，或者用输入框 makeEntry。"),
-    Hint("kit-message", chinese_message, "{where}出错了：{reason}。按这句话改一改这一行。"),
+    Hint("kit-message", chinese_message, "{where}出错了：上面最后一行用中文写了原因，照着它改这一行。"),
     Hint("anything", anything,
          "{where}出错了（{type}）。最后一行英文说明了原因；看看这一行用到的变量和数值对不对。"),
 ]
@@ -522,8 +519,9 @@ def timeout_message(seconds, error, window=False, source=()):
     if window:
         return f"窗口开了 {seconds:g} 秒，时间到了，程序被停下来了。想让它一直开着，用 --timeout 0。"
     line = (error or {}).get("line")
-    loop = next((found for found in mistakes.endless_loops({}, source)
-                 if line and found["line"] <= line <= found["end"]), None)
+    loops = mistakes.endless_loops({}, source)
+    loop = next((found for found in loops if line and found["line"] <= line <= found["end"]),
+                None if line else next(iter(loops), None))
     if loop:
         return (f"程序运行了 {seconds:g} 秒还没有结束，被停下来了：第 {loop['line']} 行的 while True 循环停不下来，"
                 "窗口一直没有机会画出画面。不要用循环来做动画：把循环里每一步要做的事放进一个函数，"
