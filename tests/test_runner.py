@@ -378,10 +378,10 @@ def test_engine_settings_loaded_by_the_caller_reach_the_program(tmp_path):
                       "print(ConfigVariableString('tavik-test-marker', '').getValue())\n", encoding="utf-8")
     page = loadPrcFileData("caller", "tavik-test-marker chosen by the caller")
     try:
-        entry = runner.run_program(str(script), runner.Options(frames=1, cwd=str(tmp_path)))
+        result = runner.run_program(str(script), runner.Options(frames=1, cwd=str(tmp_path)))
     finally:
         unloadPrcFile(page)
-    assert entry["status"] == "ok" and entry["stdout"].strip() == "chosen by the caller"
+    assert result.status == "ok" and result.stdout.strip() == "chosen by the caller"
 
 
 def test_a_picture_that_cannot_be_saved_is_reported_not_dropped(tmp_path):

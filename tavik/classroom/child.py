@@ -25,6 +25,8 @@ import time
 import traceback
 import _thread
 
+from tavik.classroom.records import ERROR, TIMEOUT, Observed
+
 MAX_GIF_FRAMES = 60
 GIF_WIDTH = 500
 SHORTEST_GIF_FRAME = 0.02   # browsers play shorter GIF frames far too slowly
@@ -470,7 +472,7 @@ def main(argv=None):
     script = os.path.abspath(arguments.script)
     script_dir = os.path.dirname(script)
     notes = NOTES = Notes(script)
-    result = {"status": "ok", "error": None, "screenshot": None, "gif": None}
+    result = Observed()
     signal.signal(signal.SIGTERM, on_terminate)
     sys.excepthook = ignore_exception
     start_watchdog(notes, arguments.timeout)
@@ -508,40 +510,33 @@ def main(argv=None):
             pass
     except TimeUp as stop:
         notes.stopping = True
-        result["status"] = "timeout"
-        result["error"] = describe(stop, notes, script_dir)
+        result.status = TIMEOUT
+        result.error = describe(stop, notes, script_dir)
     except SystemExit as leaving:
         notes.stopping = True
         if leaving.code not in (None, 0):
-            result["exit_code"] = leaving.code if isinstance(leaving.code, int) else 1
-    except KeyboardInterrupt as stop:
+            result.exit_code = leaving.code if isinstance(leaving.code, int) else 1
+    except BaseException as error:      # KeyboardInterrupt too: the learner's own Ctrl-C or the stop
         notes.stopping = True
-        result["status"] = "timeout" if notes.timed_out else "error"
-        result["error"] = describe(stop, notes, script_dir)
-    except BaseException as error:
-        notes.stopping = True
-        if notes.timed_out:
-            result["status"] = "timeout"
-        else:
-            result["status"] = "error"
-        result["error"] = describe(error, notes, script_dir)
+        result.status = TIMEOUT if notes.timed_out else ERROR
+        result.error = describe(error, notes, script_dir)
     notes.stopping = True
-    result["seconds"] = time.perf_counter() - started
+    result.seconds = time.perf_counter() - started
     app = getattr(builtins, "base", None)
     try:
         if arguments.screenshot and window_of(app) is not None:
-            result["screenshot"] = save_screenshot(app, os.path.abspath(arguments.screenshot))
-        result["gif"] = recorder.save(seconds_per_frame(notes.frame_seconds))
+            result.screenshot = save_screenshot(app, os.path.abspath(arguments.screenshot))
+        result.gif = recorder.save(seconds_per_frame(notes.frame_seconds))
     except TimeUp:
         pass
     except Exception as trouble:   # a picture that cannot be saved must not hide the program's own result
-        result["picture_error"] = f"{type(trouble).__name__}: {trouble}"
-    result["facts"] = facts(notes, app)
+        result.picture_error = f"{type(trouble).__name__}: {trouble}"
+    result.facts = facts(notes, app)
     per_frame = seconds_per_frame(notes.frame_seconds)
-    result["fps"] = 1 / per_frame if per_frame else None
+    result.fps = 1 / per_frame if per_frame else None
     try:
         with open(arguments.result, "w", encoding="utf-8") as out:
-            json.dump(result, out, ensure_ascii=False)
+            json.dump(result.to_json(), out, ensure_ascii=False)
     finally:
         sys.stdout.flush()
         sys.stderr.flush()

@@ -31,15 +31,14 @@ class Progress:
         self.stream = stream or sys.stderr
         self.bar = hasattr(self.stream, "isatty") and self.stream.isatty()
 
-    def finished(self, entry):
+    def finished(self, result):
         self.done += 1
-        label = {"ok": "完成", "error": "出错", "timeout": "超时"}.get(entry["status"], entry["status"])
         if self.bar:
             filled = round(self.width * self.done / max(self.total, 1))
-            text = f"\r[{'#' * filled}{'.' * (self.width - filled)}] {self.done}/{self.total} {entry['file']}: {label}"
+            text = f"\r[{'#' * filled}{'.' * (self.width - filled)}] {self.done}/{self.total} {result.file}: {result.label}"
             write_text(self.stream, text.ljust(self.width + 40) + ("\n" if self.done == self.total else ""))
         else:
-            write_text(self.stream, f"[{self.done}/{self.total}] {entry['file']}: {label} ({entry['seconds']:.1f} s)\n")
+            write_text(self.stream, f"[{self.done}/{self.total}] {result.file}: {result.label} ({result.seconds:.1f} s)\n")
 
 
 def relative(path, out):
@@ -50,7 +49,7 @@ def relative(path, out):
 
 def grade_folder(folder, out, frames=None, timeout=DEFAULT_TIMEOUT, gif=False, jobs=None, verbose=False,
                  progress_stream=None):
-    """Runs every program of `folder`; returns the report entries (paths relative to `out`)."""
+    """Runs every program of `folder`; returns their `Result`s (paths relative to `out`)."""
     frames = DEFAULT_FRAMES if frames is None else frames
     jobs = jobs or os.cpu_count() or 1
     folder, out = os.path.abspath(folder), os.path.abspath(out)
@@ -60,7 +59,7 @@ def grade_folder(folder, out, frames=None, timeout=DEFAULT_TIMEOUT, gif=False, j
     progress = Progress(len(scripts), progress_stream)
     waiting = list(reversed(scripts))
     running = []
-    entries = {}
+    results = {}
     try:
         while waiting or running:
             while waiting and len(running) < jobs:
@@ -72,19 +71,19 @@ def grade_folder(folder, out, frames=None, timeout=DEFAULT_TIMEOUT, gif=False, j
             for run in list(running):
                 if run.poll():
                     running.remove(run)
-                    entry = run.result()
+                    result = run.result()
                     run.clean()
-                    entry["screenshot"] = relative(entry["screenshot"], out)
-                    entry["gif"] = relative(entry["gif"], out)
-                    entries[run.name] = entry
-                    progress.finished(entry)
+                    result.screenshot = relative(result.screenshot, out)
+                    result.gif = relative(result.gif, out)
+                    results[run.name] = result
+                    progress.finished(result)
             if running:
                 time.sleep(0.05)
     finally:
         for run in running:
             run.stop()
             run.clean()
-    return [entries[script.name] for script in scripts if script.name in entries]
+    return [results[script.name] for script in scripts if script.name in results]
 
 
 def grade_command(folder, out, frames=None, timeout=DEFAULT_TIMEOUT, gif=False, jobs=None, verbose=False):
@@ -94,7 +93,7 @@ def grade_command(folder, out, frames=None, timeout=DEFAULT_TIMEOUT, gif=False, 
         return EXIT_ERROR
     started = time.monotonic()
     try:
-        entries = run_guarded(
+        results = run_guarded(
             lambda: grade_folder(folder, out, frames=frames, timeout=timeout, gif=gif, jobs=jobs, verbose=verbose),
             "已停止，没有写报告。\n")
     except CommandEnded as ended:
@@ -102,9 +101,9 @@ def grade_command(folder, out, frames=None, timeout=DEFAULT_TIMEOUT, gif=False, 
     settings = {"folder": os.path.abspath(folder), "frames": DEFAULT_FRAMES if frames is None else frames,
                 "timeout": timeout, "seconds": round(time.monotonic() - started, 1)}
     with open(os.path.join(out, "report.json"), "w", encoding="utf-8") as target:
-        json.dump(entries, target, ensure_ascii=False, indent=1)
-    page = report.write_report(entries, out, settings)
-    counts = report.count(entries)
+        json.dump([result.to_json() for result in results], target, ensure_ascii=False, indent=1)
+    page = report.write_report(results, out, settings)
+    counts = report.count(results)
     write_text(sys.stderr, f"{counts['total']} 个程序：{counts['ok']} 个完成，{counts['error']} 个出错，"
                            f"{counts['timeout']} 个超时。\n")
     write_text(sys.stdout, page + "\n")

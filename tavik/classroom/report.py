@@ -17,8 +17,9 @@ from pathlib import Path
 from string import Template
 from urllib.parse import quote
 
+from tavik.classroom.records import STATUS_LABELS
+
 BLOCK = re.compile(r"<!--(\w+)-->(.*?)<!--/\1-->", re.S)
-STATUS_TEXT = {"ok": "完成", "error": "出错", "timeout": "超时"}
 FONT = "zkwy.ttf"
 
 
@@ -37,11 +38,11 @@ def url(path):
     return escape(quote(path))
 
 
-def count(entries):
-    counts = {"total": len(entries), "ok": 0, "error": 0, "timeout": 0}
-    for entry in entries:
-        counts[entry["status"]] = counts.get(entry["status"], 0) + 1
-    counts["warned"] = sum(1 for entry in entries if entry.get("warnings"))
+def count(results):
+    counts = {"total": len(results), **{status: 0 for status in STATUS_LABELS}}
+    for result in results:
+        counts[result.status] = counts.get(result.status, 0) + 1
+    counts["warned"] = sum(1 for result in results if result.warnings)
     return counts
 
 
@@ -49,39 +50,38 @@ def anchor(index):
     return f"p{index}"
 
 
-def card(entry, index, blocks):
-    name = escape(entry["file"])
-    if entry.get("screenshot"):
-        moving = blocks["gif"].substitute(gif=url(entry["gif"]), file=name) if entry.get("gif") else ""
-        picture = blocks["picture"].substitute(png=url(entry["screenshot"]), link=url(entry.get("gif") or entry["screenshot"]),
+def card(result, index, blocks):
+    name = escape(result.file)
+    if result.screenshot:
+        moving = blocks["gif"].substitute(gif=url(result.gif), file=name) if result.gif else ""
+        picture = blocks["picture"].substitute(png=url(result.screenshot), link=url(result.gif or result.screenshot),
                                                file=name, moving=moving, hasgif=" has-gif" if moving else "")
     else:
         picture = blocks["nopicture"].substitute()
-    hint = blocks["hint"].substitute(hint=escape(entry["hint"])) if entry.get("hint") else ""
+    hint = blocks["hint"].substitute(hint=escape(result.hint)) if result.hint else ""
     warnings = ""
-    if entry.get("warnings"):
-        items = "".join(blocks["warning"].substitute(warning=escape(text)) for text in entry["warnings"])
+    if result.warnings:
+        items = "".join(blocks["warning"].substitute(warning=escape(text)) for text in result.warnings)
         warnings = blocks["warnings"].substitute(items=items)
-    traceback = blocks["traceback"].substitute(traceback=escape(entry["traceback"])) if entry.get("traceback") else ""
-    printed = (entry.get("stdout") or "") + (entry.get("stderr") or "")
+    traceback = blocks["traceback"].substitute(traceback=escape(result.traceback)) if result.traceback else ""
+    printed = (result.stdout or "") + (result.stderr or "")
     output = ""
     if printed.strip():
         output = blocks["output"].substitute(output=escape(printed.rstrip("\n")),
                                              lines=len(printed.rstrip("\n").splitlines()))
     return blocks["card"].substitute(
-        status=escape(entry["status"]), status_text=STATUS_TEXT.get(entry["status"], escape(entry["status"])),
-        file=name, anchor=anchor(index), seconds=f"{entry.get('seconds') or 0:.1f}", picture=picture, hint=hint,
+        status=escape(result.status), status_text=escape(result.label),
+        file=name, anchor=anchor(index), seconds=f"{result.seconds or 0:.1f}", picture=picture, hint=hint,
         warnings=warnings, traceback=traceback, output=output)
 
 
-def render(entries, settings):
+def render(results, settings):
     page, blocks = load_template()
-    counts = count(entries)
-    cards = "\n".join(card(entry, index, blocks) for index, entry in enumerate(entries))
-    index = "\n".join(blocks["indexitem"].substitute(status=escape(entry["status"]), anchor=anchor(number),
-                                                     file=escape(entry["file"]),
-                                                     status_text=STATUS_TEXT.get(entry["status"], ""))
-                      for number, entry in enumerate(entries))
+    counts = count(results)
+    cards = "\n".join(card(result, index, blocks) for index, result in enumerate(results))
+    index = "\n".join(blocks["indexitem"].substitute(status=escape(result.status), anchor=anchor(number),
+                                                     file=escape(result.file), status_text=escape(result.label))
+                      for number, result in enumerate(results))
     timeout = settings.get("timeout")
     return page.substitute(
         folder=escape(os.path.basename(settings.get("folder", "").rstrip("/\\")) or settings.get("folder", "")),
@@ -92,12 +92,12 @@ def render(entries, settings):
         font=FONT)
 
 
-def write_report(entries, out, settings):
+def write_report(results, out, settings):
     """Writes OUTDIR/index.html (and the font beside it); returns the page's path."""
     out = Path(out)
     out.mkdir(parents=True, exist_ok=True)
     target = out / "index.html"
-    target.write_text(render(entries, settings), encoding="utf-8")
+    target.write_text(render(results, settings), encoding="utf-8")
     font = resources.files("tavik").joinpath(FONT)
     if font.is_file() and not (out / FONT).exists():
         with resources.as_file(font) as source:

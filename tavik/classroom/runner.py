@@ -26,6 +26,7 @@ from dataclasses import dataclass, field
 from tavik import mistakes
 from tavik.classroom import hints
 from tavik.classroom.display import VirtualScreen, die_with_parent, needs_virtual_screen
+from tavik.classroom.records import ERROR, OK, TIMEOUT, Observed, Result
 
 DEFAULT_FRAMES = 120
 DEFAULT_TIMEOUT = 60.0
@@ -252,50 +253,50 @@ class Run:
     # ---- what it gave ------------------------------------------------------------
 
     def result(self):
-        """The run as plain data (the grading report's entry, paths absolute)."""
+        """The run as a `Result` (paths absolute)."""
         source = read_source(self.script)
-        entry = {"file": self.name, "status": "ok", "seconds": round((self.ended or time.monotonic()) - self.started, 3),
-                 "screenshot": None, "gif": None, "stdout": self.stdout.text(), "stderr": self.stderr.text(),
-                 "traceback": "", "hint": "", "warnings": [], "frames": 0, "fps": None}
+        result = Result(file=self.name, seconds=round((self.ended or time.monotonic()) - self.started, 3),
+                        stdout=self.stdout.text(), stderr=self.stderr.text())
         error = self.syntax_error
         if error is None:
-            data = self.child_result()
-            if data is not None:
-                error = self.take_child_result(entry, data, source)
+            observed = self.observed()
+            if observed is not None:
+                error = self.take_observed(result, observed, source)
             elif self.killed or self.asked_to_stop:
-                entry["status"] = "timeout"
+                result.status = TIMEOUT
             else:
                 code = self.process.returncode if self.process is not None else None
-                entry.update(status="error", traceback=f"The program's process ended without a result (exit code {code}).",
-                             hint=f"程序意外退出了（退出码 {code}），没有留下结果。再运行一次；如果每次都这样，请告诉老师。")
-        if error is not None and (self.syntax_error is not None or entry["status"] == "error"):
-            entry["status"] = "error"
+                result.status = ERROR
+                result.traceback = f"The program's process ended without a result (exit code {code})."
+                result.hint = f"程序意外退出了（退出码 {code}），没有留下结果。再运行一次；如果每次都这样，请告诉老师。"
+        if error is not None and (self.syntax_error is not None or result.status == ERROR):
+            result.status = ERROR
             error.setdefault("file", self.name)
-            entry["traceback"] = hints.format_error(error)
-            entry["hint"] = hints.hint_for(error)
-        elif entry["status"] == "timeout":
-            entry["hint"] = hints.timeout_message(self.options.timeout, error, window=self.options.frames is None,
-                                                  source=source)
+            result.traceback = hints.format_error(error)
+            result.hint = hints.hint_for(error)
+        elif result.status == TIMEOUT:
+            result.hint = hints.timeout_message(self.options.timeout, error, window=self.options.frames is None,
+                                                source=source)
             if error is not None:
-                entry["traceback"] = hints.format_error(error, stopped=True)
+                result.traceback = hints.format_error(error, stopped=True)
         if self.options.verbose:
             try:
                 with open(self.notices_path, encoding="utf-8", errors="replace") as notices:
-                    entry["notices"] = notices.read()
+                    result.notices = notices.read()
             except OSError:
-                entry["notices"] = ""
-        return entry
+                result.notices = ""
+        return result
 
-    def take_child_result(self, entry, data, source):
-        """Copies what the child wrote into `entry`; returns its error (with the run's notes), or None."""
-        facts = data.get("facts") or {}
-        entry.update(status=data["status"], screenshot=data.get("screenshot"), gif=data.get("gif"),
-                     fps=data.get("fps"), frames=facts.get("frames", 0))
-        if entry["status"] == "ok":
-            entry["warnings"] = hints.warnings_for(facts, source)
-        if data.get("picture_error"):
-            entry["warnings"].append(hints.picture_not_saved(data["picture_error"]))
-        error = data.get("error")
+    def take_observed(self, result, observed, source):
+        """Copies what the child saw into `result`; returns its error (with the run's notes), or None."""
+        facts = observed.facts or {}
+        result.status, result.screenshot, result.gif = observed.status, observed.screenshot, observed.gif
+        result.fps, result.frames = observed.fps, facts.get("frames", 0)
+        if result.status == OK:
+            result.warnings = hints.warnings_for(facts, source)
+        if observed.picture_error:
+            result.warnings.append(hints.picture_not_saved(observed.picture_error))
+        error = observed.error
         if error is None:
             return None
         error["facts"] = facts
@@ -308,11 +309,11 @@ class Run:
                 facts["update_line"], facts["update_code"] = found
         return error
 
-    def child_result(self):
+    def observed(self):
         try:
             with open(self.result_path, encoding="utf-8") as result:
-                return json.load(result)
-        except (OSError, ValueError):
+                return Observed.from_json(json.load(result))
+        except (OSError, ValueError, TypeError):
             return None
 
     def clean(self):
@@ -366,7 +367,7 @@ def find_update_assignment(source):
 
 
 def run_program(script, options):
-    """Runs one program to its end and returns its result entry."""
+    """Runs one program to its end and returns its `Result`."""
     run = Run(script, options)
     try:
         run.start().wait()
@@ -418,8 +419,8 @@ def run_guarded(work, stopped_message):
         raise CommandEnded(getattr(stop, "exit_code", EXIT_STOPPED)) from None
 
 
-def exit_code(entry):
-    return {"ok": EXIT_OK, "error": EXIT_ERROR, "timeout": EXIT_TIMEOUT}.get(entry["status"], EXIT_ERROR)
+def exit_code(result):
+    return {OK: EXIT_OK, TIMEOUT: EXIT_TIMEOUT}.get(result.status, EXIT_ERROR)
 
 
 def run_command(script, frames=None, screenshot=None, gif=None, gif_every=None, timeout=DEFAULT_TIMEOUT,
@@ -435,19 +436,19 @@ def run_command(script, frames=None, screenshot=None, gif=None, gif_every=None, 
     options = Options(frames=frames, screenshot=screenshot, gif=gif, gif_every=gif_every, timeout=timeout,
                       verbose=verbose, arguments=list(arguments), echo=True)
     try:
-        entry = run_guarded(lambda: run_program(script, options), "已停止。\n")
+        result = run_guarded(lambda: run_program(script, options), "已停止。\n")
     except CommandEnded as ended:
         return ended.exit_code
-    if verbose and entry.get("notices"):
-        write_text(sys.stderr, entry["notices"])
-    if entry["traceback"]:
-        write_text(sys.stderr, entry["traceback"] + "\n")
-    if entry["hint"]:
-        write_text(sys.stderr, "提示：" + entry["hint"] + "\n")
-    for warning in entry["warnings"]:
+    if verbose and result.notices:
+        write_text(sys.stderr, result.notices)
+    if result.traceback:
+        write_text(sys.stderr, result.traceback + "\n")
+    if result.hint:
+        write_text(sys.stderr, "提示：" + result.hint + "\n")
+    for warning in result.warnings:
         write_text(sys.stderr, "注意：" + warning + "\n")
-    if entry["gif"]:
-        write_text(sys.stdout, entry["gif"] + "\n")
-    if entry["screenshot"]:
-        write_text(sys.stdout, entry["screenshot"] + "\n")
-    return exit_code(entry)
+    if result.gif:
+        write_text(sys.stdout, result.gif + "\n")
+    if result.screenshot:
+        write_text(sys.stdout, result.screenshot + "\n")
+    return exit_code(result)
