@@ -240,7 +240,8 @@ def unconditional_calls(function):
 def calls_run(source_lines):
     tree = parsed(source_lines)
     return tree is None or any(isinstance(node, ast.Call) and
-                               (getattr(node.func, "attr", None) == "run" or getattr(node.func, "id", None) == "run")
+                               (getattr(node.func, "attr", None) in ("run", "step")
+                                or getattr(node.func, "id", None) == "run")
                                for node in ast.walk(tree))
 
 

@@ -76,6 +76,10 @@ ROWS = [
     ("zero-division", error("ZeroDivisionError", "division by zero"), ["第 4 行", "除以了 0"]),
     ("endless-recursion", error("RecursionError", "maximum recursion depth exceeded"), ["第 4 行", "结束条件"]),
     ("waits-for-input", error("EOFError", "EOF when reading a line", code="n = input()"), ["第 4 行", "input()"]),
+    ("two-applications", error("Exception", "Attempt to spawn multiple ShowBase instances!"), ["第 4 行", "TAVIK()"]),
+    ("turtle-name", error("AttributeError", "'Pen' object has no attribute 'goto'", owner="Pen", name="goto"),
+     ["第 4 行", "pen.goto(x, y)", "pen.moveTo(x, y, z)"]),
+    ("kit-message", error("ValueError", "lookFrom 的方向只能是 \"front\""), ["第 4 行", "中文写了原因"]),
     ("anything", error("KeyError", "'x'"), ["第 4 行", "KeyError"]),
 ]
 
@@ -108,8 +112,14 @@ def test_a_not_callable_error_with_a_good_update_hook_is_not_blamed_on_it():
     assert hints.matching_row(described) == "anything"
 
 
+RAN = {"window": True, "run_called": True}
 WARNING_CASES = [
     ({"window": True, "run_called": False}, [], ["app.run()"]),
+    (RAN, ["def tick():", "    pass", "app.update = tick()"], ["第 3 行", "app.update = tick"]),
+    (RAN, ["def add():", "    pass", "makeButton(app, 'a', 1, 1, add())"], ["第 3 行", "add()", "按钮"]),
+    (RAN, ["app.accept('up', go)"], ["第 1 行", '"arrow_up"']),
+    (RAN, ["app = TAVIK()", "while True:", "    pen.forward(1, True)"], ["第 2 行", "app.update = 函数名"]),
+    (RAN, ["def tick():", "    app.makeText('s', 'x')", "app.update = tick"], ["第 2 行", "setText"]),
     ({"window": True, "run_called": True, "unbuilt_pens": [6]}, [], ["第 6 行", "pen.update()"]),
     ({"window": True, "run_called": True, "idle_movers": [5]}, ["", "", "", "", "", "app.update = m.update()"],
      ["第 5 行", "PathMoveCtrl", "第 6 行写成了 m.update()"]),

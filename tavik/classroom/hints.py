@@ -319,7 +319,8 @@ def two_applications(error):
 
 def turtle_name(error):
     """A name from Python's turtle module, used on a pen or on its own."""
-    if error.get("type") not in ("AttributeError", "NameError"):
+    on_kit_object = error.get("type") == "AttributeError" and error.get("owner") in ("Pen", "TAVIK")
+    if not on_kit_object and error.get("type") != "NameError":
         return None
     name = error.get("name")
     if name not in TURTLE_NAMES:
