@@ -134,7 +134,7 @@ def callback_given_a_call(facts, source_lines):
         name = called_function(given, without_result)
         if name:
             found.append({"line": node.lineno, "call": segment(source_lines, given), "name": name,
-                          "what": CALLBACK_WHAT[callee]})
+                          "receiver": CALLBACK_WHAT[callee]})
     return found
 
 

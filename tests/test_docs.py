@@ -156,3 +156,14 @@ def test_an_example_that_ran_without_a_window_is_refused(tmp_path, monkeypatch):
     (tmp_path / "example-01_square_spiral.txt").write_text("", encoding="utf-8")  # it ran and printed nothing
     with pytest.raises(RuntimeError, match="no screenshot"):
         docsite.example_page(ROOT / "examples" / "01_square_spiral.py")
+
+
+def test_the_errors_page_shows_every_hint_and_warning_of_the_tables():
+    from tavik.classroom import hints
+    page = docsite.errors_page()
+    for row in list(hints.HINTS) + list(hints.WARNINGS):
+        fixed = row.say.split("{")[0] or row.say.split("}")[-1]
+        sentence = row.say.format_map(docsite.Placeholder())
+        assert sentence in page, row.name
+        assert fixed in page, row.name
+    assert "{" not in page.replace("{得分}", "")

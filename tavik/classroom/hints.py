@@ -479,7 +479,7 @@ WARNINGS = [
              "第 {line} 行写成了 {code}：这样 {name}() 马上运行一次，app.update 得到的是它的结果 None，以后每一帧"
              "什么也不做。去掉括号，写成 app.update = {name}。"),
     Warning_("callback-given-a-call", mistakes.callback_given_a_call,
-             "第 {line} 行把 {call} 的结果交给了{what}：{name}() 现在就运行了一次，以后却不会再运行。"
+             "第 {line} 行把 {call} 的结果交给了{receiver}：{name}() 现在就运行了一次，以后却不会再运行。"
              "要交函数本身，去掉括号写成 {name}。"),
     Warning_("key-name", mistakes.unknown_key_names,
              "第 {line} 行的 \"{key}\" 不是引擎发出的按键名，按了也不会运行：写成 \"{engine}\"。"),

@@ -23,7 +23,7 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
-from tavik import mistakes
+from tavik import mistakes, quiet
 from tavik.classroom import hints
 from tavik.classroom.display import VirtualScreen, die_with_parent, needs_virtual_screen
 from tavik.classroom.records import ERROR, OK, TIMEOUT, Observed, Result
@@ -174,6 +174,8 @@ class Run:
         environment["PYTHONIOENCODING"] = "utf-8"
         environment["PYTHONUNBUFFERED"] = "1"
         environment[SETTINGS_VARIABLE] = engine_settings_loaded_here()
+        if self.options.verbose:
+            environment[quiet.VERBOSE_VARIABLE] = "1"
         command = [sys.executable, "-P", "-m", "tavik.classroom.child", self.script, self.result_path,
                    "--notices", self.notices_path, "--timeout", str(self.options.timeout or 0)]
         if self.options.frames is not None:
