@@ -171,11 +171,22 @@ def endless_loops(facts, source_lines):
     tree = parsed(source_lines)
     if tree is None or not makes_application(tree):
         return []
+    # a loop inside the per-frame hook freezes one frame: the time-limit message speaks of that
+    in_hooks = {id(node) for function in hook_functions(tree) for node in ast.walk(function)}
     found = []
     for node in ast.walk(tree):
-        if isinstance(node, ast.While) and always_true(node.test) and not leaves_or_steps(node):
+        if (isinstance(node, ast.While) and id(node) not in in_hooks and always_true(node.test)
+                and not leaves_or_steps(node)):
             found.append({"line": node.lineno, "end": node.end_lineno})
     return found
+
+
+def hook_functions(tree):
+    """The functions the program gives to `app.update` (by name)."""
+    hooks = {node.value.id for node in ast.walk(tree) if isinstance(node, ast.Assign)
+             and isinstance(node.value, ast.Name)
+             and any(isinstance(target, ast.Attribute) and target.attr == "update" for target in node.targets)}
+    return [node for node in ast.walk(tree) if isinstance(node, ast.FunctionDef) and node.name in hooks]
 
 
 def makes_application(tree):
@@ -212,16 +223,8 @@ def texts_made_every_frame(facts, source_lines):
     tree = parsed(source_lines)
     if tree is None:
         return []
-    hooks = {node.value.id for node in ast.walk(tree) if isinstance(node, ast.Assign)
-             and isinstance(node.value, ast.Name)
-             and any(isinstance(target, ast.Attribute) and target.attr == "update" for target in node.targets)}
-    found = []
-    for function in ast.walk(tree):
-        if isinstance(function, ast.FunctionDef) and function.name in hooks:
-            for call in unconditional_calls(function):
-                if isinstance(call.func, ast.Attribute) and call.func.attr == "makeText":
-                    found.append({"line": call.lineno})
-    return found
+    return [{"line": call.lineno} for function in hook_functions(tree) for call in unconditional_calls(function)
+            if isinstance(call.func, ast.Attribute) and call.func.attr == "makeText"]
 
 
 def unconditional_calls(function):

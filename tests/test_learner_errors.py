@@ -364,3 +364,9 @@ def test_correct_patterns_near_the_mistakes_are_not_warned_about(source):
                                              ("esc", "escape"), ("up-up", "arrow_up-up"), ("click", "mouse1")])
 def test_a_key_written_another_way_gets_the_engines_name(written, engine):
     assert mistakes.engine_key(written) == engine
+
+
+def test_a_loop_inside_the_update_hook_is_not_called_a_turtle_habit():
+    source = ["app = TAVIK()", "def update():", "    while True:", "        pass", "app.update = update", "app.run()"]
+    assert mistakes.endless_loops({}, source) == []
+    assert "它停在第 3 行" in hints.timeout_message(5, {"line": 3}, source=source)
