@@ -6,6 +6,8 @@
         one learner program, in its own process, with a time limit
     python -m tavik grade DIR --out OUTDIR [--frames N] [--timeout S] [--gif] [--jobs J]
         every program in a folder, with a report page for the teacher
+    python -m tavik watch SCRIPT.py
+        one program, run again each time its file is saved
 
 With a display the window opens and runs until it is closed (or for N
 frames when --frames is given). Without one, the program runs on a virtual
@@ -63,6 +65,9 @@ def parse_arguments(argv):
     grade.add_argument("--jobs", type=positive, default=None, metavar="J", help="programs at a time (default: number of cores)")
     grade.add_argument("--verbose", action="store_true", help="keep the engine's own notices in the report")
 
+    watch = commands.add_parser("watch", help="run a program again each time its file is saved")
+    watch.add_argument("script", help="the program to run")
+
     arguments = parser.parse_args(argv)
     if arguments.command == "run":
         arguments.frames = arguments.run_frames if arguments.run_frames is not None else arguments.frames
@@ -88,6 +93,9 @@ def main(argv=None):
         from tavik.classroom.grade import grade_command
         return grade_command(arguments.folder, arguments.out, frames=arguments.frames, timeout=arguments.timeout,
                              gif=arguments.gif, jobs=arguments.jobs, verbose=arguments.verbose)
+    if arguments.command == "watch":
+        from tavik.classroom.watch import watch_command
+        return watch_command(arguments.script)
     from tavik.showcase import run_showcase
     return run_showcase(arguments.frames, arguments.screenshot or os.path.join("screenshots", "showcase.png"))
 

@@ -83,6 +83,13 @@ def trimmed(exception):
     return exception
 
 
+def is_learners_error(value, tb):
+    """An error in the learner's own code: a frame of theirs, or a syntax error in a file of theirs."""
+    if isinstance(value, SyntaxError) and value.filename and not is_library(value.filename):
+        return True
+    return has_learner_frame(tb)
+
+
 def has_learner_frame(tb):
     return any(not is_library(frame.f_code.co_filename) for frame, _ in traceback.walk_tb(tb))
 
@@ -119,7 +126,7 @@ class Printer:
         self.last = None
 
     def __call__(self, error_type, value, tb):
-        if not wanted() or not isinstance(value, Exception) or not has_learner_frame(tb):
+        if not wanted() or not isinstance(value, Exception) or not is_learners_error(value, tb):
             return self.previous(error_type, value, tb)
         signature = innermost(tb) + (error_type, str(value))
         if signature == self.last:
@@ -137,7 +144,10 @@ def innermost(tb):
 
 def report(error_type, value, tb):
     """The trimmed traceback and the hint, as the learner reads them."""
-    text = "".join(trimmed(traceback.TracebackException(error_type, value, tb, compact=True)).format())
+    described = trimmed(traceback.TracebackException(error_type, value, tb, compact=True))
+    if isinstance(value, SyntaxError):      # only the file and line Python could not read
+        described.stack = traceback.StackSummary.from_list(learner_frames(described.stack))
+    text = "".join(described.format())
     try:
         hint = hint_text(error_type, value, tb)
     except Exception:     # a hint must never hide the error it explains
@@ -172,8 +182,12 @@ def install_in_ipython():
         return
 
     def show(shell, error_type, value, tb, tb_offset=None):
-        if not wanted() or not has_learner_frame(tb):
-            return shell.InteractiveTB.structured_traceback(error_type, value, tb, tb_offset=tb_offset)
-        return report(error_type, value, tb).rstrip("\n").split("\n")
+        # IPython leaves the showing to the handler; its _showtraceback is what a notebook's kernel sends on
+        if not wanted() or not is_learners_error(value, tb):
+            lines = shell.InteractiveTB.structured_traceback(error_type, value, tb, tb_offset=tb_offset)
+        else:
+            lines = report(error_type, value, tb).rstrip("\n").split("\n")
+        shell._showtraceback(error_type, value, lines)
+        return lines
 
     shell.set_custom_exc((Exception,), show)

@@ -240,6 +240,35 @@ def unconditional_calls(function):
             pending.extend(ast.iter_child_nodes(node))
 
 
+INPUT_NAMES = {"accept", "acceptOnce", "makeButton", "makeEntry", "ClickCtrl", "addCallback", "mouseWatcherNode",
+               "is_button_down", "isButtonDown", "getMouse", "input"}
+
+
+def reads_input(source_lines):
+    """True when the program reacts to keys, clicks or typing: its picture may rightly wait for them."""
+    tree = parsed(source_lines)
+    return tree is None or any(isinstance(node, ast.Name) and node.id in INPUT_NAMES
+                               or isinstance(node, ast.Attribute) and node.attr in INPUT_NAMES
+                               for node in ast.walk(tree))
+
+
+def still_window(facts, source_lines):
+    """The hook ran every frame and the window never changed, in a program that waits for no input."""
+    if not facts.get("update_still") or reads_input(source_lines):
+        return []
+    found = last_update_in(source_lines)
+    return [{"line": found[0] if found else "?"}]
+
+
+def unfinished_animation(facts, source_lines):
+    if not facts.get("unfinished_drawing"):
+        return []
+    tree = parsed(source_lines)
+    lines = sorted(node.lineno for node in ast.walk(tree) if isinstance(node, ast.Call)
+                   and getattr(node.func, "id", None) == "animate") if tree is not None else []
+    return [{"where": f"第 {lines[0]} 行" if lines else "程序里"}]
+
+
 def calls_run(source_lines):
     tree = parsed(source_lines)
     return tree is None or any(isinstance(node, ast.Call) and
@@ -265,7 +294,10 @@ def runtime_facts(app):
 
 def last_update_assignment(filename):
     """(line, code) of the last assignment to an `update` attribute in the file, or None."""
-    lines = read_lines(filename)
+    return last_update_in(read_lines(filename))
+
+
+def last_update_in(lines):
     tree = parsed(lines)
     if tree is None:
         return None
@@ -287,10 +319,71 @@ def read_lines(filename):
 
 
 def plain_run_facts(source_lines):
-    """Facts about a program read, not run: it makes a window; it calls run()."""
+    """Facts about a program read, not run: it makes a window, calls run(), builds its pens, steps its movers."""
     tree = parsed(source_lines)
-    return {"window": tree is not None and makes_application(tree), "run_called": calls_run(source_lines),
-            "read_only": True}
+    if tree is None:
+        return {"read_only": True}
+    return {"window": makes_application(tree), "run_called": calls_run(source_lines), "read_only": True,
+            "unbuilt_pens": pens_never_built(tree), "idle_movers": movers_never_stepped(tree)}
+
+
+DRAWING_CALLS = ("forward", "lineTo", "dot", "drawPath")
+BUILDING_CALLS = ("update", "clear", "drawVec")     # drawVec builds what the pen holds
+
+
+def made_by(tree, class_name):
+    """Names assigned `class_name(...)` in the program."""
+    return {target.id for node in ast.walk(tree) if isinstance(node, ast.Assign)
+            and isinstance(node.value, ast.Call) and getattr(node.value.func, "id", None) == class_name
+            for target in node.targets if isinstance(target, ast.Name)}
+
+
+def handed_on(tree):
+    """Names given to a call as an argument: what happens to them there cannot be read here."""
+    return {argument.id for node in ast.walk(tree) if isinstance(node, ast.Call)
+            for argument in list(node.args) + [keyword.value for keyword in node.keywords]
+            if isinstance(argument, ast.Name)}
+
+
+def method_calls(tree, owner):
+    return [node for node in ast.walk(tree) if isinstance(node, ast.Call) and isinstance(node.func, ast.Attribute)
+            and isinstance(node.func.value, ast.Name) and node.func.value.id == owner]
+
+
+def pens_never_built(tree):
+    """Lines of the first stroke of each pen that draws and is never built (no update() anywhere)."""
+    lines = []
+    given = handed_on(tree)
+    for pen in made_by(tree, "Pen") - given:
+        calls = method_calls(tree, pen)
+        if any(call.func.attr in BUILDING_CALLS for call in calls):
+            continue
+        strokes = [call.lineno for call in calls if call.func.attr in DRAWING_CALLS and draws(call)]
+        if strokes:
+            lines.append(min(strokes))
+    return sorted(lines)
+
+
+def draws(call):
+    """A pen call that records a line: forward only with draw set."""
+    if call.func.attr != "forward":
+        return True
+    flag = call.args[1] if len(call.args) > 1 else next(
+        (keyword.value for keyword in call.keywords if keyword.arg == "draw"), None)
+    return flag is not None and not (isinstance(flag, ast.Constant) and not flag.value)
+
+
+def movers_never_stepped(tree):
+    """Lines where a PathMoveCtrl starts that is never stepped (its update named nowhere)."""
+    lines = []
+    given = handed_on(tree)
+    for mover in made_by(tree, "PathMoveCtrl") - given:
+        stepped = any(isinstance(node, ast.Attribute) and node.attr == "update" and isinstance(node.value, ast.Name)
+                      and node.value.id == mover for node in ast.walk(tree))
+        starts = [call.lineno for call in method_calls(tree, mover) if call.func.attr == "start"]
+        if starts and not stepped:
+            lines.append(min(starts))
+    return sorted(lines)
 
 
 WARNED = set()

@@ -32,6 +32,7 @@ def run_headless(source, folder, frames=docsite.FRAMES):
                             env={**os.environ, "PYTHONUTF8": "1"})
     assert result.returncode == 0, result.stderr[-3000:]
     assert "Traceback" not in result.stderr
+    assert "注意：" not in result.stderr, result.stderr     # a correct program gets no warning
     return result, screenshot
 
 

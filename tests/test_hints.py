@@ -120,6 +120,8 @@ WARNING_CASES = [
     (RAN, ["app.accept('up', go)"], ["第 1 行", '"arrow_up"']),
     (RAN, ["app = TAVIK()", "while True:", "    pen.forward(1, True)"], ["第 2 行", "app.update = 函数名"]),
     (RAN, ["def tick():", "    app.makeText('s', 'x')", "app.update = tick"], ["第 2 行", "setText"]),
+    (dict(RAN, update_still=True), ["def spin():", "    angle = 1", "app.update = spin"], ["第 3 行", "画面一直没有变"]),
+    (dict(RAN, unfinished_drawing=True), ["pen = Pen(app)", "animate(pen, speed=0.1)"], ["第 2 行", "--frames"]),
     ({"window": True, "run_called": True, "unbuilt_pens": [6]}, [], ["第 6 行", "pen.update()"]),
     ({"window": True, "run_called": True, "idle_movers": [5]}, ["", "", "", "", "", "app.update = m.update()"],
      ["第 5 行", "PathMoveCtrl", "第 6 行写成了 m.update()"]),
@@ -177,3 +179,9 @@ def test_the_timeout_message_names_the_seconds_and_the_line():
 def test_a_window_left_open_until_the_limit_is_not_called_a_loop():
     message = hints.timeout_message(60, {"line": 9}, window=True)
     assert "60 秒" in message and "--timeout 0" in message and "循环" not in message
+
+
+def test_a_still_window_is_not_blamed_on_a_program_waiting_for_keys():
+    facts = dict(RAN, update_still=True)
+    source = ["def spin():", "    pass", "app.update = spin", "app.accept('space', jump)"]
+    assert hints.warnings_for(facts, source) == []

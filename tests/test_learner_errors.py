@@ -280,6 +280,25 @@ WARNING_ROWS = [
         app.update = update
         app.run()
         """, "第 12 行在 update 里每一帧都做一个新的文字"),
+    ("pen-not-updated", """\
+        from tavik.tavik import *
+
+        app = TAVIK()
+        pen = Pen(app)
+        for i in range(4):
+            pen.forward(5, True)
+            pen.dLeft(90)
+        app.run()
+        """, "第 6 行画的线没有显示出来"),
+    ("mover-not-updated", """\
+        from tavik.tavik import *
+
+        app = TAVIK()
+        car = app.gm("car")
+        mover = PathMoveCtrl()
+        mover.start(car, [(0, 0, 0), (5, 0, 0)], 0.1)
+        app.run()
+        """, "第 6 行启动了 PathMoveCtrl"),
     ("no-run", """\
         from tavik.tavik import *
 
@@ -370,3 +389,73 @@ def test_a_loop_inside_the_update_hook_is_not_called_a_turtle_habit():
     source = ["app = TAVIK()", "def update():", "    while True:", "        pass", "app.update = update", "app.run()"]
     assert mistakes.endless_loops({}, source) == []
     assert "它停在第 3 行" in hints.timeout_message(5, {"line": 3}, source=source)
+
+
+RUN_ONLY_ROWS = [
+    ("update-still", """\
+        from tavik.tavik import *
+
+        app = TAVIK()
+        angle = 0
+
+
+        def spin():
+            global angle
+            angle = angle + 1
+
+
+        app.update = spin
+        app.run()
+        """, "第 12 行交给 app.update 的函数每一帧都运行了，可窗口里的画面一直没有变", 30),
+    ("drawing-unfinished", """\
+        from tavik.tavik import *
+        from tavik.extras import *
+
+        app = TAVIK()
+        pen = Pen(app)
+        animate(pen, speed=0.5)
+        for i in range(60):
+            pen.forward(1, True)
+            pen.dLeft(6)
+        pen.update()
+        app.run()
+        """, "截图的时候，第 6 行 animate 的画还没有画完", 5),
+]
+
+
+@pytest.mark.parametrize("name, source, expected, frames", RUN_ONLY_ROWS, ids=[row[0] for row in RUN_ONLY_ROWS])
+def test_what_the_pictures_show_gets_its_warning_under_run(name, source, expected, frames, tmp_path):
+    path = tmp_path / "prog.py"
+    path.write_text(textwrap.dedent(source), encoding="utf-8")
+    result = subprocess.run([sys.executable, "-m", "tavik", "run", str(path), "--frames", str(frames),
+                             "--timeout", "60"], capture_output=True, text=True, encoding="utf-8", timeout=180,
+                            cwd=tmp_path, env=environment())
+    warnings = [line for line in result.stderr.splitlines() if line.startswith("注意：")]
+    assert len(warnings) == 1 and expected in warnings[0], result.stderr
+
+
+def test_a_hook_that_moves_something_is_not_called_still(tmp_path):
+    source = RUN_ONLY_ROWS[0][1].replace("angle = angle + 1", "angle = angle + 1\n            car.setH(angle)")
+    source = source.replace("angle = 0\n", "angle = 0\n        car = app.gm(\"car\")\n")
+    path = tmp_path / "prog.py"
+    path.write_text(textwrap.dedent(source), encoding="utf-8")
+    result = subprocess.run([sys.executable, "-m", "tavik", "run", str(path), "--frames", "30", "--timeout", "60"],
+                            capture_output=True, text=True, encoding="utf-8", timeout=180, cwd=tmp_path,
+                            env=environment())
+    assert result.returncode == 0 and "注意：" not in result.stderr, result.stderr
+
+
+def test_a_notebook_cell_shows_the_learners_lines_and_the_hint(tmp_path):
+    pytest.importorskip("IPython")
+    driver = textwrap.dedent("""\
+        from IPython.core.interactiveshell import InteractiveShell
+        shell = InteractiveShell.instance()
+        shell.run_cell("from tavik.tavik import *")
+        shell.run_cell("pen = None\\npen.forward(3)")
+        shell.run_cell("import json\\njson.loads('{')")
+        """)
+    result = subprocess.run([sys.executable, "-c", driver], capture_output=True, text=True, encoding="utf-8",
+                            timeout=120, cwd=tmp_path, env=environment())
+    shown = result.stdout + result.stderr
+    assert "提示：第 2 行的变量是 None" in shown, shown
+    assert "JSONDecodeError" in shown and shown.count("提示：") == 1

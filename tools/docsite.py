@@ -367,8 +367,30 @@ def on_config(config):
     return config
 
 
+# The kit's own Chinese font, published with the site, so that a classroom machine without
+# Chinese fonts reads the pages as the window shows its text.
+FONT_URI = "fonts/zkwy.ttf"
+FONT_CSS_URI = "stylesheets/font.css"
+
+
+def font_css():
+    return ("@font-face {\n  font-family: \"zkwy\";\n  src: url(\"../" + FONT_URI + "\") format(\"truetype\");\n"
+            "  font-display: swap;\n}\n"
+            # after the theme's own rule on body, so this one holds
+            ":root, body {\n  --md-text-font-family: -apple-system, BlinkMacSystemFont, \"Segoe UI\", Helvetica, Arial, "
+            "\"zkwy\", sans-serif;\n"
+            "  --md-code-font-family: SFMono-Regular, Consolas, Menlo, monospace, \"zkwy\";\n}\n")
+
+
+def kit_font():
+    from importlib import resources
+    return str(resources.files("tavik") / "zkwy.ttf")
+
+
 def on_files(files, config):
     from mkdocs.structure.files import File
+    files.append(File.generated(config, FONT_URI, abs_src_path=kit_font()))
+    files.append(File.generated(config, FONT_CSS_URI, content=font_css()))
     pages = {"api.md": api_page(), "examples/index.md": examples_index(), "errors.md": errors_page()}
     pages.update({f"examples/{path.stem}.md": example_page(path) for path in examples()})
     for uri, text in pages.items():

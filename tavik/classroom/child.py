@@ -26,6 +26,7 @@ import traceback
 import _thread
 
 from tavik.classroom.records import ERROR, TIMEOUT, Observed
+from tavik.classroom.stillness import Stillness, unfinished_drawing
 
 MAX_GIF_FRAMES = 60
 GIF_WIDTH = 500
@@ -61,6 +62,7 @@ class Notes:
         self.timed_out = False
         self.running = False    # inside the frames
         self.last_stop = float("-inf")
+        self.stillness = Stillness()
 
     def learner_line(self):
         """The line of the learner's file that is running now (innermost)."""
@@ -181,6 +183,7 @@ def show_frames(app, count, notes, recorder):
         notes.frame_seconds.append(time.perf_counter() - start)
         notes.frames += 1
         recorder.frame(app, notes.frames)
+        notes.stillness.frame(app, notes.frames)
 
 
 # ---- pictures ----------------------------------------------------------------
@@ -385,7 +388,9 @@ def facts(notes, app):
         "gm_failures": [[name if isinstance(name, (str, int, float)) else repr(name), line]
                         for name, line in notes.gm_failures],
         "models": packaged_models() if notes.gm_failures else [],
+        "unfinished_drawing": unfinished_drawing(),
     }
+    found.update(notes.stillness.facts(app))
     update = getattr(app, "update", None) if app is not None else None
     found["update_callable"] = update is None or callable(update)
     if notes.update_assignment is not None:

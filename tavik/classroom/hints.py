@@ -490,6 +490,12 @@ WARNINGS = [
              "第 {line} 行在 update 里每一帧都做一个新的文字：做过的文字 app 都留着（textNodes），"
              "程序会越来越慢。在 update 外面只做一次 label = app.makeText(...)，在 update 里用 "
              "label.node().setText(\"新的文字\") 改它的内容。"),
+    Warning_("update-still", mistakes.still_window,
+             "第 {line} 行交给 app.update 的函数每一帧都运行了，可窗口里的画面一直没有变。看看它有没有真的改动"
+             "模型、画笔或文字（例如 box.setH(box.getH() + 1)），改的变量是不是画面上用到的那一个。"),
+    Warning_("drawing-unfinished", mistakes.unfinished_animation,
+             "截图的时候，{where} animate 的画还没有画完，图上只有一部分：多运行几帧（--frames），"
+             "或者把 animate 的 speed 调大。"),
     Warning_("pen-not-updated", pens_not_built,
              "第 {line} 行画的线没有显示出来：画完以后要调用 pen.update()。"),
     Warning_("mover-not-updated", movers_not_stepped,
