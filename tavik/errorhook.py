@@ -13,6 +13,7 @@ raises it again out of `app.run()`: the second report of the same error
 (same innermost frame and line) is not printed.
 """
 import builtins
+import linecache
 import os
 import sys
 import sysconfig
@@ -114,8 +115,19 @@ def hint_text(error_type, value, tb):
         grid_errors = {}
 
     error = child.describe(value, NoNotes(), program_folder(tb))
+    if error.get("line") is None and not isinstance(value, SyntaxError):
+        error.update(innermost_learner_line(tb))    # a notebook cell has no file of its own
     error["facts"] = mistakes.runtime_facts(getattr(builtins, "base", None))
     return hints.hint_for(error)
+
+
+def innermost_learner_line(tb):
+    found = {}
+    for frame, line in traceback.walk_tb(tb):
+        if not is_library(frame.f_code.co_filename):
+            found = {"line": line, "code": linecache.getline(frame.f_code.co_filename, line,
+                                                            frame.f_globals).strip()}
+    return found
 
 
 class Printer:

@@ -206,7 +206,7 @@ def leaves_or_steps(loop):
             return True
         if isinstance(node, ast.Call):
             name = node.func.attr if isinstance(node.func, ast.Attribute) else getattr(node.func, "id", None)
-            if name in ("step", "exit", "quit", "renderFrame", "input", "sleep"):
+            if name in ("step", "exit", "quit", "renderFrame", "input"):
                 return True
         if not isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef, ast.Lambda, ast.While,
                                  ast.For)) or node is loop:

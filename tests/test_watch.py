@@ -120,9 +120,9 @@ def test_each_save_runs_again_keeping_the_view_and_an_error_shows_its_hint(watch
     wait_for(lambda: "MOVED" in output(), "the first run to move its camera")
 
     save(program, BROKEN)
-    wait_for(lambda: "第 2 次运行" in output() and "提示：" in errors(), "the second run and its hint")
+    wait_for(lambda: "提示：" in errors() and "上一次的画面" in output(), "the second run's hint")
+    assert "第 2 次运行" in output()
     assert "pen.goto(x, y) 在这里是 pen.moveTo(x, y, z)" in errors()
-    assert "上一次的画面" in output()
 
     save(program, REPORTING)
     wait_for(lambda: "VIEW" in output(), "the third run's report")
