@@ -168,3 +168,11 @@ def test_the_errors_page_shows_every_hint_and_warning_of_the_tables():
         assert sentence in page, row.name
         assert fixed in page, row.name
     assert "{" not in page.replace("{得分}", "")
+
+
+def test_the_site_ships_the_kits_own_font_first_in_its_text_fonts():
+    css = docsite.font_css()
+    assert f'url("../{docsite.FONT_URI}")' in css and docsite.FONT_CSS_URI.startswith("stylesheets/")
+    assert "--md-text-font-family: \"zkwy\"," in css
+    assert pathlib.Path(docsite.kit_font()).stat().st_size > 1_000_000
+    assert "stylesheets/font.css" in (ROOT / "mkdocs.yml").read_text(encoding="utf-8")

@@ -376,9 +376,9 @@ FONT_CSS_URI = "stylesheets/font.css"
 def font_css():
     return ("@font-face {\n  font-family: \"zkwy\";\n  src: url(\"../" + FONT_URI + "\") format(\"truetype\");\n"
             "  font-display: swap;\n}\n"
-            # after the theme's own rule on body, so this one holds
-            ":root, body {\n  --md-text-font-family: -apple-system, BlinkMacSystemFont, \"Segoe UI\", Helvetica, Arial, "
-            "\"zkwy\", sans-serif;\n"
+            # first in the list: a system font met before it may claim Chinese it cannot draw
+            ":root, body {\n  --md-text-font-family: \"zkwy\", -apple-system, BlinkMacSystemFont, \"Segoe UI\", "
+            "Helvetica, Arial, sans-serif;\n"
             "  --md-code-font-family: SFMono-Regular, Consolas, Menlo, monospace, \"zkwy\";\n}\n")
 
 
