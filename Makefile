@@ -3,7 +3,7 @@
 VENV   := .venv
 PYTHON := $(VENV)/bin/python
 PIP    := $(PYTHON) -m pip
-DEBIAN_PACKAGES := xvfb xauth xdotool libx11-6 libxext6 libgl1 libegl1 libgl1-mesa-dri
+DEBIAN_PACKAGES := xvfb xauth xdotool libx11-6 libxext6 libgl1 libegl1 libgl1-mesa-dri bubblewrap
 # Only the tests need these: they open the grading report in a real headless browser.
 TEST_DEBIAN_PACKAGES := chromium
 

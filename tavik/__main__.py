@@ -3,9 +3,10 @@
     python -m tavik [--frames N] [--screenshot OUT.png]
         the showcase
     python -m tavik run SCRIPT.py [--frames N] [--screenshot OUT.png] [--gif OUT.gif] [--timeout S] [--verbose]
-        one learner program, in its own process, with a time limit
-    python -m tavik grade DIR --out OUTDIR [--frames N] [--timeout S] [--gif] [--jobs J]
+        one learner program, in its own process, isolated, with a time limit
+    python -m tavik grade DIR --out OUTDIR [--frames N] [--timeout S] [--gif] [--jobs J] [--again]
         every program in a folder, with a report page for the teacher
+    both take the limits of each program: --memory SIZE --cpu S --processes N --file-size SIZE --max-output SIZE
     python -m tavik watch SCRIPT.py
         one program, run again each time its file is saved
 
@@ -14,10 +15,18 @@ frames when --frames is given). Without one, the program runs on a virtual
 screen for N frames (default 120), a screenshot is saved and its path printed.
 """
 import argparse
+import math
 import os
 import sys
 
-from tavik.classroom.runner import DEFAULT_TIMEOUT
+from tavik.classroom.runner import DEFAULT_TIMEOUT, EXIT_USAGE, SHORTEST_TIMEOUT
+from tavik.classroom.sandbox import KB, MB, Limits, parse_size, size_text
+
+DEFAULT_LIMITS = Limits()
+
+
+class BadSetting(ValueError):
+    """A setting the teacher typed that cannot be used; the message is one Chinese line."""
 
 
 def positive(text):
@@ -27,11 +36,58 @@ def positive(text):
     return value
 
 
-def seconds(text):
-    value = float(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative")
+def checked_timeout(text):
+    """Seconds per program: 0 (no limit) or a finite number of at least SHORTEST_TIMEOUT."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise BadSetting(f"--timeout {text}：要写秒数，例如 --timeout 30（0 表示不限时间）。") from None
+    if not math.isfinite(value):
+        raise BadSetting(f"--timeout {text}：要写一个有限的秒数，例如 30；不限时间请写 0。")
+    if value < 0 or 0 < value < SHORTEST_TIMEOUT:
+        raise BadSetting(f"--timeout {text}：至少要 {SHORTEST_TIMEOUT:g} 秒，太短的话程序还没开始就被停下了"
+                         f"（0 表示不限时间）。")
     return value
+
+
+def checked_size(option, text, smallest):
+    value = parse_size(text)
+    if value is None:
+        raise BadSetting(f"{option} {text}：要写大小，例如 2GB、512MB（只写数字表示 MB）。")
+    if value < smallest:
+        raise BadSetting(f"{option} {text}：至少要 {size_text(smallest)}。")
+    return value
+
+
+def checked_count(option, text, smallest):
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value) or value != int(value) or value < smallest:
+        raise BadSetting(f"{option} {text}：要写不小于 {smallest} 的整数。")
+    return int(value)
+
+
+def checked_limits(arguments):
+    return Limits(memory=checked_size("--memory", arguments.memory, 256 * MB),
+                  cpu=checked_count("--cpu", arguments.cpu, 1),
+                  processes=checked_count("--processes", arguments.processes, 16),
+                  file_size=checked_size("--file-size", arguments.file_size, 64 * KB),
+                  output=checked_size("--max-output", arguments.max_output, 1 * KB))
+
+
+def add_limit_options(command):
+    command.add_argument("--memory", default=size_text(DEFAULT_LIMITS.memory).replace(" ", ""), metavar="SIZE",
+                         help="memory per program, e.g. 2GB or 512MB (default %(default)s)")
+    command.add_argument("--cpu", default=str(DEFAULT_LIMITS.cpu), metavar="S",
+                         help="CPU seconds per program, all its threads together (default %(default)s)")
+    command.add_argument("--processes", default=str(DEFAULT_LIMITS.processes), metavar="N",
+                         help="processes and threads per program (default %(default)s)")
+    command.add_argument("--file-size", default=size_text(DEFAULT_LIMITS.file_size).replace(" ", ""), metavar="SIZE",
+                         help="largest file a program may write (default %(default)s)")
+    command.add_argument("--max-output", default=size_text(DEFAULT_LIMITS.output).replace(" ", ""), metavar="SIZE",
+                         help="output kept per program, its beginning and its end (default %(default)s)")
 
 
 def parse_arguments(argv):
@@ -49,9 +105,10 @@ def parse_arguments(argv):
     run.add_argument("--gif", default=None, metavar="OUT.gif", help="record the frames into this animated GIF")
     run.add_argument("--gif-every", type=positive, default=None, metavar="K",
                      help="keep every k-th frame in the GIF (default: enough to keep it small)")
-    run.add_argument("--timeout", type=seconds, default=DEFAULT_TIMEOUT, metavar="S",
+    run.add_argument("--timeout", default=str(DEFAULT_TIMEOUT), metavar="S",
                      help=f"stop the program after this many seconds (default {DEFAULT_TIMEOUT:g}; 0: no limit)")
     run.add_argument("--verbose", action="store_true", help="also show the engine's own notices")
+    add_limit_options(run)
     run.add_argument("arguments", nargs="*", help="arguments passed on to the program (after --)")
 
     grade = commands.add_parser("grade", help="run every program in a folder and write a report")
@@ -59,11 +116,14 @@ def parse_arguments(argv):
     grade.add_argument("--out", required=True, metavar="OUTDIR", help="where to write report.json, index.html and the pictures")
     grade.add_argument("--frames", type=positive, default=None, dest="grade_frames", metavar="N",
                        help="frames per program (default 120)")
-    grade.add_argument("--timeout", type=seconds, default=DEFAULT_TIMEOUT, metavar="S",
+    grade.add_argument("--timeout", default=str(DEFAULT_TIMEOUT), metavar="S",
                        help=f"seconds per program (default {DEFAULT_TIMEOUT:g}; 0: no limit)")
     grade.add_argument("--gif", action="store_true", help="record an animated GIF of every program")
     grade.add_argument("--jobs", type=positive, default=None, metavar="J", help="programs at a time (default: number of cores)")
     grade.add_argument("--verbose", action="store_true", help="keep the engine's own notices in the report")
+    grade.add_argument("--again", action="store_true",
+                       help="run every program again (default: keep the results of unchanged programs in OUTDIR)")
+    add_limit_options(grade)
 
     watch = commands.add_parser("watch", help="run a program again each time its file is saved")
     watch.add_argument("script", help="the program to run")
@@ -84,15 +144,22 @@ def main(argv=None):
             stream.reconfigure(errors="backslashreplace")
         except (AttributeError, ValueError):
             pass
+    if arguments.command in ("run", "grade"):
+        try:
+            timeout, limits = checked_timeout(arguments.timeout), checked_limits(arguments)
+        except BadSetting as bad:
+            sys.stderr.write(f"{bad}\n")
+            return EXIT_USAGE
     if arguments.command == "run":
         from tavik.classroom.runner import run_command
         return run_command(arguments.script, frames=arguments.frames, screenshot=arguments.screenshot,
-                           gif=arguments.gif, gif_every=arguments.gif_every, timeout=arguments.timeout,
-                           verbose=arguments.verbose, arguments=arguments.arguments)
+                           gif=arguments.gif, gif_every=arguments.gif_every, timeout=timeout,
+                           verbose=arguments.verbose, arguments=arguments.arguments, limits=limits)
     if arguments.command == "grade":
         from tavik.classroom.grade import grade_command
-        return grade_command(arguments.folder, arguments.out, frames=arguments.frames, timeout=arguments.timeout,
-                             gif=arguments.gif, jobs=arguments.jobs, verbose=arguments.verbose)
+        return grade_command(arguments.folder, arguments.out, frames=arguments.frames, timeout=timeout,
+                             gif=arguments.gif, jobs=arguments.jobs, verbose=arguments.verbose, limits=limits,
+                             again=arguments.again)
     if arguments.command == "watch":
         from tavik.classroom.watch import watch_command
         return watch_command(arguments.script)

@@ -49,6 +49,14 @@ def source_line(filename, line):
     return decoded(raw).strip()
 
 
+def syntax_error_text(error):
+    """The line of a syntax error; Python cannot show it right from a file saved in another encoding (GBK)."""
+    text = error.text
+    if text and "\ufffd" in text and error.filename and error.lineno:
+        text = source_line(error.filename, error.lineno) or text
+    return text
+
+
 def decoded(raw):
     """Bytes of a line in UTF-8, or in the Chinese Windows encoding an editor may have saved it in."""
     for encoding in ("utf-8", "gb18030"):

@@ -1,10 +1,11 @@
 """`python -m tavik run`: time limit, clean-up, screenshots, GIFs, notices and hints.
 
-Every program here is written by the test. Each prints the process ids of
-its own interpreter and of the virtual screen the runner started for it (the
-runner's Xvfb child), so that the test can check that neither
-outlives the runner, however it ended.
+Every program here is written by the test. The test watches every process
+that appears below the runner it started (the confined program, its sandbox,
+its virtual screen), so that it can check that none outlives the runner,
+however it ended.
 """
+import json
 import os
 import pathlib
 import signal
@@ -16,22 +17,10 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from PIL import Image, ImageChops
 
+from helpers import Watch, assert_gone, run_watched, without_display
+
 HERE = pathlib.Path(__file__).parent
 SKY = (51, 153, 204)
-
-REPORT_PIDS = """\
-import os
-def _xvfb_of_the_runner():
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as stat:
-                name, rest = stat.read().rsplit(")", 1)
-        except (OSError, ValueError):
-            continue
-        if name.endswith("(Xvfb") and int(rest.split()[1]) == os.getppid():
-            return entry
-print("PIDS", os.getpid(), _xvfb_of_the_runner(), flush=True)
-"""
 
 PROGRAMS = {
     "good": "from tavik.tavik import *\napp = TAVIK()\npen = Pen(app)\npen.size(3)\npen.forward(5, True)\n"
@@ -45,18 +34,11 @@ PROGRAMS = {
 }
 
 
-def without_display():
-    environment = dict(os.environ)
-    environment.pop("DISPLAY", None)
-    return environment
+SANDBOXES = {"bubblewrap": {}, "fallback": {"TAVIK_SANDBOX": "off"}}
 
 
-def write(folder, name, source, report_pids=True):
-    """The program; with `report_pids` it first imports a module beside it (same line: the numbers stay)."""
+def write(folder, name, source):
     path = folder / (name + ".py")
-    if report_pids:
-        (folder / "report_pids.py").write_text(REPORT_PIDS, encoding="utf-8")
-        source = "import report_pids; " + source
     path.write_text(source, encoding="utf-8")
     return path
 
@@ -64,29 +46,6 @@ def write(folder, name, source, report_pids=True):
 def run_tavik(*arguments, timeout=120, cwd=HERE):
     return subprocess.run([sys.executable, "-m", "tavik", *arguments], capture_output=True, text=True,
                           timeout=timeout, cwd=cwd, env=without_display())
-
-
-def printed_pids(output):
-    for line in output.splitlines():
-        if line.startswith("PIDS "):
-            return [int(part) for part in line.split()[1:]]
-    return []
-
-
-def alive(pid):
-    """True while a process with this id exists and is not a zombie."""
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
-
-
-def assert_gone(pids):
-    deadline = time.monotonic() + 5
-    while any(alive(pid) for pid in pids) and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert not [pid for pid in pids if alive(pid)], "a child process or its Xvfb outlived the runner"
 
 
 EXPECTED = {
@@ -98,11 +57,13 @@ EXPECTED = {
 }
 
 
+@pytest.mark.parametrize("sandbox", list(SANDBOXES))
 @pytest.mark.parametrize("kind", list(PROGRAMS))
-def test_each_kind_of_program_ends_with_its_code_and_leaves_no_process_behind(kind, tmp_path):
+def test_each_kind_of_program_ends_with_its_code_and_leaves_no_process_behind(kind, sandbox, tmp_path):
     script = write(tmp_path, kind, PROGRAMS[kind])
     shot = tmp_path / "shot.png"
-    result = run_tavik("run", str(script), "--frames", "3", "--timeout", "3", "--screenshot", str(shot))
+    result, seen = run_watched(["run", str(script), "--frames", "3", "--timeout", "3", "--screenshot", str(shot)],
+                               cwd=HERE, environment=without_display(**SANDBOXES[sandbox]))
     code, said, hint = EXPECTED[kind]
     assert result.returncode == code, result.stderr
     if said:
@@ -112,10 +73,10 @@ def test_each_kind_of_program_ends_with_its_code_and_leaves_no_process_behind(ki
     if kind == "syntax":
         assert not shot.exists()            # no window was ever made
         assert "    app = TAVIK(\n               ^" in result.stderr
-    else:
-        pids = printed_pids(result.stdout)
-        assert len(pids) == 2
-        assert_gone(pids)
+    assert "Xvfb" in seen.values(), seen
+    assert ("bwrap" in seen.values()) == (sandbox == "bubblewrap"), seen
+    assert_gone(seen)
+    if kind != "syntax":
         with Image.open(shot) as image:     # the window existed, so there is a picture, error or not
             assert image.convert("RGB").getpixel((5, 5)) == pytest.approx(SKY, abs=2)
 
@@ -132,29 +93,29 @@ def test_an_endless_loop_inside_a_frame_is_stopped_at_the_limit(tmp_path):
     assert (tmp_path / "e.png").exists()
 
 
+@pytest.mark.parametrize("sandbox", list(SANDBOXES))
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
-def test_stopping_the_runner_stops_the_program_and_its_screen(stop, tmp_path):
-    script = write(tmp_path, "endless", PROGRAMS["endless"])
+def test_stopping_the_runner_stops_the_program_and_its_screen(stop, sandbox, tmp_path):
+    script = write(tmp_path, "endless", "print('started', flush=True)\n" + PROGRAMS["endless"])
     runner = subprocess.Popen([sys.executable, "-m", "tavik", "run", str(script), "--timeout", "60"],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=HERE,
-                              env=without_display())
+                              env=without_display(**SANDBOXES[sandbox]))
+    watch = Watch(runner.pid)
     try:
-        line = ""
-        while not line.startswith("PIDS"):
-            line = runner.stdout.readline()
-            assert line, runner.stderr.read()
-        pids = printed_pids(line)
+        assert runner.stdout.readline() == "started\n", runner.stderr.read()
         runner.send_signal(stop)
         _, errors = runner.communicate(timeout=30)
     finally:
         runner.kill()
+        seen = watch.stop()
     assert runner.returncode == 128 + stop, errors
     assert "已停止" in errors
-    assert_gone(pids)
+    assert "Xvfb" in seen.values()
+    assert_gone(seen)
 
 
 def test_the_traceback_shows_the_learners_frames_only(tmp_path):
-    script = write(tmp_path, "error", PROGRAMS["error"], report_pids=False)
+    script = write(tmp_path, "error", PROGRAMS["error"])
     result = run_tavik("run", str(script), "--frames", "2", "--screenshot", str(tmp_path / "x.png"))
     lines = result.stderr.splitlines()
     start = lines.index("Traceback (most recent call last):")
@@ -181,7 +142,7 @@ print("my own line")
 
 @pytest.mark.parametrize("verbose", [False, True], ids=["quiet", "verbose"])
 def test_engine_notices_show_only_when_asked_and_the_programs_print_always(verbose, tmp_path):
-    script = write(tmp_path, "notice", NOTICE_PROGRAM, report_pids=False)
+    script = write(tmp_path, "notice", NOTICE_PROGRAM)
     result = run_tavik("run", str(script), "--frames", "2", "--screenshot", str(tmp_path / "n.png"),
                        *(["--verbose"] if verbose else []))
     assert result.returncode == 0, result.stderr
@@ -217,7 +178,7 @@ def lit(image):
 
 
 def test_the_gif_keeps_every_kth_frame_and_shows_the_drawing_grow(tmp_path):
-    script = write(tmp_path, "grow", GROWING, report_pids=False)
+    script = write(tmp_path, "grow", GROWING)
     gif, shot = tmp_path / "grow.gif", tmp_path / "grow.png"
     result = run_tavik("run", str(script), "--frames", "30", "--gif", str(gif), "--gif-every", "3",
                        "--screenshot", str(shot))
@@ -250,7 +211,7 @@ app.run()
 
 
 def test_a_long_run_gives_a_small_gif(tmp_path):
-    script = write(tmp_path, "fade", FADING, report_pids=False)
+    script = write(tmp_path, "fade", FADING)
     gif = tmp_path / "long.gif"
     result = run_tavik("run", str(script), "--frames", "240", "--gif", str(gif), "--screenshot",
                        str(tmp_path / "long.png"))
@@ -260,7 +221,7 @@ def test_a_long_run_gives_a_small_gif(tmp_path):
 
 
 def test_the_teachers_own_gif_step_is_kept_up_to_the_frame_cap(tmp_path):
-    script = write(tmp_path, "fade", FADING, report_pids=False)
+    script = write(tmp_path, "fade", FADING)
     counts = {}
     for every in (2, 1):
         gif = tmp_path / f"every{every}.gif"
@@ -285,7 +246,7 @@ def one_frame(index, folder):
 
 
 def test_one_frame_gives_a_screenshot_every_time(tmp_path):
-    write(tmp_path, "good", PROGRAMS["good"], report_pids=False)
+    write(tmp_path, "good", PROGRAMS["good"])
     with ThreadPoolExecutor(max_workers=2) as pool:
         failures = [failure for failure in pool.map(one_frame, range(20), [tmp_path] * 20) if failure]
     assert failures == []
@@ -297,7 +258,7 @@ def test_a_missing_program_is_reported_in_chinese(tmp_path):
 
 
 def test_a_program_that_crashes_the_interpreter_is_an_error_with_a_hint(tmp_path):
-    script = write(tmp_path, "crash", "import ctypes\nprint('before')\nctypes.string_at(0)\n", report_pids=False)
+    script = write(tmp_path, "crash", "import ctypes\nprint('before')\nctypes.string_at(0)\n")
     result = run_tavik("run", str(script), "--frames", "2")
     assert result.returncode == 1
     assert "before" in result.stdout and "程序意外退出了" in result.stderr
@@ -310,45 +271,33 @@ def test_a_file_in_another_encoding_gets_the_utf8_hint(tmp_path):
     assert result.returncode == 1 and "UTF-8" in result.stderr.split("提示：")[1]
 
 
-def children_named(parent, name):
-    found = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/stat") as stat:
-                command, rest = stat.read().rsplit(")", 1)
-        except (OSError, ValueError):
-            continue
-        if command.endswith("(" + name) and int(rest.split()[1]) == parent:
-            found.append(int(entry))
-    return found
-
-
 def test_stopping_the_grader_stops_every_program_and_screen(tmp_path):
     folder = tmp_path / "class"
     folder.mkdir()
     for name in ("a", "b", "c"):
-        write(folder, name, PROGRAMS["endless"], report_pids=False)
+        write(folder, name, PROGRAMS["endless"])
     grader = subprocess.Popen([sys.executable, "-m", "tavik", "grade", str(folder), "--out", str(tmp_path / "out"),
                                "--jobs", "2", "--timeout", "60"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               text=True, cwd=HERE, env=without_display())
+    watch = Watch(grader.pid)
     try:
         # Poll until both programs and their screens are up: on a busy machine the
         # second program starts well after the second screen.
         deadline = time.monotonic() + 120
-        screens, programs = [], []
-        while (len(screens) < 2 or len(programs) < 2) and time.monotonic() < deadline:
+        while (len(watch.named("Xvfb")) < 2 or len(watch.named("python")) < 2) and time.monotonic() < deadline:
             time.sleep(0.2)
-            screens = children_named(grader.pid, "Xvfb")
-            programs = children_named(grader.pid, "python") + children_named(grader.pid, "python3")
-        assert len(screens) == 2 and len(programs) == 2
+        assert len(watch.named("Xvfb")) == 2 and len(watch.named("python")) == 2, watch.seen
         time.sleep(1)
         grader.send_signal(signal.SIGTERM)
         _, errors = grader.communicate(timeout=30)
     finally:
         grader.kill()
+        seen = watch.stop()
     assert grader.returncode == 128 + signal.SIGTERM, errors
-    assert "已停止" in errors and not (tmp_path / "out" / "report.json").exists()
-    assert_gone(screens + programs)
+    assert "已停止" in errors
+    with open(tmp_path / "out" / "report.json", encoding="utf-8") as report:
+        assert json.load(report) == []      # none had ended: the report lists none
+    assert_gone(seen)
 
 
 @pytest.mark.parametrize("platform", ["win32", "darwin"])
@@ -378,14 +327,14 @@ def test_engine_settings_loaded_by_the_caller_reach_the_program(tmp_path):
                       "print(ConfigVariableString('tavik-test-marker', '').getValue())\n", encoding="utf-8")
     page = loadPrcFileData("caller", "tavik-test-marker chosen by the caller")
     try:
-        result = runner.run_program(str(script), runner.Options(frames=1, cwd=str(tmp_path)))
+        result = runner.run_program(str(script), runner.Options(frames=1))
     finally:
         unloadPrcFile(page)
     assert result.status == "ok" and result.stdout.strip() == "chosen by the caller"
 
 
 def test_a_picture_that_cannot_be_saved_is_reported_not_dropped(tmp_path):
-    script = write(tmp_path, "good", PROGRAMS["good"], report_pids=False)
+    script = write(tmp_path, "good", PROGRAMS["good"])
     result = run_tavik("run", str(script), "--frames", "2", "--screenshot", str(tmp_path))  # a folder, not a file
     assert result.returncode == 0, result.stderr
     assert "截图或动画没能保存" in result.stderr

@@ -1,20 +1,22 @@
 """One learner program inside its own process, started by `tavik.classroom.runner`.
 
-    python -P -m tavik.classroom.child SCRIPT RESULT.json [--frames N] [--screenshot PNG] [--gif GIF] ...
+    python -P -m tavik.classroom.child SCRIPT --channel FD [--frames N] [--screenshot] [--gif] ...
 
 Before the program runs, the kit's classes get thin wrappers on their class
 attributes that only take notes (was `run()` called, did a pen build what it
 drew, did a started mover ever step, which `gm` names failed, where `update`
 was assigned); the kit itself is not changed. The program's `run()` shows the
-requested frames and returns. Whatever happens, the pictures are saved and a
-JSON file describes the run for the parent: status, a structured error with
-the learner's own frames, and the notes. Engine notices go to a file of their
-own, so the program's stdout and stderr hold only what it printed.
+requested frames and returns. Whatever happens, the pictures are taken and
+sent with an `Observed` record (status, a structured error with the learner's
+own frames, and the notes) to the parent over the pipe it handed down (see
+`tavik.classroom.channel`). The program itself is compiled here, never in the
+parent. Engine notices go to a file of their own, so the program's stdout and
+stderr hold only what it printed.
 """
 import argparse
 import builtins
 import difflib
-import json
+import io
 import math
 import os
 import re
@@ -25,6 +27,8 @@ import time
 import traceback
 import _thread
 
+from tavik.classroom import channel
+from tavik import mistakes
 from tavik.classroom.records import ERROR, TIMEOUT, Observed
 from tavik.classroom.stillness import Stillness, unfinished_drawing
 
@@ -224,8 +228,8 @@ def seconds_per_frame(frame_seconds):
 class Recorder:
     """Keeps every `every`-th frame, small, for the GIF."""
 
-    def __init__(self, path, frames, every=None):
-        self.path = path
+    def __init__(self, wanted, frames, every=None):
+        self.wanted = wanted
         planned = frames or MAX_GIF_FRAMES * 4
         # the teacher's own choice holds; the frame cap below still bounds the GIF
         self.every = every or math.ceil(planned / MAX_GIF_FRAMES)
@@ -235,7 +239,7 @@ class Recorder:
         self.last_time = None
 
     def frame(self, app, index):
-        if self.path is None or (index - 1) % self.every:
+        if not self.wanted or (index - 1) % self.every:
             return
         if len(self.images) >= MAX_GIF_FRAMES * 2:
             return
@@ -247,7 +251,7 @@ class Recorder:
 
     def follow(self, manager):
         """On a real display with no frame count: record from a task after drawing."""
-        if self.path is None:
+        if not self.wanted:
             return
         counter = [0]
 
@@ -262,28 +266,30 @@ class Recorder:
 
         manager.add(record, "tavikRecordFrame", sort=60)
 
-    def save(self, per_frame):
-        if self.path is None or not self.images:
+    def gif(self, per_frame):
+        """The recorded frames as GIF bytes, or None."""
+        if not self.wanted or not self.images:
             return None
         if per_frame is None:
             per_frame = seconds_per_frame(self.intervals) or 1 / 30
         images = self.images
         duration = max(SHORTEST_GIF_FRAME, self.every * per_frame)
-        os.makedirs(os.path.dirname(self.path) or ".", exist_ok=True)
-        images[0].save(self.path, save_all=True, append_images=images[1:], duration=round(duration * 1000),
+        data = io.BytesIO()
+        images[0].save(data, format="GIF", save_all=True, append_images=images[1:], duration=round(duration * 1000),
                        loop=0, optimize=False, disposal=1)
-        return self.path
+        return data.getvalue()
 
 
-def save_screenshot(app, path):
-    """What the scene shows now: drawn once more, since the program may have changed it after the last frame."""
+def screenshot(app):
+    """What the scene shows now, as PNG bytes (or None): drawn once more, since the program may have
+    changed it after the last frame."""
     app.graphicsEngine.renderFrame()
     image = grab(app)
     if image is None:
         return None
-    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-    image.save(path)
-    return path
+    data = io.BytesIO()
+    image.save(data, format="PNG")
+    return data.getvalue()
 
 
 # ---- describing an error -------------------------------------------------------
@@ -322,8 +328,8 @@ def describe(error, notes, script_dir):
         info["message"] = error.msg
         info["line"] = error.lineno
         info["syntax"] = {"line": error.lineno, "offset": error.offset, "end_offset": getattr(error, "end_offset", None),
-                          "text": error.text}
-        info["code"] = (error.text or "").rstrip("\n")
+                          "end_line": getattr(error, "end_lineno", None), "text": mistakes.syntax_error_text(error)}
+        info["code"] = (info["syntax"]["text"] or "").strip()
         return info
     innermost_globals = None
     for frame, line in traceback.walk_tb(error.__traceback__):
@@ -413,10 +419,11 @@ def safe_repr(value, limit=60):
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(prog="python -m tavik.classroom.child")
     parser.add_argument("script")
-    parser.add_argument("result")
+    parser.add_argument("--channel", type=int, required=True,
+                        help="the inherited pipe for the report (a file descriptor; a handle on Windows)")
     parser.add_argument("--frames", type=int, default=None)
-    parser.add_argument("--screenshot", default=None)
-    parser.add_argument("--gif", default=None)
+    parser.add_argument("--screenshot", action="store_true", help="send a screenshot at the end")
+    parser.add_argument("--gif", action="store_true", help="record the frames and send them as a GIF")
     parser.add_argument("--gif-every", type=int, default=None)
     parser.add_argument("--timeout", type=float, default=0)
     parser.add_argument("--notices", default=None, help="file for the engine's notices")
@@ -426,7 +433,7 @@ def parse_arguments(argv):
 
 
 def start_watchdog(notes, seconds):
-    """At the time limit, interrupt the program's thread wherever it is.
+    """From now (the program's start), at the time limit, interrupt the program's thread wherever it is.
 
     Raising in the main thread through a simulated signal reaches a busy loop
     inside a frame too; it repeats in case the program catches everything.
@@ -471,33 +478,42 @@ def ignore_exception(*exc_info):
 NOTES = None
 
 
-def main(argv=None):
-    global NOTES
-    arguments = parse_arguments(sys.argv[1:] if argv is None else argv)
-    script = os.path.abspath(arguments.script)
+def open_channel(number):
+    """The report pipe handed down by the runner, kept from the processes the program starts."""
+    if os.name == "nt":
+        import msvcrt
+        fd = msvcrt.open_osfhandle(number, 0)
+    else:
+        fd = number
+    os.set_inheritable(fd, False)
+    return fd
+
+
+def prepare_engine(arguments, notes, recorder):
+    """The engine imported and set up before the program's clock starts."""
+    from panda3d.core import Filename, loadPrcFileData
+    import direct.showbase.ShowBase  # noqa: F401  (imported here, so that the time limit never lands inside it)
+    # what the caller of the runner loaded (tavik.classroom.runner.SETTINGS_VARIABLE), then the runner's own
+    loadPrcFileData("tavik-caller", os.environ.pop("TAVIK_ENGINE_SETTINGS", ""))
+    settings = ["audio-library-name null", "win-size 1000 750"]
+    if arguments.virtual:
+        settings.append("sync-video #f")
+    if arguments.notices:
+        settings.append("notify-output " + Filename.fromOsSpecific(arguments.notices).getFullpath())
+    loadPrcFileData("tavik-runner", "\n".join(settings))
+    instrument(notes, arguments.frames, recorder)
+
+
+def run_program(script, arguments, notes, recorder, result, report):
+    """Compiles and runs the learner's program, noting in `result` how it ended."""
     script_dir = os.path.dirname(script)
-    notes = NOTES = Notes(script)
-    result = Observed()
-    signal.signal(signal.SIGTERM, on_terminate)
-    sys.excepthook = ignore_exception
-    start_watchdog(notes, arguments.timeout)
-    started = time.perf_counter()
-    app = None
-    frames = arguments.frames
-    recorder = Recorder(arguments.gif and os.path.abspath(arguments.gif), frames, arguments.gif_every)
     try:
-        from panda3d.core import Filename, loadPrcFileData
-        # what the caller of the runner loaded (tavik.classroom.runner.SETTINGS_VARIABLE), then the runner's own
-        loadPrcFileData("tavik-caller", os.environ.pop("TAVIK_ENGINE_SETTINGS", ""))
-        settings = ["audio-library-name null", "win-size 1000 750"]
-        if arguments.virtual:
-            settings.append("sync-video #f")
-        if arguments.notices:
-            settings.append("notify-output " + Filename.fromOsSpecific(arguments.notices).getFullpath())
-        loadPrcFileData("tavik-runner", "\n".join(settings))
-        instrument(notes, frames, recorder)
-        with open(script, "rb") as source:
-            code = compile(source.read(), script, "exec")
+        try:
+            with open(script, "rb") as source:
+                code = compile(source.read(), script, "exec", dont_inherit=True)
+        except (SyntaxError, ValueError, OSError) as error:
+            result.status, result.error = ERROR, describe(error, notes, script_dir)
+            return
         sys.argv = [arguments.script] + list(arguments.arguments)
         sys.path.insert(0, script_dir)
         namespace = {"__name__": "__main__", "__file__": script, "__builtins__": builtins, "__package__": None,
@@ -505,12 +521,14 @@ def main(argv=None):
         main_module = type(sys)("__main__")
         main_module.__dict__.update(namespace)
         sys.modules["__main__"] = main_module
+        channel.send_started(report)
+        start_watchdog(notes, arguments.timeout)
         try:
             exec(code, main_module.__dict__)
             app = getattr(builtins, "base", None)
-            if app is not None and frames is not None and notes.run_line is None:
+            if app is not None and arguments.frames is not None and notes.run_line is None:
                 notes.running = True
-                show_frames(app, frames, notes, recorder)   # what the program would show once it ran
+                show_frames(app, arguments.frames, notes, recorder)   # what the program would show once it ran
         except FramesDone:
             pass
     except TimeUp as stop:
@@ -525,23 +543,56 @@ def main(argv=None):
         notes.stopping = True
         result.status = TIMEOUT if notes.timed_out else ERROR
         result.error = describe(error, notes, script_dir)
-    notes.stopping = True
-    result.seconds = time.perf_counter() - started
+
+
+def take_pictures(arguments, notes, recorder, result):
+    """The screenshot and the GIF as bytes, by name."""
+    pictures = {}
     app = getattr(builtins, "base", None)
     try:
         if arguments.screenshot and window_of(app) is not None:
-            result.screenshot = save_screenshot(app, os.path.abspath(arguments.screenshot))
-        result.gif = recorder.save(seconds_per_frame(notes.frame_seconds))
+            shot = screenshot(app)
+            if shot is not None:
+                pictures["screenshot"] = shot
+        moving = recorder.gif(seconds_per_frame(notes.frame_seconds))
+        if moving is not None:
+            pictures["gif"] = moving
     except TimeUp:
         pass
-    except Exception as trouble:   # a picture that cannot be saved must not hide the program's own result
+    except Exception as trouble:   # a picture that cannot be made must not hide the program's own result
         result.picture_error = f"{type(trouble).__name__}: {trouble}"
+    return pictures
+
+
+def main(argv=None):
+    global NOTES
+    arguments = parse_arguments(sys.argv[1:] if argv is None else argv)
+    report = open_channel(arguments.channel)
+    harness = os.getpid()
+    script = os.path.abspath(arguments.script)
+    notes = NOTES = Notes(script)
+    result = Observed()
+    signal.signal(signal.SIGTERM, on_terminate)
+    sys.excepthook = ignore_exception
+    recorder = Recorder(arguments.gif, arguments.frames, arguments.gif_every)
+    started = time.perf_counter()
+    try:
+        prepare_engine(arguments, notes, recorder)
+    except BaseException as error:
+        result.status, result.error = ERROR, describe(error, notes, os.path.dirname(script))
+    else:
+        run_program(script, arguments, notes, recorder, result, report)
+    if os.getpid() != harness:
+        os._exit(0)     # a copy the program forked has nothing to report: only the harness itself does
+    notes.stopping = True
+    result.seconds = time.perf_counter() - started
+    pictures = take_pictures(arguments, notes, recorder, result)
+    app = getattr(builtins, "base", None)
     result.facts = facts(notes, app)
     per_frame = seconds_per_frame(notes.frame_seconds)
     result.fps = 1 / per_frame if per_frame else None
     try:
-        with open(arguments.result, "w", encoding="utf-8") as out:
-            json.dump(result.to_json(), out, ensure_ascii=False)
+        channel.send_result(report, result, pictures)
     finally:
         sys.stdout.flush()
         sys.stderr.flush()

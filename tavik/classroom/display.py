@@ -38,6 +38,16 @@ _prctl = _find_prctl()   # looked up here: a freshly forked child should run as 
 PR_SET_PDEATHSIG = 1
 
 
+def adopt_orphans():
+    """Makes this process the one that inherits the orphans of its descendants (Linux); True when it worked.
+
+    A learner's process that left its process group and lost its parent then
+    comes to the runner, which can still end it.
+    """
+    PR_SET_CHILD_SUBREAPER = 36
+    return _prctl is not None and _prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0
+
+
 def die_with_parent():
     """A `preexec_fn` that asks Linux to stop the process when its parent dies.
 

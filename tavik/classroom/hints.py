@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from typing import Callable, Optional
 
 from tavik import mistakes
+from tavik.classroom.sandbox import size_text
 
 PUNCTUATION = {"（": "(", "）": ")", "，": ",", "：": ":", "；": ";", "“": '"', "”": '"', "‘": "'", "’": "'",
                "。": ".", "【": "[", "】": "]", "｛": "{", "｝": "}", "＝": "=", "＋": "+", "－": "-", "＊": "*",
@@ -600,3 +601,50 @@ def format_error(error, stopped=False):
     else:
         lines.append(f'{error.get("type")}: {message}' if message else str(error.get("type")))
     return "\n".join(lines)
+
+
+# ---- limits and refusals -----------------------------------------------------------
+
+LIMIT_MESSAGES = {
+    "memory": "程序用的内存超过了 {memory}，被停下来了。看看是不是有越变越大的列表，或者一次要了太多内存"
+              "（比如很大的数字乘一个列表）。",
+    "cpu": "程序用的 CPU 时间超过了 {cpu} 秒，被停下来了。常见原因是停不下来的循环。",
+    "processes": "程序开的进程和线程超过了 {processes} 个，不能再开了。不要在循环里开新的进程或线程。",
+    "file_size": "程序写的文件超过了 {file_size}，不能再写了。看看是不是在循环里一直往文件里写。",
+}
+
+
+def limit_message(limit, limits, error=None):
+    """Which limit stopped the program, in the teacher's own numbers, and where it stopped when that is known."""
+    said = LIMIT_MESSAGES[limit].format(memory=size_text(limits.memory), cpu=f"{limits.cpu:g}",
+                                        processes=limits.processes, file_size=size_text(limits.file_size))
+    line = (error or {}).get("line")
+    return said + (f"它停在第 {line} 行。" if line else "")
+
+
+def output_cut(lines):
+    return f"……（输出太多，中间省略了 {lines} 行）……"
+
+
+def output_warning(cap):
+    return f"程序打印的内容太多（超过 {size_text(cap)}），只保留了开头和结尾。"
+
+
+def files_left_out():
+    return "程序写的文件太多或太大，只保留了一部分。"
+
+
+def skipped_link():
+    return "这是一个符号链接（快捷方式），没有运行。请把程序文件本身放进文件夹。"
+
+
+def skipped_special():
+    return "这不是普通的文件，没有运行。"
+
+
+def not_readable(trouble):
+    return f"这个文件读不出来，没有运行（{trouble}）。"
+
+
+def source_too_large(size, cap):
+    return f"程序文件有 {size_text(size)}，超过了 {size_text(cap)}，没有运行。请检查是不是放错了文件。"

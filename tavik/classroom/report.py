@@ -64,6 +64,11 @@ def card(result, index, blocks):
         items = "".join(blocks["warning"].substitute(warning=escape(text)) for text in result.warnings)
         warnings = blocks["warnings"].substitute(items=items)
     traceback = blocks["traceback"].substitute(traceback=escape(result.traceback)) if result.traceback else ""
+    files = ""
+    if result.files:
+        items = "".join(blocks["file"].substitute(link=url(path), name=escape(path.split("/", 2)[-1]))
+                        for path in result.files)
+        files = blocks["files"].substitute(count=len(result.files), items=items)
     printed = (result.stdout or "") + (result.stderr or "")
     output = ""
     if printed.strip():
@@ -72,7 +77,7 @@ def card(result, index, blocks):
     return blocks["card"].substitute(
         status=escape(result.status), status_text=escape(result.label),
         file=name, anchor=anchor(index), seconds=f"{result.seconds or 0:.1f}", picture=picture, hint=hint,
-        warnings=warnings, traceback=traceback, output=output)
+        warnings=warnings, traceback=traceback, files=files, output=output)
 
 
 def render(results, settings):
@@ -88,8 +93,9 @@ def render(results, settings):
         folder_path=escape(settings.get("folder", "")), when=escape(time.strftime("%Y-%m-%d %H:%M")),
         frames=escape(settings.get("frames", "")), timeout=escape(f"{timeout:g}" if timeout else "不限"),
         seconds=escape(settings.get("seconds", "")), total=counts["total"], ok=counts["ok"], error=counts["error"],
-        timeouts=counts["timeout"], warned=counts["warned"], cards=cards or blocks["empty"].substitute(), index=index,
-        font=FONT)
+        timeouts=counts["timeout"], limits=counts["limit"], skipped=counts["skipped"], warned=counts["warned"],
+        isolation=escape("；".join(sorted({result.isolation for result in results if result.isolation})) or "—"),
+        cards=cards or blocks["empty"].substitute(), index=index, font=FONT)
 
 
 def write_report(results, out, settings):
@@ -97,7 +103,10 @@ def write_report(results, out, settings):
     out = Path(out)
     out.mkdir(parents=True, exist_ok=True)
     target = out / "index.html"
-    target.write_text(render(results, settings), encoding="utf-8")
+    # the whole new page or the old one: a grader stopped mid-write must not leave half a page
+    temporary = out / f"index.html.{os.getpid()}.tmp"
+    temporary.write_text(render(results, settings), encoding="utf-8")
+    os.replace(temporary, target)
     font = resources.files("tavik").joinpath(FONT)
     if font.is_file() and not (out / FONT).exists():
         with resources.as_file(font) as source:
