@@ -27,8 +27,8 @@ import time
 import traceback
 import _thread
 
-from tavik.classroom import channel
 from tavik import mistakes
+from tavik.classroom import channel
 from tavik.classroom.records import ERROR, TIMEOUT, Observed
 from tavik.classroom.stillness import Stillness, unfinished_drawing
 
