@@ -168,9 +168,12 @@ def report(error_type, value, tb):
 
 
 def write(text):
-    stream = sys.stderr
-    if stream is None:
-        return
+    if sys.stderr is not None:      # pythonw and some editors run a program without one
+        write_text(sys.stderr, text)
+
+
+def write_text(stream, text):
+    """Writes `text`; what the stream's encoding cannot hold is written as escapes, not lost to an error."""
     try:
         stream.write(text)
     except UnicodeEncodeError:

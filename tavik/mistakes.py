@@ -109,13 +109,16 @@ def segment(source_lines, node):
 
 # ---- finders: (facts, source lines) -> list of values for the warning's sentence ----------
 
-def update_given_a_call(facts, source_lines):
+def with_functions_without_result(source_lines):
+    """The program's tree and the names of its functions that return nothing (None, set() when unreadable)."""
     tree = parsed(source_lines)
-    if tree is None:
-        return []
-    without_result = functions_without_result(tree)
+    return (tree, functions_without_result(tree)) if tree is not None else (None, set())
+
+
+def update_given_a_call(facts, source_lines):
+    tree, without_result = with_functions_without_result(source_lines)
     found = []
-    for node in ast.walk(tree):
+    for node in ast.walk(tree) if tree is not None else ():
         if isinstance(node, ast.Assign) and any(isinstance(target, ast.Attribute) and target.attr == "update"
                                                 for target in node.targets):
             name = called_function(node.value, without_result)
@@ -125,12 +128,9 @@ def update_given_a_call(facts, source_lines):
 
 
 def callback_given_a_call(facts, source_lines):
-    tree = parsed(source_lines)
-    if tree is None:
-        return []
-    without_result = functions_without_result(tree)
+    tree, without_result = with_functions_without_result(source_lines)
     found = []
-    for node in ast.walk(tree):
+    for node in ast.walk(tree) if tree is not None else ():
         if not isinstance(node, ast.Call):
             continue
         callee = node.func.attr if isinstance(node.func, ast.Attribute) else getattr(node.func, "id", None)
@@ -175,7 +175,7 @@ def engine_key(key):
 
 
 def endless_loops(facts, source_lines):
-    """`while True:` loops with no way out that never let the engine draw a frame."""
+    """`while True:` loops that animate, with no way out, and never let the engine draw a frame."""
     tree = parsed(source_lines)
     if tree is None or not makes_application(tree):
         return []
@@ -184,7 +184,7 @@ def endless_loops(facts, source_lines):
     found = []
     for node in ast.walk(tree):
         if (isinstance(node, ast.While) and id(node) not in in_hooks and always_true(node.test)
-                and not leaves_or_steps(node)):
+                and animates(node) and not leaves_or_steps(node)):
             found.append({"line": node.lineno, "end": node.end_lineno})
     return found
 
@@ -195,6 +195,11 @@ def hook_functions(tree):
              and isinstance(node.value, ast.Name)
              and any(isinstance(target, ast.Attribute) and target.attr == "update" for target in node.targets)}
     return [node for node in ast.walk(tree) if isinstance(node, ast.FunctionDef) and node.name in hooks]
+
+
+def animates(loop):
+    """The loop changes something each time round: it calls a method (pen.forward, box.setH, ...)."""
+    return any(isinstance(node, ast.Call) and isinstance(node.func, ast.Attribute) for node in ast.walk(loop))
 
 
 def makes_application(tree):

@@ -462,3 +462,9 @@ def test_a_notebook_cell_shows_the_learners_lines_and_the_hint(tmp_path):
     assert "提示：第 2 行的变量是 None" in shown, shown
     assert shown.count("提示：") == 1      # the second one is IPython's own
     assert shown.rstrip().endswith("'NoneType' object has no attribute 'forward'")
+
+
+def test_a_loop_that_animates_nothing_keeps_the_message_that_names_where_it_stopped():
+    source = ["from tavik.tavik import *", "app = TAVIK()", "while True:", "    pass"]
+    assert mistakes.endless_loops({}, source) == []
+    assert "它停在第 3 行" in hints.timeout_message(1, {"line": 3}, source=source)

@@ -32,6 +32,7 @@ import time
 from dataclasses import dataclass, field
 
 from tavik import quiet
+from tavik.errorhook import write_text
 from tavik.classroom import hints
 from tavik.classroom.channel import Receiver
 from tavik.classroom.display import VirtualScreen, adopt_orphans, needs_virtual_screen
@@ -185,15 +186,6 @@ class KeptOutput:
             write_text(self.stream, hints.output_cut(self.dropped_lines) + "\n")
         for line, _ in self.tail:
             write_text(self.stream, line + "\n")
-
-
-def write_text(stream, text):
-    try:
-        stream.write(text)
-    except UnicodeEncodeError:
-        encoding = getattr(stream, "encoding", None) or "ascii"
-        stream.write(text.encode(encoding, "backslashreplace").decode(encoding))
-    stream.flush()
 
 
 def handed_down(fd):

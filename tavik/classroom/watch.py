@@ -240,7 +240,7 @@ class Watcher:
 
 
 def say(text):
-    from tavik.classroom.runner import write_text
+    from tavik.errorhook import write_text
     write_text(sys.stdout, text + "\n")
 
 
