@@ -7,6 +7,7 @@ import time
 
 import pytest
 
+from tavik.classroom.display import VirtualScreen
 from tavik.classroom.watch import View
 
 DEADLINE = 180
@@ -100,6 +101,10 @@ def watching(tmp_path):
     save(program, FIRST)
     out, err = tmp_path / "out.txt", tmp_path / "err.txt"
     environment = {key: value for key, value in os.environ.items() if not key.startswith("TAVIK_")}
+    # a screen of its own: windows opening and closing must not disturb the shared application's clicks
+    screen = VirtualScreen()
+    screen.start()
+    environment = screen.environment(environment)
     with open(out, "wb") as stdout, open(err, "wb") as stderr:
         process = subprocess.Popen([sys.executable, "-m", "tavik", "watch", str(program)], stdout=stdout,
                                    stderr=stderr, stdin=subprocess.DEVNULL, cwd=tmp_path, env=environment)
@@ -113,6 +118,7 @@ def watching(tmp_path):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
+        screen.stop()
 
 
 def test_each_save_runs_again_keeping_the_view_and_an_error_shows_its_hint(watching):
