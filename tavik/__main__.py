@@ -8,6 +8,8 @@
                           [--reference SOLUTION.py [--anywhere] [--any-size]] [--checks CHECKS.py] [--only NAME ...]
         every program in a folder (or .zip), with a report page and a grade list for the teacher
     both take the limits of each program: --memory SIZE --cpu S --processes N --file-size SIZE --max-output SIZE
+    python -m tavik watch SCRIPT.py
+        one program, run again each time its file is saved
 
 With a display the window opens and runs until it is closed (or for N
 frames when --frames is given). Without one, the program runs on a virtual
@@ -138,6 +140,9 @@ def parse_arguments(argv):
     grade.add_argument("--checks", metavar="CHECKS.py", help="the teacher's checks over each recorded scene")
     grade.add_argument("--only", nargs="+", metavar="NAME", help="re-run only these learners and update the report in OUTDIR")
 
+    watch = commands.add_parser("watch", help="run a program again each time its file is saved")
+    watch.add_argument("script", help="the program to run")
+
     arguments = parser.parse_args(argv)
     if arguments.command == "run":
         arguments.frames = arguments.run_frames if arguments.run_frames is not None else arguments.frames
@@ -176,6 +181,9 @@ def main(argv=None):
         if arguments.tolerance is not None:
             request.tolerance = arguments.tolerance
         return grade_command(request)
+    if arguments.command == "watch":
+        from tavik.classroom.watch import watch_command
+        return watch_command(arguments.script)
     from tavik.showcase import run_showcase
     return run_showcase(arguments.frames, arguments.screenshot or os.path.join("screenshots", "showcase.png"))
 

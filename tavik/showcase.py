@@ -7,7 +7,6 @@ Clicking a grid cell or a model re-plans the walk, the button restarts it,
 and the entry takes a target cell typed as "r,c".
 """
 import math
-import os
 
 from tavik.tavik import (AStar, ClickCtrl, Color, LPoint3f, LVector3f, PathMoveCtrl, Pen, TAVIK, drawAxies,
                          makeButton, makeEntry, makeLabel)

@@ -116,7 +116,7 @@ class TAVIK(ShowBase):
         字体文件名:zkwy.ttf
         加载成功之后，给self.cnFont赋值。
         """
-    def gm(self, model_name: str) -> NodePath | None:
+    def gm(self, model_name: str) -> NodePath:
         """加载模型并返回节点"""
     def makeText(
         self,
@@ -287,7 +287,7 @@ class AStar:
         """
     def buildPath(self) -> None:
         """构建路径，从终点回溯到起点"""
-    def getPath(self) -> list[AStarNode] | None:
+    def getPath(self) -> list[AStarNode]:
         """
         获取找到的路径
 

@@ -21,8 +21,11 @@ PAGE_PROGRAMS = [(page.relative_to(docsite.DOCS).as_posix() + f"#{index + 1}", c
                  for index, code in enumerate(docsite.page_programs(page.read_text(encoding="utf-8")))]
 
 
-def run_headless(source, folder, frames=docsite.FRAMES):
-    """Runs a program as the docs build does (as many frames, so an animation is as far along)."""
+def run_headless(source, folder, frames=docsite.FRAMES, whole=True):
+    """Runs a program as the docs build does (as many frames, so an animation is as far along).
+
+    `whole`: a whole program, which gets no warning; the API examples are pieces, one call each.
+    """
     program = folder / "program.py"
     program.write_text(source, encoding="utf-8")
     screenshot = folder / "shot.png"
@@ -32,6 +35,7 @@ def run_headless(source, folder, frames=docsite.FRAMES):
                             env={**os.environ, "PYTHONUTF8": "1"})
     assert result.returncode == 0, result.stderr[-3000:]
     assert "Traceback" not in result.stderr
+    assert not whole or "注意：" not in result.stderr, result.stderr     # a correct program gets no warning
     return result, screenshot
 
 
@@ -64,7 +68,7 @@ def test_only_blocks_that_import_tavik_are_run(code, runs):
 
 
 def test_the_api_examples_run_as_written(tmp_path):
-    result, _ = run_headless(api_examples.program(), tmp_path, frames=2)
+    result, _ = run_headless(api_examples.program(), tmp_path, frames=2, whole=False)
     printed = result.stdout.splitlines()
     # a few of the printed results the examples' comments promise
     assert "5.0" in printed and "45 45 40" in printed and "1 2 True" in printed and "90" in printed
@@ -159,3 +163,22 @@ def test_an_example_that_ran_without_a_window_is_refused(tmp_path, monkeypatch):
     (tmp_path / "example-01_square_spiral.txt").write_text("", encoding="utf-8")  # it ran and printed nothing
     with pytest.raises(RuntimeError, match="no screenshot"):
         docsite.example_page(ROOT / "examples" / "01_square_spiral.py")
+
+
+def test_the_errors_page_shows_every_hint_and_warning_of_the_tables():
+    from tavik.classroom import hints
+    page = docsite.errors_page()
+    for row in list(hints.HINTS) + list(hints.WARNINGS):
+        fixed = row.say.split("{")[0] or row.say.split("}")[-1]
+        sentence = row.say.format_map(docsite.Placeholder())
+        assert sentence in page, row.name
+        assert fixed in page, row.name
+    assert "{" not in page.replace("{得分}", "")
+
+
+def test_the_site_ships_the_kits_own_font_first_in_its_text_fonts():
+    css = docsite.font_css()
+    assert f'url("../{docsite.FONT_URI}")' in css and docsite.FONT_CSS_URI.startswith("stylesheets/")
+    assert "--md-text-font-family: \"zkwy\"," in css
+    assert pathlib.Path(docsite.kit_font()).stat().st_size > 1_000_000
+    assert "stylesheets/font.css" in (ROOT / "mkdocs.yml").read_text(encoding="utf-8")

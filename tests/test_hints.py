@@ -76,6 +76,10 @@ ROWS = [
     ("zero-division", error("ZeroDivisionError", "division by zero"), ["第 4 行", "除以了 0"]),
     ("endless-recursion", error("RecursionError", "maximum recursion depth exceeded"), ["第 4 行", "结束条件"]),
     ("waits-for-input", error("EOFError", "EOF when reading a line", code="n = input()"), ["第 4 行", "input()"]),
+    ("two-applications", error("Exception", "Attempt to spawn multiple ShowBase instances!"), ["第 4 行", "TAVIK()"]),
+    ("turtle-name", error("AttributeError", "'Pen' object has no attribute 'goto'", owner="Pen", name="goto"),
+     ["第 4 行", "pen.goto(x, y)", "pen.moveTo(x, y, z)"]),
+    ("kit-message", error("ValueError", "lookFrom 的方向只能是 \"front\""), ["第 4 行", "中文写了原因"]),
     ("anything", error("KeyError", "'x'"), ["第 4 行", "KeyError"]),
 ]
 
@@ -108,16 +112,24 @@ def test_a_not_callable_error_with_a_good_update_hook_is_not_blamed_on_it():
     assert hints.matching_row(described) == "anything"
 
 
+RAN = {"window": True, "run_called": True}
 WARNING_CASES = [
     ({"window": True, "run_called": False}, [], ["app.run()"]),
+    (RAN, ["def tick():", "    pass", "app.update = tick()"], ["第 3 行", "app.update = tick"]),
+    (RAN, ["def add():", "    pass", "makeButton(app, 'a', 1, 1, add())"], ["第 3 行", "add()", "按钮"]),
+    (RAN, ["app.accept('up', go)"], ["第 1 行", '"arrow_up"']),
+    (RAN, ["app = TAVIK()", "while True:", "    pen.forward(1, True)"], ["第 2 行", "app.update = 函数名"]),
+    (RAN, ["def tick():", "    app.makeText('s', 'x')", "app.update = tick"], ["第 2 行", "setText"]),
+    (dict(RAN, update_still=True), ["def spin():", "    angle = 1", "app.update = spin"], ["第 3 行", "画面一直没有变"]),
+    (dict(RAN, unfinished_drawing=True), ["pen = Pen(app)", "animate(pen, speed=0.1)"], ["第 2 行", "--frames"]),
     ({"window": True, "run_called": True, "unbuilt_pens": [6]}, [], ["第 6 行", "pen.update()"]),
     ({"window": True, "run_called": True, "idle_movers": [5]}, ["", "", "", "", "", "app.update = m.update()"],
      ["第 5 行", "PathMoveCtrl", "第 6 行写成了 m.update()"]),
     ({"window": True, "run_called": True, "gm_failures": [["cat", 3]], "models": MODELS}, [],
      ["第 3 行", "gm('cat')", "robot"]),
-    ({"window": True, "run_called": True, "update_line": 7, "update_still": True}, [],
-     ["第 7 行", "app.update", "一模一样"]),
     ({"window": True, "run_called": True, "drawing_at_end": True}, [], ["还没有画完", "--frames"]),
+    ({"window": True, "run_called": True, "drawing_at_end": True, "unfinished_drawing": True},
+     ["pen = Pen(app)", "animate(pen, speed=0.1)"], ["第 2 行 animate"]),
 ]
 
 
@@ -170,3 +182,9 @@ def test_the_timeout_message_names_the_seconds_and_the_line():
 def test_a_window_left_open_until_the_limit_is_not_called_a_loop():
     message = hints.timeout_message(60, {"line": 9}, window=True)
     assert "60 秒" in message and "--timeout 0" in message and "循环" not in message
+
+
+def test_a_still_window_is_not_blamed_on_a_program_waiting_for_keys():
+    facts = dict(RAN, update_still=True)
+    source = ["def spin():", "    pass", "app.update = spin", "app.accept('space', jump)"]
+    assert hints.warnings_for(facts, source) == []

@@ -338,6 +338,52 @@ def api_page():
     return "".join(head + [api_entry(name, value, kind, signatures) for name, value, kind in calls])
 
 
+class Placeholder(dict):
+    """Stands for what a hint fills in from the learner's own program: shown as 〈name〉."""
+
+    def __missing__(self, key):
+        return PlaceholderText(key)
+
+
+class PlaceholderText(str):
+    def __new__(cls, name):
+        return super().__new__(cls, SLOT_NAMES.get(name, "…"))
+
+    def __repr__(self):
+        return str(self)
+
+
+# What each slot of a hint holds, as a learner would say it.
+SLOT_NAMES = {"where": "第 N 行", "uwhere": "第 N 行", "gwhere": "第 N 行", "line": "N", "code": "这一行",
+              "char": "中文标点", "ascii": "英文标点", "opener": "(", "closer": ")", "what": "的缩进不对",
+              "value": "None", "model": "名字", "models": "自带模型的名字", "cell": "(r, c)", "cols": "列数",
+              "rows": "行数", "rmax": "最大行号", "cmax": "最大列号", "example": "", "owner": "它",
+              "name": "名字", "suggestion": "相近的名字", "expected": "引擎要的参数", "function": "函数",
+              "message": "出错的原因", "type": "错误的种类", "turtle": "pen.名字(…)", "instead": "这里的写法",
+              "call": "函数名()", "receiver": "按钮", "key": "按键名", "engine": "引擎的按键名", "extra": ""}
+
+
+def errors_page():
+    """The page "出错了怎么办": every hint and warning, straight from the hint tables."""
+    from tavik.classroom import hints
+    lines = ["# 出错了怎么办\n\n",
+             "程序出错时，tavik 会先打印 Python 的出错信息（只留下你自己写的那几行），"
+             "最后一行以 **提示：** 开头，用中文说明哪一行出了什么问题、该怎么改。"
+             "不管你是用 `python 程序.py` 运行、在 IDLE 里按 F5，还是用 `python -m tavik run`，都是这样。"
+             "下面是 tavik 认识的每一种错误和它的提示，〈第 N 行〉这样的地方会换成你程序里的内容。\n\n",
+             "## 程序停下来了：提示\n\n"]
+    lines += [f"- {hint.say.format_map(Placeholder())}\n" for hint in hints.HINTS]
+    lines += ["\n## 程序没停，可结果不对：注意\n\n",
+              "有些错误不会让程序停下来，窗口照样打开，只是画面不动、按钮不灵。"
+              "tavik 读一遍你的程序，发现下面这些写法时，会打印一行以 **注意：** 开头的话：\n\n"]
+    lines += [f"- {warning.say.format_map(Placeholder())}\n" for warning in hints.WARNINGS]
+    lines += ["\n## 想看 Python 原来的样子\n\n",
+              "设置环境变量 `TAVIK_PLAIN_ERRORS=1`，出错信息就和普通 Python 程序一样，不加提示；"
+              "设置 `TAVIK_VERBOSE=1`，引擎自己的说明文字（平时不显示）也会打印出来；"
+              "`python -m tavik run` 用 `--verbose` 也一样。\n"]
+    return "".join(lines)
+
+
 # --- mkdocs hooks ----------------------------------------------------------------------------------
 
 def on_config(config):
@@ -356,9 +402,31 @@ def on_config(config):
     return config
 
 
+# The kit's own Chinese font, published with the site, so that a classroom machine without
+# Chinese fonts reads the pages as the window shows its text.
+FONT_URI = "fonts/zkwy.ttf"
+FONT_CSS_URI = "stylesheets/font.css"
+
+
+def font_css():
+    return ("@font-face {\n  font-family: \"zkwy\";\n  src: url(\"../" + FONT_URI + "\") format(\"truetype\");\n"
+            "  font-display: swap;\n}\n"
+            # first in the list: a system font met before it may claim Chinese it cannot draw
+            ":root, body {\n  --md-text-font-family: \"zkwy\", -apple-system, BlinkMacSystemFont, \"Segoe UI\", "
+            "Helvetica, Arial, sans-serif;\n"
+            "  --md-code-font-family: SFMono-Regular, Consolas, Menlo, monospace, \"zkwy\";\n}\n")
+
+
+def kit_font():
+    from importlib import resources
+    return str(resources.files("tavik") / "zkwy.ttf")
+
+
 def on_files(files, config):
     from mkdocs.structure.files import File
-    pages = {"api.md": api_page(), "examples/index.md": examples_index()}
+    files.append(File.generated(config, FONT_URI, abs_src_path=kit_font()))
+    files.append(File.generated(config, FONT_CSS_URI, content=font_css()))
+    pages = {"api.md": api_page(), "examples/index.md": examples_index(), "errors.md": errors_page()}
     pages.update({f"examples/{path.stem}.md": example_page(path) for path in examples()})
     for uri, text in pages.items():
         files.append(File.generated(config, uri, content=text))

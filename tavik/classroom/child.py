@@ -27,8 +27,10 @@ import time
 import traceback
 import _thread
 
+from tavik import mistakes
 from tavik.classroom import channel
 from tavik.classroom.records import ERROR, TIMEOUT, Observed
+from tavik.classroom.stillness import Stillness, unfinished_drawing
 
 MAX_GIF_FRAMES = 60
 GIF_WIDTH = 500
@@ -60,7 +62,6 @@ class Notes:
         self.all_pens = []      # every pen the program made, for the scene record
         self.loads = []         # (name, node) of every model the program loaded
         self.strokes_in_frame = 0   # lines and dots the program drew during the frame being shown
-        self.first_picture = None   # small, after the first frame, when an update hook is set
         self.kit_tasks = None       # names of the tasks running once TAVIK() was made
         self.movers = {}        # id -> [mover, start line, frame at start, updates since start]
         self.gm_failures = []   # (name, line)
@@ -70,6 +71,7 @@ class Notes:
         self.timed_out = False
         self.running = False    # inside the frames
         self.last_stop = float("-inf")
+        self.stillness = Stillness()
 
     def learner_line(self):
         """The line of the learner's file that is running now (innermost)."""
@@ -207,8 +209,7 @@ def show_frames(app, count, notes, recorder):
         notes.frame_seconds.append(time.perf_counter() - start)
         notes.frames += 1
         recorder.frame(app, notes.frames)
-        if notes.frames == 1 and count > 1 and callable(getattr(app, "update", None)):
-            notes.first_picture = thumbnail(app)
+        notes.stillness.frame(app, notes.frames)
         if notes.frames >= SETTLE_FRAMES and not recorder.wanted and nothing_moves(app, notes):
             break
 
@@ -227,17 +228,6 @@ def nothing_moves(app, notes):
     intervals = sys.modules.get("direct.interval.IntervalManager")
     return intervals is None or intervals.ivalMgr.getNumIntervals() == 0
 
-
-def thumbnail(app):
-    image = grab(app)
-    return None if image is None else image.resize((100, 75))
-
-
-def same_picture(first, last):
-    from PIL import ImageChops
-    if first is None or last is None:
-        return False
-    return max(high for _, high in ImageChops.difference(first, last).getextrema()) <= 8
 
 
 # ---- pictures ----------------------------------------------------------------
@@ -379,8 +369,8 @@ def describe(error, notes, script_dir):
         info["message"] = error.msg
         info["line"] = error.lineno
         info["syntax"] = {"line": error.lineno, "offset": error.offset, "end_offset": getattr(error, "end_offset", None),
-                          "end_line": getattr(error, "end_lineno", None), "text": error.text}
-        info["code"] = (error.text or "").strip()
+                          "end_line": getattr(error, "end_lineno", None), "text": mistakes.syntax_error_text(error)}
+        info["code"] = (info["syntax"]["text"] or "").strip()
         return info
     innermost_globals = None
     for frame, line in traceback.walk_tb(error.__traceback__):
@@ -445,14 +435,11 @@ def facts(notes, app):
         "gm_failures": [[name if isinstance(name, (str, int, float)) else repr(name), line]
                         for name, line in notes.gm_failures],
         "models": packaged_models() if notes.gm_failures else [],
+        "unfinished_drawing": unfinished_drawing(),
     }
+    found.update(notes.stillness.facts(app))
     update = getattr(app, "update", None) if app is not None else None
     found["update_callable"] = update is None or callable(update)
-    if notes.first_picture is not None and callable(update) and notes.update_assignment is not None:
-        try:
-            found["update_still"] = same_picture(notes.first_picture, thumbnail(app))
-        except Exception:   # a window the program closed: nothing to compare
-            found["update_still"] = False
     found["drawing_at_end"] = notes.frames > 1 and notes.strokes_in_frame > 0
     if notes.update_assignment is not None:
         line, value = notes.update_assignment

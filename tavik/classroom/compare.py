@@ -16,7 +16,7 @@ import math
 from collections import Counter
 from dataclasses import dataclass, field
 
-from tavik.classroom.scene import Scene, Segment
+from tavik.classroom.scene import Scene
 
 DEFAULT_TOLERANCE = 0.02    # share of the solution figure's size
 COVERED = 0.9               # a line drawn to this share counts as there

@@ -58,6 +58,14 @@ def die_with_parent():
         _prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
 
 
+def tell_engine(*names):
+    """The engine copies the environment when it is first loaded (importing the kit loads it): pass changes on."""
+    core = sys.modules.get("panda3d.core")
+    if core is not None:
+        for name in names:
+            core.ExecutionEnvironment.setEnvironmentVariable(name, os.environ[name])
+
+
 class VirtualScreen:
     """One Xvfb server; `display` is its name (":N") once started."""
 
@@ -127,6 +135,7 @@ def ensure_display(width=1280, height=1024):
     _server = VirtualScreen(width, height).start()
     os.environ["DISPLAY"] = _server.display
     os.environ.setdefault("LIBGL_ALWAYS_SOFTWARE", "1")
+    tell_engine("DISPLAY", "LIBGL_ALWAYS_SOFTWARE")
     atexit.register(stop_display)
     return True
 

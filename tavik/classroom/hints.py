@@ -10,6 +10,7 @@ import re
 from dataclasses import dataclass
 from typing import Callable, Optional
 
+from tavik import mistakes
 from tavik.classroom.sandbox import size_text
 
 PUNCTUATION = {"（": "(", "）": ")", "，": ",", "：": ":", "；": ";", "“": '"', "”": '"', "‘": "'", "’": "'",
@@ -23,6 +24,46 @@ STRING_FOR_NUMBER = re.compile(
     r"|not supported between instances of '(str|int|float)' and '(str|int|float)'")
 QUOTED_NUMBER = re.compile(r"""(["'])(-?\d+(?:\.\d+)?)\1""")
 NUMBER_AFTER_TEXT = re.compile(r'can only concatenate str \(not "(int|float)"\) to str')
+CHINESE = re.compile(r"[\u4e00-\u9fff]")
+# Names from Python's turtle module: (how it is called, what the kit has instead).
+TURTLE_NAMES = {
+    "goto": ("(x, y)", "pen.moveTo(x, y, z)（边走边画线用 pen.lineTo(x, y, z)）"),
+    "setpos": ("(x, y)", "pen.moveTo(x, y, z)（边走边画线用 pen.lineTo(x, y, z)）"),
+    "setposition": ("(x, y)", "pen.moveTo(x, y, z)（边走边画线用 pen.lineTo(x, y, z)）"),
+    "fd": ("(n)", "pen.forward(n, True)"),
+    "back": ("(n)", "pen.forward(-n, True)"), "bk": ("(n)", "pen.forward(-n, True)"),
+    "backward": ("(n)", "pen.forward(-n, True)"),
+    "left": ("(角度)", "pen.dLeft(角度)"), "lt": ("(角度)", "pen.dLeft(角度)"),
+    "right": ("(角度)", "pen.dRight(角度)"), "rt": ("(角度)", "pen.dRight(角度)"),
+    "penup": ("()", "pen.forward(n)：不写 True 就只移动、不画线"),
+    "pu": ("()", "pen.forward(n)：不写 True 就只移动、不画线"),
+    "up": ("()", "pen.forward(n)：不写 True 就只移动、不画线"),
+    "pendown": ("()", "pen.forward(n, True)：写上 True 就边走边画线"),
+    "pd": ("()", "pen.forward(n, True)：写上 True 就边走边画线"),
+    "down": ("()", "pen.forward(n, True)：写上 True 就边走边画线"),
+    "circle": ("(r)", "一个 for 循环：for i in range(36): pen.forward(0.5, True); pen.dLeft(10)"),
+    "write": ("(文字)", "app.makeText(\"名字\", \"文字\", (x, y, z))"),
+    "begin_fill": ("()", "没有的：这里的画笔只画线，不填色"),
+    "end_fill": ("()", "没有的：这里的画笔只画线，不填色"),
+    "fillcolor": ("(颜色)", "没有的：这里的画笔只画线，不填色"),
+    "pencolor": ("(颜色)", "pen.color(Color.red)"),
+    "pensize": ("(n)", "pen.size(n)"), "width": ("(n)", "pen.size(n)"),
+    "setheading": ("(角度)", "pen.rotZ = 角度"), "seth": ("(角度)", "pen.rotZ = 角度"),
+    "heading": ("()", "pen.rotZ"),
+    "home": ("()", "pen.moveTo(0, 0, 0)"),
+    "position": ("()", "pen.getPos()"), "pos": ("()", "pen.getPos()"),
+    "xcor": ("()", "pen.getPos()[0]"), "ycor": ("()", "pen.getPos()[1]"),
+    "speed": ("(n)", "animate(pen, speed=n)（先写 from tavik.extras import *）"),
+    "hideturtle": ("()", "不需要的：画笔本来就看不见"), "ht": ("()", "不需要的：画笔本来就看不见"),
+    "showturtle": ("()", "animate(pen)：画的时候笔尖上有一只小海龟"),
+    "st": ("()", "animate(pen)：画的时候笔尖上有一只小海龟"),
+    "reset": ("()", "pen.clear()"),
+    "done": ("()", "app.run()"), "mainloop": ("()", "app.run()"), "exitonclick": ("()", "app.run()"),
+    "bgcolor": ("(颜色)", "app.bgColor(Color.black)"),
+    "forward": ("(n)", "pen.forward(n, True)"), "color": ("(颜色)", "pen.color(Color.red)"),
+    "Turtle": ("()", "pen = Pen(app)"),
+    "Screen": ("()", "app = TAVIK()"),
+}
 # The engine's own refusal of an argument: its message lists the signatures it takes.
 ENGINE_ARGUMENTS = re.compile(r"^Arguments must match:\n(.+)", re.DOTALL)
 
@@ -255,11 +296,44 @@ def zero_division(error):
 
 
 def endless_recursion(error):
-    return with_fields(error) if error.get("type") == "RecursionError" else None
+    """The line where the function calls itself: the learner's line seen most often in the frames."""
+    if error.get("type") != "RecursionError":
+        return None
+    counts = {}
+    for frame in error.get("frames") or []:
+        if frame.get("learner"):
+            key = (frame.get("line"), frame.get("code") or "")
+            counts[key] = counts.get(key, 0) + 1
+    if not counts:
+        return with_fields(error)
+    (line, code), _ = max(counts.items(), key=lambda item: item[1])
+    return with_fields(dict(error, line=line, code=code))
 
 
 def waits_for_input(error):
     return with_fields(error) if error.get("type") == "EOFError" else None
+
+
+def two_applications(error):
+    return with_fields(error) if message_matches(error, r"Attempt to spawn multiple ShowBase instances") else None
+
+
+def turtle_name(error):
+    """A name from Python's turtle module, used on a pen or on its own."""
+    on_kit_object = error.get("type") == "AttributeError" and error.get("owner") in ("Pen", "TAVIK")
+    if not on_kit_object and error.get("type") != "NameError":
+        return None
+    name = error.get("name")
+    if name not in TURTLE_NAMES:
+        return None
+    written, instead = TURTLE_NAMES[name]
+    owner = "pen." if error.get("type") == "AttributeError" else ""
+    return with_fields(error, turtle=owner + name + written, instead=instead)
+
+
+def chinese_message(error):
+    """An error whose message the kit wrote in Chinese: it already says what is wrong."""
+    return with_fields(error) if CHINESE.search(error.get("message") or "") else None
 
 
 def anything(error):
@@ -286,6 +360,9 @@ HINTS = [
          "{where}的 = 是“赋值”；比较两个值是否相等要写 ==。"),
     Hint("syntax", any_syntax_error,
          "{where}有语法错误，Python 读不懂这一行：检查括号、引号、冒号和缩进（也看看上一行）。"),
+    Hint("two-applications", two_applications,
+         "{where}又创建了一个 TAVIK()：一个程序只能有一个 TAVIK()。删掉这一行，接着用前面的 app。"),
+    Hint("turtle-name", turtle_name, "{where}：海龟画图的 {turtle} 在这里是 {instead}。"),
     Hint("update-called", update_called_not_given,
          "{uwhere}把函数调用的结果 {value} 交给了 app.update，可它要的是函数本身：去掉最后的括号，写成 "
          "app.update = 函数名。"),
@@ -335,6 +412,7 @@ HINTS = [
          "{where}的函数一直调用自己停不下来：递归函数要有一个结束条件，例如 if 长度 < 1: return。"),
     Hint("waits-for-input", waits_for_input,
          "{where}在等键盘输入（input()），可运行时没有人打字。换成固定的值，或者用输入框 makeEntry。"),
+    Hint("kit-message", chinese_message, "{where}出错了：上面最后一行用中文写了原因，照着它改这一行。"),
     Hint("anything", anything,
          "{where}出错了（{type}）。最后一行英文说明了原因；看看这一行用到的变量和数值对不对。"),
 ]
@@ -370,6 +448,7 @@ def never_ran(facts, source):
     return [{}] if facts.get("window") and not facts.get("run_called") else []
 
 
+
 def pens_not_built(facts, source):
     return [{"line": line} for line in facts.get("unbuilt_pens") or []]
 
@@ -395,16 +474,34 @@ def models_missing(facts, source):
             for name, line in facts.get("gm_failures") or []]
 
 
-def update_changes_nothing(facts, source):
-    return [{"line": facts.get("update_line") or "?"}] if facts.get("update_still") else []
-
-
 def still_drawing(facts, source):
-    return [{}] if facts.get("drawing_at_end") else []
+    """Lines still being added in the last frame; an animate drawing has its own warning."""
+    return [{}] if facts.get("drawing_at_end") and not facts.get("unfinished_drawing") else []
 
 
 WARNINGS = [
     Warning_("no-run", never_ran, "程序没有调用 app.run()，窗口会马上关掉。在程序最后写上 app.run()。"),
+    Warning_("update-given-a-call", mistakes.update_given_a_call,
+             "第 {line} 行写成了 {code}：这样 {name}() 马上运行一次，app.update 得到的是它的结果 None，以后每一帧"
+             "什么也不做。去掉括号，写成 app.update = {name}。"),
+    Warning_("callback-given-a-call", mistakes.callback_given_a_call,
+             "第 {line} 行把 {call} 的结果交给了{receiver}：{name}() 现在就运行了一次，以后却不会再运行。"
+             "要交函数本身，去掉括号写成 {name}。"),
+    Warning_("key-name", mistakes.unknown_key_names,
+             "第 {line} 行的 \"{key}\" 不是引擎发出的按键名，按了也不会运行：写成 \"{engine}\"。"),
+    Warning_("endless-loop", mistakes.endless_loops,
+             "第 {line} 行的 while True 循环停不下来，窗口就没有机会画出新的画面。把循环里每一步要做的事放进一个函数，"
+             "写成 app.update = 函数名，引擎每一帧会调用它一次。"),
+    Warning_("text-every-frame", mistakes.texts_made_every_frame,
+             "第 {line} 行在 update 里每一帧都做一个新的文字：做过的文字 app 都留着（textNodes），"
+             "程序会越来越慢。在 update 外面只做一次 label = app.makeText(...)，在 update 里用 "
+             "label.node().setText(\"新的文字\") 改它的内容。"),
+    Warning_("update-still", mistakes.still_window,
+             "第 {line} 行交给 app.update 的函数每一帧都运行了，可窗口里的画面一直没有变。看看它有没有真的改动"
+             "模型、画笔或文字（例如 box.setH(box.getH() + 1)），改的变量是不是画面上用到的那一个。"),
+    Warning_("drawing-unfinished", mistakes.unfinished_animation,
+             "截图的时候，{where} animate 的画还没有画完，图上只有一部分：多运行几帧（--frames），"
+             "或者把 animate 的 speed 调大。"),
     Warning_("pen-not-updated", pens_not_built,
              "第 {line} 行画的线没有显示出来：画完以后要调用 pen.update()。"),
     Warning_("mover-not-updated", movers_not_stepped,
@@ -412,8 +509,6 @@ WARNINGS = [
              "app.update = mover.update（不加括号）。{extra}"),
     Warning_("model-missing", models_missing,
              "第 {line} 行的 gm({model!r}) 没有这个模型，什么也没加载。自带的模型有：{models}。"),
-    Warning_("update-changes-nothing", update_changes_nothing,
-             "第 {line} 行设置了 app.update，可是第一帧和最后一帧的画面一模一样：看看 update 里的代码有没有真的改变场景。"),
     Warning_("still-drawing", still_drawing,
              "截图的时候动画还没有画完（最后一帧还在画线）：截图不是画完的样子，可以多给几帧（--frames）再看。"),
 ]
@@ -434,17 +529,54 @@ def picture_not_saved(reason):
     return f"截图或动画没能保存（{reason}）：看看保存的位置能不能写入。"
 
 
-def timeout_message(seconds, error, window=False):
+def timeout_message(seconds, error, window=False, source=()):
     """Why the program was stopped; `window`: it ran in a window until closed, with no frame count."""
     if window:
         return f"窗口开了 {seconds:g} 秒，时间到了，程序被停下来了。想让它一直开着，用 --timeout 0。"
     line = (error or {}).get("line")
+    loops = mistakes.endless_loops({}, source)
+    loop = next((found for found in loops if line and found["line"] <= line <= found["end"]),
+                None if line else next(iter(loops), None))
+    if loop:
+        return (f"程序运行了 {seconds:g} 秒还没有结束，被停下来了：第 {loop['line']} 行的 while True 循环停不下来，"
+                "窗口一直没有机会画出画面。不要用循环来做动画：把循环里每一步要做的事放进一个函数，"
+                "写成 app.update = 函数名，引擎每一帧会调用它一次。")
     place = f"它停在第 {line} 行。" if line else ""
     return (f"程序运行了 {seconds:g} 秒还没有结束，被停下来了。{place}"
             "常见原因是停不下来的循环（while True 里没有 break），或者 update 函数里的循环太长。")
 
 
 # ---- the trimmed traceback -------------------------------------------------------
+
+REPEATS_SHOWN = 3      # as Python prints a runaway recursion
+
+
+def folded_frames(frames):
+    """The frames' lines, with a run of identical frames folded after three, as Python does."""
+    lines = []
+    previous, repeats = None, 0
+    for frame in frames + [None]:
+        key = frame and (frame["file"], frame["line"], frame["name"])
+        if key == previous:
+            repeats += 1
+            if repeats <= REPEATS_SHOWN:
+                lines += frame_lines(frame)
+            continue
+        if repeats > REPEATS_SHOWN:
+            more = repeats - REPEATS_SHOWN
+            lines.append(f"  [Previous line repeated {more} more time{'s' if more > 1 else ''}]")
+        if frame is not None:
+            lines += frame_lines(frame)
+        previous, repeats = key, 1
+    return lines
+
+
+def frame_lines(frame):
+    lines = [f'  File "{frame["file"]}", line {frame["line"]}, in {frame["name"]}']
+    if frame.get("code"):
+        lines.append("    " + frame["code"])
+    return lines
+
 
 def format_error(error, stopped=False):
     """The learner's part of a traceback, as Python prints it, without the runner's frames.
@@ -469,10 +601,7 @@ def format_error(error, stopped=False):
         return "\n".join(lines)
     frames = [frame for frame in error.get("frames") or [] if frame.get("learner")]
     lines = ["Traceback (most recent call last):"] if frames else []
-    for frame in frames:
-        lines.append(f'  File "{frame["file"]}", line {frame["line"]}, in {frame["name"]}')
-        if frame.get("code"):
-            lines.append("    " + frame["code"])
+    lines += folded_frames(frames)
     message = error.get("message")
     if stopped:
         lines.append("（时间到，程序在这里被停下）")

@@ -20,7 +20,6 @@ of `python -m tavik` prints what a learner needs: their output, a trimmed
 traceback with a Chinese hint, warnings and the saved pictures.
 """
 import collections
-import math
 import os
 import re
 import signal
@@ -31,6 +30,8 @@ import threading
 import time
 from dataclasses import dataclass, field
 
+from tavik import quiet
+from tavik.errorhook import write_text
 from tavik.classroom import hints
 from tavik.classroom.channel import Receiver
 from tavik.classroom.display import VirtualScreen, adopt_orphans, needs_virtual_screen
@@ -187,15 +188,6 @@ class KeptOutput:
             write_text(self.stream, line + "\n")
 
 
-def write_text(stream, text):
-    try:
-        stream.write(text)
-    except UnicodeEncodeError:
-        encoding = getattr(stream, "encoding", None) or "ascii"
-        stream.write(text.encode(encoding, "backslashreplace").decode(encoding))
-    stream.flush()
-
-
 def handed_down(fd):
     """(what the child is told, Popen options) to hand the report pipe's writing end to the child."""
     if os.name == "nt":
@@ -308,6 +300,8 @@ class Run:
         # engine fails an assertion reading a model another process is still writing there.
         environment.pop("XDG_CACHE_HOME", None)
         environment[SETTINGS_VARIABLE] = engine_settings_loaded_here()
+        if self.options.verbose:
+            environment[quiet.VERBOSE_VARIABLE] = "1"
         read_end, write_end = os.pipe()
         told, handing = handed_down(write_end)
         command = [sys.executable, "-P", "-m", "tavik.classroom.child", inside_script, "--channel", str(told),
@@ -435,7 +429,8 @@ class Run:
             result.traceback = hints.format_error(error)
             result.hint = hints.hint_for(error)
         elif result.status == TIMEOUT:
-            result.hint = hints.timeout_message(self.options.timeout, error, window=self.options.frames is None)
+            result.hint = hints.timeout_message(self.options.timeout, error, window=self.options.frames is None,
+                                                source=source)
             if error is not None:
                 result.traceback = hints.format_error(error, stopped=True)
         if self.stdout.cut or self.stderr.cut:

@@ -185,7 +185,6 @@ def read_vertices(data, rows, to_render, reader_class):
 
 
 def scene_texts(app):
-    from panda3d.core import TextNode
     texts = []
     for path in app.render.findAllMatches("**/+TextNode"):
         if is_shown(path, app.render) and path.node().getText():
