@@ -254,7 +254,7 @@ def unconditional_calls(function):
 
 
 INPUT_NAMES = {"accept", "acceptOnce", "makeButton", "makeEntry", "ClickCtrl", "addCallback", "mouseWatcherNode",
-               "is_button_down", "isButtonDown", "getMouse", "input"}
+               "is_button_down", "isButtonDown", "getMouse", "input", "keyDown", "onKey", "onKeyUp", "onClick"}
 
 
 def reads_input(source_lines):

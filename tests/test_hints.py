@@ -188,7 +188,8 @@ def test_a_window_left_open_until_the_limit_is_not_called_a_loop():
     assert "60 秒" in message and "--timeout 0" in message and "循环" not in message
 
 
-def test_a_still_window_is_not_blamed_on_a_program_waiting_for_keys():
+@pytest.mark.parametrize("waiting", ["app.accept('space', jump)", "if keyDown('left'): pass", "onClick(jump)"])
+def test_a_still_window_is_not_blamed_on_a_program_waiting_for_keys(waiting):
     facts = dict(RAN, update_still=True)
-    source = ["def spin():", "    pass", "app.update = spin", "app.accept('space', jump)"]
+    source = ["def spin():", "    pass", "app.update = spin", waiting]
     assert hints.warnings_for(facts, source) == []
