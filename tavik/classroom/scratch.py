@@ -54,6 +54,8 @@ class Scratch:
         """(relative path, size) of regular files the program made or changed in its working folder."""
         found = []
         for relative, info in regular_files(self.work):
+            if "__pycache__" in os.path.normpath(relative).split(os.sep):
+                continue    # the interpreter's compiled copies of the learner's own modules
             if self.copied.get(os.path.normpath(relative)) != (info.st_size, info.st_mtime_ns):
                 found.append((relative, info.st_size))
         return found
