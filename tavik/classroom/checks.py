@@ -60,13 +60,13 @@ def load_checks(path):
     """The checks of the file at `path`, in the order they are written; ChecksError with the reason."""
     name = "tavik_teacher_checks"
     try:
-        spec = importlib.util.spec_from_file_location(name, path)
-        if spec is None:
+        found = importlib.util.spec_from_file_location(name, path)
+        if found is None:
             raise ChecksError(f"{path} 不是一个 Python 文件。")
-        module = importlib.util.module_from_spec(spec)
+        module = importlib.util.module_from_spec(found)
         sys.modules[name] = module
         try:
-            spec.loader.exec_module(module)
+            found.loader.exec_module(module)
         finally:
             sys.modules.pop(name, None)
     except ChecksError:
