@@ -15,9 +15,9 @@ LEAST_FRAMES = 20       # fewer frames say too little about change
 
 
 def fingerprint(app):
-    from tavik.classroom.child import grab
-    image = grab(app)
-    return None if image is None else hashlib.sha256(image.tobytes()).hexdigest()
+    from tavik.classroom.child import pixels
+    shown = pixels(app)
+    return None if shown is None else hashlib.sha256(shown[2]).hexdigest()
 
 
 class Stillness:
