@@ -8,6 +8,7 @@ grader and a plain `python prog.py` (through `warn_about_main` when the kit
 is imported), since reading the file costs next to nothing.
 """
 import ast
+import functools
 import linecache
 import os
 import sys
@@ -68,8 +69,15 @@ def decoded(raw):
 
 
 def parsed(source_lines):
+    """The program's tree, or None. The finders read one program one after another and change no tree,
+    so they share one."""
+    return parsed_text("\n".join(source_lines))
+
+
+@functools.lru_cache(maxsize=4)
+def parsed_text(text):
     try:
-        return ast.parse("\n".join(source_lines))
+        return ast.parse(text)
     except (SyntaxError, ValueError):
         return None
 

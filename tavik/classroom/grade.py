@@ -36,11 +36,13 @@ from tavik.classroom.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_USAGE,
                                     Run, run_guarded, write_text)
 from tavik.classroom.sandbox import Limits
 from tavik.classroom.scratch import remove_abandoned
+from tavik.classroom.shaders import WarmCache
 
 IMAGES = "images"
 FILES = "files"
 REPORT = "report.json"
 REFERENCE = "参考答案"
+POLL = 0.01     # seconds between looks at the running programs: a free slot is filled at once
 
 
 def digest_of(submission):
@@ -104,23 +106,36 @@ def earlier_results(out):
 
 
 class Report:
-    """The report folder, rewritten after each result."""
+    """The report folder, rewritten after each result.
+
+    Each result is turned into JSON once, when it comes: a class's scenes
+    make the report large, and encoding all of it again for every program
+    would cost more than running the programs.
+    """
 
     def __init__(self, out, settings, submissions):
         self.out, self.settings, self.submissions = out, settings, submissions
         self.results = {}
+        self.encoded = {}
 
     def add(self, result):
         self.results[result.file] = result
+        self.encoded.pop(result.file, None)
         self.write()
 
     def ordered(self):
         return [self.results[s.shown] for s in self.submissions if s.shown in self.results]
 
-    def write(self):
+    def write(self, changed=False):
+        """`changed`: results were changed since they came (all are encoded again)."""
+        if changed:
+            self.encoded.clear()
         results = self.ordered()
+        for result in results:
+            if result.file not in self.encoded:
+                self.encoded[result.file] = json.dumps(result.to_json(), ensure_ascii=False, indent=1)
         write_atomically(os.path.join(self.out, REPORT),
-                         json.dumps([result.to_json() for result in results], ensure_ascii=False, indent=1))
+                         "[\n" + ",\n".join(self.encoded[result.file] for result in results) + "\n]")
         return report.write_report(results, self.out, self.settings)
 
 
@@ -148,8 +163,11 @@ def not_run(submission):
     return Result(file=submission.shown, learner=submission.learner, status=SKIPPED, hint=submission.problem)
 
 
-def run_submissions(submissions, out, settings, hidden, finished, progress_stream=None):
-    """Runs the submissions J at a time, handing each `Result` (paths relative to `out`) to `finished`."""
+def run_submissions(submissions, out, settings, hidden, finished, progress_stream=None, shaders=None):
+    """Runs the submissions J at a time, handing each `Result` (paths relative to `out`) to `finished`.
+
+    `shaders`: a `WarmCache`; the programs started once it is warm get a copy of it.
+    """
     os.makedirs(os.path.join(out, IMAGES), exist_ok=True)
     progress = Progress(len(submissions), progress_stream)
     waiting = list(reversed(submissions))
@@ -167,8 +185,9 @@ def run_submissions(submissions, out, settings, hidden, finished, progress_strea
                 if submission.problem:
                     done(submission, not_run(submission))
                     continue
-                running.append((submission, Run(str(submission.program), options_for(submission, settings, out,
-                                                                                        hidden)).start()))
+                options = options_for(submission, settings, out, hidden)
+                options.shaders = shaders and shaders.folder()
+                running.append((submission, Run(str(submission.program), options).start()))
             for submission, run in list(running):
                 if run.poll():
                     running.remove((submission, run))
@@ -179,7 +198,7 @@ def run_submissions(submissions, out, settings, hidden, finished, progress_strea
                     result.files = [relative(path, out) for path in result.files]
                     done(submission, result)
             if running:
-                time.sleep(0.05)
+                time.sleep(POLL)
     finally:
         for _, run in running:
             run.stop()
@@ -238,12 +257,13 @@ def refusal(request):
     return ""
 
 
-def reference_result(path, out, settings, hidden):
+def reference_result(path, out, settings, hidden, shaders):
     """The teacher's solution, run like a learner's program; Refused when it did not run to its end."""
     solution = Path(path).resolve()
     submission = Submission(REFERENCE, solution, None, f"{REFERENCE}/{solution.name}")   # its own picture names
     found = []
-    run_submissions([submission], out, settings, hidden, lambda _, result: found.append(result), io.StringIO())
+    run_submissions([submission], out, settings, hidden, lambda _, result: found.append(result), io.StringIO(),
+                    shaders)
     result = found[0]
     if result.status != OK:
         raise Refused(f"参考答案 {solution.name} 没有正常运行（{result.label}）：\n{result.traceback or result.hint}")
@@ -260,7 +280,7 @@ def chosen(submissions, only):
     return picked
 
 
-def judging_for(request, out, hidden):
+def judging_for(request, out, hidden, shaders):
     judging = Judging(anywhere=request.anywhere, any_size=request.any_size, tolerance=request.tolerance)
     if request.checks:
         try:
@@ -269,48 +289,49 @@ def judging_for(request, out, hidden):
             raise Refused(str(trouble)) from None
         judging.checks_path = os.path.abspath(request.checks)
     if request.reference:
-        judging.reference = reference_result(request.reference, out, request.settings, hidden)
+        judging.reference = reference_result(request.reference, out, request.settings, hidden, shaders)
     return judging
 
 
 def grade(request, settings_shown, progress_stream=None):
     """Runs, judges and reports; returns the results in the class's order."""
-    out = os.path.abspath(request.out)
-    try:
-        folder = class_folder(request.folder, out)
-    except BadArchive as trouble:
-        raise Refused(str(trouble)) from None
-    hidden = [os.path.abspath(request.folder), str(folder), out]
-    judging = judging_for(request, out, hidden)
-    if judging.reference is not None:
-        settings_shown["reference"] = judging.reference.screenshot
-    submissions = submissions_in(folder, out)
-    book = Report(out, settings_shown, submissions)
-    kept = {} if request.again else earlier_results(out)
-    forced = {s.shown for s in chosen(submissions, request.only)} if request.only else None
-    waiting, digests = [], {}
-    for submission in submissions:
-        digests[submission.shown] = digest_of(submission)
-        earlier = kept.get(submission.shown)
-        if earlier is not None and (submission.shown not in forced if forced is not None
-                                    else earlier.digest == digests[submission.shown]):
-            earlier.learner = submission.learner
-            judge_one(earlier, judging, out)
-            book.results[submission.shown] = earlier
-        elif forced is None or submission.shown in forced:
-            waiting.append(submission)
-    book.write()
+    with WarmCache() as shaders:
+        out = os.path.abspath(request.out)
+        try:
+            folder = class_folder(request.folder, out)
+        except BadArchive as trouble:
+            raise Refused(str(trouble)) from None
+        hidden = [os.path.abspath(request.folder), str(folder), out]
+        judging = judging_for(request, out, hidden, shaders)
+        if judging.reference is not None:
+            settings_shown["reference"] = judging.reference.screenshot
+        submissions = submissions_in(folder, out)
+        book = Report(out, settings_shown, submissions)
+        kept = {} if request.again else earlier_results(out)
+        forced = {s.shown for s in chosen(submissions, request.only)} if request.only else None
+        waiting, digests = [], {}
+        for submission in submissions:
+            digests[submission.shown] = digest_of(submission)
+            earlier = kept.get(submission.shown)
+            if earlier is not None and (submission.shown not in forced if forced is not None
+                                        else earlier.digest == digests[submission.shown]):
+                earlier.learner = submission.learner
+                judge_one(earlier, judging, out)
+                book.results[submission.shown] = earlier
+            elif forced is None or submission.shown in forced:
+                waiting.append(submission)
+        book.write()
 
-    def finished(submission, result):
-        result.digest = digests[submission.shown]
-        judge_one(result, judging, out)
-        book.add(result)
-    run_submissions(waiting, out, request.settings, hidden, finished, progress_stream)
-    results = book.ordered()
-    flag_copies(results, {s.learner: read_text(s.program) for s in submissions if not s.problem})
-    book.write()
-    write_grades(results, out)
-    return results
+        def finished(submission, result):
+            result.digest = digests[submission.shown]
+            judge_one(result, judging, out)
+            book.add(result)
+        run_submissions(waiting, out, request.settings, hidden, finished, progress_stream, shaders)
+        results = book.ordered()
+        flag_copies(results, {s.learner: read_text(s.program) for s in submissions if not s.problem})
+        book.write(changed=True)
+        write_grades(results, out)
+        return results
 
 
 def grade_command(request):

@@ -7,7 +7,7 @@ them, one JSON object each, field for field). The structured error and the
 run's notes inside them stay plain data: they come over JSON from the child,
 and the Chinese hints read them as such (see `tavik.classroom.hints`).
 """
-from dataclasses import asdict, dataclass, field, fields
+from dataclasses import dataclass, field, fields
 
 OK, ERROR, TIMEOUT, LIMIT, SKIPPED = "ok", "error", "timeout", "limit", "skipped"
 STATUS_LABELS = {OK: "完成", ERROR: "出错", TIMEOUT: "超时", LIMIT: "超限", SKIPPED: "跳过"}
@@ -21,7 +21,8 @@ class Record:
     """Plain-data conversion shared by the records: JSON objects with one key per field."""
 
     def to_json(self):
-        return asdict(self)
+        # the fields hold plain data already (dicts, lists, strings, numbers): no deep copy is needed
+        return {item.name: getattr(self, item.name) for item in fields(self)}
 
     @classmethod
     def from_json(cls, data):

@@ -39,6 +39,7 @@ from tavik.classroom.records import ERROR, LIMIT, OK, SKIPPED, TIMEOUT, Result
 from tavik.classroom.sandbox import BUBBLEWRAP, Confinement, Limits
 from tavik.classroom.scene import without_greeting
 from tavik.classroom.scratch import Scratch, remove_abandoned
+from tavik.classroom.shaders import VARIABLE as SHADER_CACHE_VARIABLE, private_copy
 
 DEFAULT_FRAMES = 120
 DEFAULT_TIMEOUT = 60.0
@@ -98,6 +99,7 @@ class Options:
     files: str = None           # where to keep the files the program writes (None: not kept)
     hidden: list = field(default_factory=list)  # folders the program must not see
     name: str = None            # the program's name in the result (default: its file name)
+    shaders: str = None         # a warm shader cache (`tavik.classroom.shaders`): the program gets a copy
 
 
 def is_notice(line):
@@ -258,8 +260,13 @@ class Run:
             self.refused = Result(file=self.name, status=SKIPPED, hint=hints.not_readable(trouble))
             self.ended = time.monotonic()
             return self
-        self.confinement.prepare(self.scratch.root)
         environment = dict(os.environ)
+        if self.options.shaders:
+            try:
+                environment[SHADER_CACHE_VARIABLE] = self.inside(private_copy(self.options.shaders, self.scratch.root))
+            except OSError:
+                pass    # the program compiles its shaders itself
+        self.confinement.prepare(self.scratch.root)
         if needs_virtual_screen():
             self.screen = VirtualScreen()
             try:
