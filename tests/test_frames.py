@@ -161,3 +161,23 @@ def test_each_program_gets_a_copy_of_its_own(sandbox, warm_cache, tmp_path, monk
         assert found == sum(len(files) for _, _, files in os.walk(folder)) > 0
     assert sorted(path for path, _, _ in os.walk(folder)) == before
     assert not any("written-by-a-learner" in files for _, _, files in os.walk(folder))
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="orphans are adopted on Linux")
+def test_the_graders_own_screens_and_warm_up_are_not_taken_for_orphans(monkeypatch):
+    from tavik.classroom import runner
+    from tavik.classroom.display import SpareScreen
+    from tavik.classroom.shaders import WarmCache
+    orphan = subprocess.Popen(["sleep", "60"])
+    spare = SpareScreen()
+    spare.prepare()
+    with WarmCache() as warming:
+        own = [process for process in (spare.spare.process, warming.process, warming.screen and warming.screen.process)
+               if process is not None]
+        # only what this test started is looked at: the suite's other children are left alone
+        monkeypatch.setattr(runner, "children_of_this_process", lambda: [orphan.pid] + [p.pid for p in own])
+        runner.end_orphans()        # what the grader does after each program
+        assert not os.path.exists(f"/proc/{orphan.pid}")     # killed and reaped, long before its minute
+        assert all(process.poll() is None for process in own)
+    spare.close()
+    assert all(process.poll() is not None for process in own)

@@ -17,6 +17,9 @@ import subprocess
 import sys
 
 _server = None
+# Processes the teacher's tools started for their own use (screens, the shader warm-up), by pid: never
+# a program's orphans, whatever their parent.
+OWN_PROCESSES = set()
 
 
 def needs_virtual_screen():
@@ -72,9 +75,14 @@ class VirtualScreen:
     def __init__(self, width=1280, height=1024):
         self.width, self.height = width, height
         self.process = None
+        self.announced = None
         self.display = None
 
     def start(self):
+        return self.launch().ready()
+
+    def launch(self):
+        """Starts the server without waiting for it to accept clients (`ready` waits)."""
         xvfb = shutil.which("Xvfb")
         if xvfb is None:
             raise RuntimeError("No DISPLAY and no Xvfb: install it with 'apt-get install xvfb'")
@@ -85,14 +93,24 @@ class VirtualScreen:
                  "-nolisten", "tcp"],
                 pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL, start_new_session=True, preexec_fn=die_with_parent)
+        except BaseException:
+            os.close(read_end)
+            raise
         finally:
             os.close(write_end)
-        with os.fdopen(read_end) as announced:
-            number = announced.readline().strip()
-        if not number:
-            self.stop()
-            raise RuntimeError("Xvfb did not start")
-        self.display = ":" + number
+        self.announced = os.fdopen(read_end)
+        OWN_PROCESSES.add(self.process.pid)
+        return self
+
+    def ready(self):
+        """Waits until the server accepts clients (it names its display then); returns the screen."""
+        if self.display is None:
+            with self.announced:
+                number = self.announced.readline().strip()
+            if not number:
+                self.stop()
+                raise RuntimeError("Xvfb did not start")
+            self.display = ":" + number
         return self
 
     def environment(self, base=None):
@@ -103,15 +121,19 @@ class VirtualScreen:
         return environment
 
     def stop(self):
+        if self.announced is not None:
+            self.announced.close()
         process, self.process = self.process, None
-        if process is None or process.poll() is not None:
+        if process is None:
             return
-        process.terminate()
-        try:
-            process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+        if process.poll() is None:
+            process.terminate()
+            try:
+                process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        OWN_PROCESSES.discard(process.pid)
 
     @property
     def pid(self):
@@ -122,6 +144,27 @@ class VirtualScreen:
 
     def __exit__(self, *exc_info):
         self.stop()
+
+
+class SpareScreen:
+    """Keeps one virtual screen starting while programs run, so that the next program finds it ready."""
+
+    def __init__(self):
+        self.spare = None
+
+    def take(self):
+        """A screen that is starting or ready; the caller owns it."""
+        screen, self.spare = self.spare or VirtualScreen().launch(), None
+        return screen
+
+    def prepare(self):
+        if self.spare is None:
+            self.spare = VirtualScreen().launch()
+
+    def close(self):
+        spare, self.spare = self.spare, None
+        if spare is not None:
+            spare.stop()
 
 
 def ensure_display(width=1280, height=1024):

@@ -31,6 +31,7 @@ from tavik.classroom.assignment import (BadArchive, Judging, Submission, class_f
                                         stem_of, submissions_in, write_grades)
 from tavik.classroom.checks import ChecksError, load_checks
 from tavik.classroom.compare import DEFAULT_TOLERANCE
+from tavik.classroom.display import SpareScreen, needs_virtual_screen
 from tavik.classroom.records import OK, SKIPPED, Result
 from tavik.classroom.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_USAGE, MAX_SOURCE, CommandEnded, Options,
                                     Run, run_guarded, write_text)
@@ -166,13 +167,15 @@ def not_run(submission):
 def run_submissions(submissions, out, settings, hidden, finished, progress_stream=None, shaders=None):
     """Runs the submissions J at a time, handing each `Result` (paths relative to `out`) to `finished`.
 
-    `shaders`: a `WarmCache`; the programs started once it is warm get a copy of it.
+    `shaders`: a `WarmCache`; the programs started once it is warm get a copy of it. While programs
+    run, the next one's virtual screen starts.
     """
     os.makedirs(os.path.join(out, IMAGES), exist_ok=True)
     progress = Progress(len(submissions), progress_stream)
     waiting = list(reversed(submissions))
     running = []
     jobs = settings.jobs or os.cpu_count() or 1
+    screens = SpareScreen() if needs_virtual_screen() else None
 
     def done(submission, result):
         result.learner = submission.learner
@@ -187,7 +190,10 @@ def run_submissions(submissions, out, settings, hidden, finished, progress_strea
                     continue
                 options = options_for(submission, settings, out, hidden)
                 options.shaders = shaders and shaders.folder()
+                options.screens = screens
                 running.append((submission, Run(str(submission.program), options).start()))
+                if screens is not None and waiting:
+                    screens.prepare()
             for submission, run in list(running):
                 if run.poll():
                     running.remove((submission, run))
@@ -203,6 +209,8 @@ def run_submissions(submissions, out, settings, hidden, finished, progress_strea
         for _, run in running:
             run.stop()
             run.clean()
+        if screens is not None:
+            screens.close()
 
 
 def report_folder_trouble(out):

@@ -34,7 +34,7 @@ from tavik import quiet
 from tavik.errorhook import write_text
 from tavik.classroom import hints
 from tavik.classroom.channel import Receiver
-from tavik.classroom.display import VirtualScreen, adopt_orphans, needs_virtual_screen
+from tavik.classroom.display import OWN_PROCESSES, VirtualScreen, adopt_orphans, needs_virtual_screen
 from tavik.classroom.records import ERROR, LIMIT, OK, SKIPPED, TIMEOUT, Result
 from tavik.classroom.sandbox import BUBBLEWRAP, Confinement, Limits
 from tavik.classroom.scene import without_greeting
@@ -100,6 +100,7 @@ class Options:
     hidden: list = field(default_factory=list)  # folders the program must not see
     name: str = None            # the program's name in the result (default: its file name)
     shaders: str = None         # a warm shader cache (`tavik.classroom.shaders`): the program gets a copy
+    screens: object = None      # a `SpareScreen` to take the virtual screen from (default: one of its own)
 
 
 def is_notice(line):
@@ -268,9 +269,9 @@ class Run:
                 pass    # the program compiles its shaders itself
         self.confinement.prepare(self.scratch.root)
         if needs_virtual_screen():
-            self.screen = VirtualScreen()
             try:
-                self.screen.start()
+                self.screen = self.options.screens.take() if self.options.screens else VirtualScreen().launch()
+                self.screen.ready()
             except (OSError, RuntimeError) as trouble:
                 raise NoScreen(str(trouble)) from trouble
             environment = self.screen.environment(environment)
@@ -606,6 +607,7 @@ def end_orphans():
     Only in the commands, where every child of this process is a run's.
     """
     owned = {pid for run in list(LIVE) for pid in (run.process and run.process.pid, run.screen and run.screen.pid)}
+    owned |= OWN_PROCESSES
     for pid in children_of_this_process():
         if pid in owned:
             continue

@@ -18,7 +18,7 @@ import subprocess
 import sys
 import tempfile
 
-from tavik.classroom.display import VirtualScreen, die_with_parent, needs_virtual_screen
+from tavik.classroom.display import OWN_PROCESSES, VirtualScreen, die_with_parent, needs_virtual_screen
 from tavik.classroom.scratch import PREFIX
 
 VARIABLE = "MESA_SHADER_CACHE_DIR"
@@ -50,6 +50,7 @@ class WarmCache:
                                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                             stderr=subprocess.DEVNULL, start_new_session=True,
                                             preexec_fn=die_with_parent, cwd=self.root)
+            OWN_PROCESSES.add(self.process.pid)
         except (OSError, RuntimeError):
             self.stop()
         return self
@@ -66,9 +67,11 @@ class WarmCache:
 
     def stop(self):
         process, self.process = self.process, None
-        if process is not None and process.poll() is None:
-            process.kill()
-            process.wait()
+        if process is not None:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+            OWN_PROCESSES.discard(process.pid)
         if self.screen is not None:
             self.screen.stop()
             self.screen = None
