@@ -75,6 +75,7 @@ class Notes:
         self.running = False    # inside the frames
         self.last_stop = float("-inf")
         self.stillness = Stillness()
+        self.picture_follows = False    # a screenshot is taken after the frames (it draws the scene itself)
 
     def learner_line(self):
         """The line of the learner's file that is running now (innermost)."""
@@ -207,17 +208,19 @@ def instrument(notes, frames, recorder, unseen=False):
 def show_frames(app, count, notes, recorder, unseen=False):
     """Shows `count` frames, each 1/FRAME_RATE s of the program's time, however long it takes to make.
 
-    `unseen`: the screen is a virtual one that nobody watches, so the frames
-    between the first ones and the last are not drawn (unless the GIF keeps
-    them): the program's tasks run in them just the same, and drawing is
-    most of a frame's cost in software.
+    `unseen`: the screen is a virtual one that nobody watches, so only the
+    frames whose picture is used are drawn: the first (the window opens), the
+    GIF's, the one the stillness check compares, and the last unless a
+    screenshot draws it again anyway. The program's tasks run in every frame
+    just the same, and drawing is most of a frame's cost in software.
     """
     count = max(count, 1)
     steady_clock()
     try:
         for index in range(1, count + 1):
             if unseen:
-                show_window(app, index <= SETTLE_FRAMES or index == count or recorder.keeps(index))
+                show_window(app, index == 1 or recorder.keeps(index) or notes.stillness.wants(index, app)
+                            or index == count and not notes.picture_follows)
             notes.strokes_in_frame = 0
             start = time.perf_counter()
             app.taskMgr.step()
@@ -666,7 +669,8 @@ def take_pictures(arguments, notes, recorder, result):
             shot = screenshot(app)
             if shot is not None:
                 pictures["screenshot"] = shot
-        moving = recorder.gif(seconds_per_frame(notes.frame_seconds))
+        # counted frames are 1/FRAME_RATE s of the program's time each; the engine's own loop is timed
+        moving = recorder.gif(1 / FRAME_RATE if arguments.frames is not None else None)
         if moving is not None:
             pictures["gif"] = moving
     except TimeUp:
@@ -683,6 +687,7 @@ def main(argv=None):
     harness = os.getpid()
     script = os.path.abspath(arguments.script)
     notes = NOTES = Notes(script)
+    notes.picture_follows = arguments.screenshot
     result = Observed()
     signal.signal(signal.SIGTERM, on_terminate)
     sys.excepthook = ignore_exception

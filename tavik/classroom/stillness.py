@@ -25,9 +25,13 @@ class Stillness:
         self.early = None
         self.last_index = 0
 
+    def wants(self, index, app):
+        """True when frame `index` must be drawn: its picture is the early fingerprint."""
+        return index == EARLY_FRAME and hook_of(app) is not None
+
     def frame(self, app, index):
         self.last_index = index
-        if index == EARLY_FRAME and hook_of(app) is not None:
+        if self.wants(index, app):
             self.early = fingerprint(app)
 
     def facts(self, app):
