@@ -101,7 +101,7 @@ def warm_up():
     """Draws what learners' programs draw most: pen lines and dots, texts, models, widgets."""
     from panda3d.core import loadPrcFileData
     loadPrcFileData("tavik-warm-up", "audio-library-name null\nwin-size 1000 750\nsync-video #f")
-    from importlib import resources
+    from tavik.classroom.child import packaged_models
     from tavik.tavik import TAVIK, Color, Pen, drawAxies, makeButton, makeEntry, makeLabel
     app = TAVIK()
     pen = Pen(app)
@@ -114,7 +114,7 @@ def warm_up():
     pen.dot()
     pen.update()
     app.makeText("warm-up", "你好 tavik", (0, 0, 3), Color.white)
-    for model in sorted(entry.name[:-4] for entry in resources.files("tavik").iterdir() if entry.name.endswith(".glb")):
+    for model in packaged_models():
         app.gm(model)
     makeLabel(app, "标签", 20, 30)
     makeButton(app, "按钮", 20, 70, lambda: None)
