@@ -125,14 +125,22 @@ with open(os.path.join(folder, "written-by-a-learner"), "w") as mine:
 """
 
 
-@pytest.fixture(scope="module")
-def warm_cache():
-    from tavik.classroom.shaders import WarmCache
-    cache = WarmCache().start()
+def warmed(cache):
     deadline = time.monotonic() + 120
     while cache.folder() is None and cache.process is not None and time.monotonic() < deadline:
         time.sleep(0.1)
-    yield cache
+    return cache
+
+
+@pytest.fixture(scope="module")
+def warm_cache(tmp_path_factory):
+    """A cache warmed by a warm-up of its own: nothing kept by an earlier grading is found."""
+    from tavik.classroom.shaders import WarmCache
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("cache-home")))
+        cache = warmed(WarmCache().start())
+        assert cache.kept is None
+        yield cache
     cache.close()
 
 
@@ -163,11 +171,43 @@ def test_each_program_gets_a_copy_of_its_own(sandbox, warm_cache, tmp_path, monk
     assert not any("written-by-a-learner" in files for _, _, files in os.walk(folder))
 
 
+def files_in(folder):
+    return sorted(os.path.relpath(os.path.join(path, name), folder) for path, _, names in os.walk(folder)
+                  for name in names)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the software renderer's cache is Linux's")
+def test_a_warmed_cache_is_kept_for_the_gradings_to_come_until_it_is_out_of_date(tmp_path, monkeypatch):
+    from tavik.classroom import shaders
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    with shaders.WarmCache() as first:      # a small class: over before the warm-up, which it waits for
+        assert first.process is not None
+    assert first.root is None
+    kept = shaders.kept_cache()
+    assert kept is not None
+    warm = files_in(os.path.join(kept, "mesa"))
+    assert warm
+
+    with shaders.WarmCache() as second:     # found at once: no warm-up at all
+        assert second.process is None and second.screen is None
+        assert second.folder() == os.path.join(kept, "mesa")
+
+    week_ago = time.time() - shaders.KEPT_FOR - 60
+    os.utime(kept, (week_ago, week_ago))
+    assert shaders.kept_cache() is None
+    third = warmed(shaders.WarmCache().start())
+    assert third.kept is None and third.folder() == third.cache()
+    third.close()
+    assert os.listdir(tmp_path / "tavik" / "shaders") == [os.path.basename(kept)]
+    assert shaders.kept_cache() == kept and files_in(os.path.join(kept, "mesa")) == warm
+
+
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="orphans are adopted on Linux")
-def test_the_graders_own_screens_and_warm_up_are_not_taken_for_orphans(monkeypatch):
+def test_the_graders_own_screens_and_warm_up_are_not_taken_for_orphans(tmp_path, monkeypatch):
     from tavik.classroom import runner
     from tavik.classroom.display import SpareScreen
     from tavik.classroom.shaders import WarmCache
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))     # so that a warm-up runs
     orphan = subprocess.Popen(["sleep", "60"])
     spare = SpareScreen()
     spare.prepare()
