@@ -81,6 +81,23 @@ def test_each_kind_of_program_ends_with_its_code_and_leaves_no_process_behind(ki
             assert image.convert("RGB").getpixel((5, 5)) == pytest.approx(SKY, abs=2)
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the scratch folder is the program's /tmp on Linux")
+@pytest.mark.parametrize("sandbox", list(SANDBOXES))
+def test_a_kit_installed_in_a_temporary_folder_still_runs_programs(sandbox, tmp_path):
+    # A fresh virtual environment under /tmp, where the sandbox lays the program's scratch folder.
+    import tavik
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(venv)], check=True, timeout=120)
+    kit_site = pathlib.Path(tavik.__file__).resolve().parent.parent
+    next(venv.glob("lib/python*/site-packages")).joinpath("kit.pth").write_text(f"{kit_site}\n", encoding="utf-8")
+    script = write(tmp_path, "good", PROGRAMS["good"])
+    result = subprocess.run([str(venv / "bin" / "python"), "-m", "tavik", "run", str(script), "--frames", "1"],
+                            capture_output=True, text=True, timeout=120, cwd=tmp_path,
+                            env=sandbox_environment(sandbox))
+    assert result.returncode == 0, result.stderr
+    assert "drawn" in result.stdout
+
+
 def test_an_endless_loop_inside_a_frame_is_stopped_at_the_limit(tmp_path):
     script = write(tmp_path, "endless", PROGRAMS["endless"])
     started = time.monotonic()

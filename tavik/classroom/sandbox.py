@@ -242,9 +242,10 @@ class Confinement:
                    "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--bind", scratch, INSIDE]
         for folder in hidden:
             wrapped += ["--size", str(HIDING_SIZE), "--tmpfs", folder]
+        covered = hidden + [INSIDE]     # a Python in a temporary folder (a fresh venv) is covered by the scratch folder
         for folder in python_paths():
-            if any(is_under(folder, outer) for outer in hidden):
-                wrapped += self.opened_folders(folder, hidden) + ["--ro-bind", folder, folder]
+            if any(is_under(folder, outer) for outer in covered):
+                wrapped += self.opened_folders(folder, covered) + ["--ro-bind", folder, folder]
         for path in display_files:
             if path and os.path.exists(path):
                 wrapped += ["--perms", "0755", "--dir", os.path.dirname(path), "--ro-bind", path, path]
