@@ -173,7 +173,11 @@ def keep(cache):
 
 def remove_out_of_date(root):
     """Removes what other builds of the kit (or graders that were killed) left there over KEPT_FOR ago."""
-    for name in os.listdir(root):
+    try:
+        names = os.listdir(root)
+    except OSError:
+        return
+    for name in names:
         path = os.path.join(root, name)
         try:
             out_of_date = time.time() - os.stat(path).st_mtime >= KEPT_FOR
