@@ -181,33 +181,46 @@ def run_submissions(submissions, out, settings, hidden, finished, progress_strea
         result.learner = submission.learner
         finished(submission, result)
         progress.finished(result)
+
+    def start_while_room():
+        while waiting and len(running) < jobs:
+            submission = waiting.pop()
+            if submission.problem:
+                done(submission, not_run(submission))
+                continue
+            options = options_for(submission, settings, out, hidden)
+            options.shaders = shaders and shaders.folder()
+            options.screens = screens
+            running.append((submission, Run(str(submission.program), options).start()))
+            if screens is not None and waiting:
+                screens.prepare()
+
+    def collect(submission, run):
+        try:
+            result = run.result()
+        finally:
+            run.clean()
+        result.screenshot = relative(result.screenshot, out)
+        result.gif = relative(result.gif, out)
+        result.files = [relative(path, out) for path in result.files]
+        done(submission, result)
+
+    ended = []
     try:
         while waiting or running:
-            while waiting and len(running) < jobs:
-                submission = waiting.pop()
-                if submission.problem:
-                    done(submission, not_run(submission))
-                    continue
-                options = options_for(submission, settings, out, hidden)
-                options.shaders = shaders and shaders.folder()
-                options.screens = screens
-                running.append((submission, Run(str(submission.program), options).start()))
-                if screens is not None and waiting:
-                    screens.prepare()
-            for submission, run in list(running):
-                if run.poll():
-                    running.remove((submission, run))
-                    result = run.result()
-                    run.clean()
-                    result.screenshot = relative(result.screenshot, out)
-                    result.gif = relative(result.gif, out)
-                    result.files = [relative(path, out) for path in result.files]
-                    done(submission, result)
+            start_while_room()
+            ended = [(submission, run) for submission, run in running if run.poll()]
+            for pair in ended:
+                running.remove(pair)
+            start_while_room()      # before the ended programs' results are written: no core waits for the grader
+            while ended:
+                collect(*ended.pop(0))
             if running:
                 time.sleep(POLL)
     finally:
         for _, run in running:
             run.stop()
+        for _, run in running + ended:
             run.clean()
         if screens is not None:
             screens.close()
