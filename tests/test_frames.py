@@ -185,21 +185,24 @@ def test_a_warmed_cache_is_kept_for_the_gradings_to_come_until_it_is_out_of_date
     assert first.root is None
     kept = shaders.kept_cache()
     assert kept is not None
-    warm = files_in(os.path.join(kept, "mesa"))
-    assert warm
+    assert files_in(os.path.join(kept, "mesa"))
 
     with shaders.WarmCache() as second:     # found at once: no warm-up at all
         assert second.process is None and second.screen is None
         assert second.folder() == os.path.join(kept, "mesa")
 
+    stale = os.path.join(kept, "mesa", "from-a-week-ago")
+    open(stale, "w").close()
     week_ago = time.time() - shaders.KEPT_FOR - 60
     os.utime(kept, (week_ago, week_ago))
     assert shaders.kept_cache() is None
     third = warmed(shaders.WarmCache().start())
     assert third.kept is None and third.folder() == third.cache()
     third.close()
+    # warmed again and kept in the old one's place (which files a warm-up writes varies with the driver)
     assert os.listdir(tmp_path / "tavik" / "shaders") == [os.path.basename(kept)]
-    assert shaders.kept_cache() == kept and files_in(os.path.join(kept, "mesa")) == warm
+    assert shaders.kept_cache() == kept
+    assert files_in(os.path.join(kept, "mesa")) and not os.path.exists(stale)
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="orphans are adopted on Linux")
