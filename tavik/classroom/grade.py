@@ -207,8 +207,8 @@ def run_submissions(submissions, out, settings, hidden, finished, progress_strea
 
     ended = []
     try:
+        start_while_room()
         while waiting or running:
-            start_while_room()
             ended = [(submission, run) for submission, run in running if run.poll()]
             for pair in ended:
                 running.remove(pair)

@@ -161,10 +161,7 @@ def keep(cache):
     try:
         shutil.copytree(cache, os.path.join(incoming, "mesa"), symlinks=True)
         target = os.path.join(root, stamp)
-        if os.path.isdir(target):   # out of date: moved aside first, since a folder is only renamed onto an empty one
-            outdated = tempfile.mkdtemp(prefix=".outdated-", dir=root)
-            os.rename(target, os.path.join(outdated, stamp))
-            shutil.rmtree(outdated, ignore_errors=True)
+        shutil.rmtree(target, ignore_errors=True)   # out of date, or there would have been no warm-up
         os.rename(incoming, target)
     except OSError:     # another grading kept its own at the same moment, or the disk is full
         shutil.rmtree(incoming, ignore_errors=True)
