@@ -13,6 +13,7 @@ import atexit
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 
@@ -20,6 +21,9 @@ _server = None
 # Processes the teacher's tools started for their own use (screens, the shader warm-up), by pid: never
 # a program's orphans, whatever their parent.
 OWN_PROCESSES = set()
+# Screens asked to end and not yet gone (see VirtualScreen.launch).
+ENDING = set()
+STARTS = 3      # a screen whose socket is lost while it starts is started again, this many times in all
 
 
 def needs_virtual_screen():
@@ -82,7 +86,15 @@ class VirtualScreen:
         return self.launch().ready()
 
     def launch(self):
-        """Starts the server without waiting for it to accept clients (`ready` waits)."""
+        """Starts the server without waiting for it to accept clients (`ready` waits).
+
+        A server that is going away gives up its display number a moment
+        before it removes its socket file: a server started in between could
+        take that number and then lose its socket file to the other's clean-up.
+        So the screens this process asked to end are gone first.
+        """
+        for screen in list(ENDING):
+            screen.stop()
         xvfb = shutil.which("Xvfb")
         if xvfb is None:
             raise RuntimeError("No DISPLAY and no Xvfb: install it with 'apt-get install xvfb'")
@@ -104,13 +116,22 @@ class VirtualScreen:
 
     def ready(self):
         """Waits until the server accepts clients (it names its display then); returns the screen."""
-        if self.display is None:
+        for _ in range(STARTS):
+            if self.display is not None:
+                return self
             with self.announced:
                 number = self.announced.readline().strip()
             if not number:
                 self.stop()
                 raise RuntimeError("Xvfb did not start")
-            self.display = ":" + number
+            if has_socket_file(number):
+                self.display = ":" + number
+            else:   # another process's server, going away, removed it: a sandbox could not reach this one
+                self.stop()
+                self.launch()
+        if self.display is None:
+            self.stop()
+            raise RuntimeError("Xvfb lost its socket file")
         return self
 
     def environment(self, base=None):
@@ -120,7 +141,14 @@ class VirtualScreen:
         environment.setdefault("LIBGL_ALWAYS_SOFTWARE", "1")
         return environment
 
+    def end(self):
+        """Asks the server to end, without waiting for it (`stop` waits)."""
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            ENDING.add(self)
+
     def stop(self):
+        ENDING.discard(self)
         if self.announced is not None:
             self.announced.close()
         process, self.process = self.process, None
@@ -144,6 +172,18 @@ class VirtualScreen:
 
     def __exit__(self, *exc_info):
         self.stop()
+
+
+def socket_file(number):
+    """Display `number`'s socket file: the way into its server from a sandbox (which has a network of its own)."""
+    return f"/tmp/.X11-unix/X{number}"
+
+
+def has_socket_file(number):
+    try:
+        return stat.S_ISSOCK(os.stat(socket_file(number)).st_mode)
+    except OSError:
+        return False
 
 
 class SpareScreen:

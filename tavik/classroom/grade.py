@@ -192,8 +192,6 @@ def run_submissions(submissions, out, settings, hidden, finished, progress_strea
             options.shaders = shaders and shaders.folder()
             options.screens = screens
             running.append((submission, Run(str(submission.program), options).start()))
-            if screens is not None and waiting:
-                screens.prepare()
 
     def collect(submission, run):
         try:
@@ -215,6 +213,8 @@ def run_submissions(submissions, out, settings, hidden, finished, progress_strea
             start_while_room()      # before the ended programs' results are written: no core waits for the grader
             while ended:
                 collect(*ended.pop(0))
+            if screens is not None and waiting:
+                screens.prepare()   # once the ended programs' screens are gone (see VirtualScreen.launch)
             if running:
                 time.sleep(POLL)
     finally:

@@ -34,7 +34,7 @@ from tavik import quiet
 from tavik.errorhook import write_text
 from tavik.classroom import hints
 from tavik.classroom.channel import Receiver
-from tavik.classroom.display import OWN_PROCESSES, VirtualScreen, adopt_orphans, needs_virtual_screen
+from tavik.classroom.display import OWN_PROCESSES, VirtualScreen, adopt_orphans, needs_virtual_screen, socket_file
 from tavik.classroom.records import ERROR, LIMIT, OK, SKIPPED, TIMEOUT, Result
 from tavik.classroom.sandbox import BUBBLEWRAP, Confinement, Limits
 from tavik.classroom.scene import without_greeting
@@ -209,7 +209,7 @@ def display_files(display):
     if not found:
         return []
     authority = os.environ.get("XAUTHORITY") or os.path.expanduser("~/.Xauthority")
-    return [f"/tmp/.X11-unix/X{found.group(1)}", authority]
+    return [socket_file(found.group(1)), authority]
 
 
 def signal_of(code, sandboxed):
@@ -390,7 +390,7 @@ class Run:
     def finish(self):
         if self.ended is None:
             self.ended = time.monotonic()
-        self.stop()
+        self.end_program()
         for stream in (self.stdout, self.stderr):
             if stream is not None:
                 stream.wait(5)
@@ -398,13 +398,22 @@ class Run:
 
     def stop(self):
         """Every process of the program and its screen are gone after this, whatever state they were in."""
+        self.end_program()
+        self.close_screen()
+
+    def end_program(self):
+        """The program's processes are gone; its screen is only asked to end, so that no one waits for it here."""
         if self.confinement is not None and self.process is not None:
             self.confinement.kill()
         if self.screen is not None:
-            self.screen.stop()
-        LIVE.discard(self)
+            self.screen.end()
         if ADOPTING:
             end_orphans()
+
+    def close_screen(self):
+        if self.screen is not None:
+            self.screen.stop()
+        LIVE.discard(self)
 
     # ---- what it gave ------------------------------------------------------------
 
@@ -501,6 +510,7 @@ class Run:
             result.warnings.append(hints.files_left_out())
 
     def clean(self):
+        self.close_screen()
         if self.confinement is not None:
             self.confinement.release()
         if self.scratch is not None:

@@ -203,6 +203,7 @@ class Confinement:
         self.rlimits = planned_limits(limits, processes=self.uid is not None or not is_root() and os.path.isdir("/proc"))
         self.job = None
         self.process = None
+        self.killed = False     # its process id may be another process's once it was waited for
 
     @property
     def description(self):
@@ -299,7 +300,7 @@ class Confinement:
     def kill(self):
         """Every process of the program, wherever it went, ends now."""
         process = self.process
-        if process is None:
+        if process is None or self.killed:
             return
         if os.name == "nt":
             close_windows_job(self.job)
@@ -312,6 +313,7 @@ class Confinement:
         if process.poll() is None:
             process.kill()
         process.wait()
+        self.killed = True
         if self.uid is not None and self.kind != BUBBLEWRAP:
             kill_processes_of(self.uid)
 
