@@ -355,3 +355,25 @@ def test_a_picture_that_cannot_be_saved_is_reported_not_dropped(tmp_path):
     result = run_tavik("run", str(script), "--frames", "2", "--screenshot", str(tmp_path))  # a folder, not a file
     assert result.returncode == 0, result.stderr
     assert "截图或动画没能保存" in result.stderr
+
+
+def test_the_engines_loader_plug_ins_are_handed_down_not_looked_up_by_each_program(tmp_path):
+    """A model loaded through the engine's own loader still finds the glTF plug-in, and the program
+    never reads the installed packages' metadata for it."""
+    from tavik.classroom import runner
+    script = tmp_path / "loads.py"
+    script.write_text("import os, sys\nimport tavik\nfrom tavik.tavik import *\napp = TAVIK()\n"
+                      "model = app.loader.loadModel(os.path.join(os.path.dirname(tavik.__file__), 'robot.glb'))\n"
+                      "print(model.getName(), model.findAllMatches('**/+GeomNode').getNumPaths() > 0,\n"
+                      "      'importlib.metadata' in sys.modules, 'TAVIK_ENGINE_LOADERS' in os.environ)\n"
+                      "app.run()\n", encoding="utf-8")
+    result = runner.run_program(str(script), runner.Options(frames=1))
+    assert result.status == "ok", result.traceback
+    assert result.stdout.split() == ["robot", "True", "False", "False"]
+
+
+def test_a_plug_in_named_in_any_way_an_entry_point_allows_is_loaded():
+    from tavik.classroom.loaders import EntryPoint
+    assert EntryPoint("x", "os.path:join").load() is __import__("os").path.join
+    assert EntryPoint("x", "os.path").load() is __import__("os").path
+    assert EntryPoint("x", "os : path.join [extra]").load() is __import__("os").path.join

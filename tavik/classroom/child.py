@@ -37,7 +37,7 @@ import zlib
 import _thread
 
 from tavik import mistakes
-from tavik.classroom import channel
+from tavik.classroom import channel, loaders
 from tavik.classroom.records import ERROR, TIMEOUT, Observed
 from tavik.classroom.stillness import Stillness, unfinished_drawing
 
@@ -622,6 +622,7 @@ def prepare_engine(arguments, notes, recorder):
     if arguments.notices:
         settings.append("notify-output " + Filename.fromOsSpecific(arguments.notices).getFullpath())
     loadPrcFileData("tavik-runner", "\n".join(settings))
+    loaders.register_handed_down()
     instrument(notes, arguments.frames, recorder, arguments.virtual)
 
 

@@ -32,7 +32,7 @@ from dataclasses import dataclass, field
 
 from tavik import quiet
 from tavik.errorhook import write_text
-from tavik.classroom import hints
+from tavik.classroom import hints, loaders
 from tavik.classroom.channel import Receiver
 from tavik.classroom.display import OWN_PROCESSES, VirtualScreen, adopt_orphans, needs_virtual_screen, socket_file
 from tavik.classroom.records import ERROR, LIMIT, OK, SKIPPED, TIMEOUT, Result
@@ -308,6 +308,7 @@ class Run:
         # engine fails an assertion reading a model another process is still writing there.
         environment.pop("XDG_CACHE_HOME", None)
         environment[SETTINGS_VARIABLE] = engine_settings_loaded_here()
+        environment.update(loaders.to_hand_down())
         if self.options.verbose:
             environment[quiet.VERBOSE_VARIABLE] = "1"
         read_end, write_end = os.pipe()
