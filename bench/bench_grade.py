@@ -3,8 +3,9 @@ against running the same 10 one after another with `python -m tavik run`;
 and 40 small programs (the examples and copies of them) graded with the
 sandbox (bubblewrap, where it is installed) and without it (TAVIK_SANDBOX=off).
 
-Both start one process (and, without a display, one virtual screen) per
-program; the grader keeps as many going as there are cores. Each pair is
+Both start one process per program; without a display, `run` starts a
+virtual screen for each, while the grader resets one between programs. The
+grader keeps as many going as there are cores. Each pair is
 measured alternately, and the better of two rounds of each is reported.
 """
 import os

@@ -208,19 +208,19 @@ def test_a_warmed_cache_is_kept_for_the_gradings_to_come_until_it_is_out_of_date
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="orphans are adopted on Linux")
 def test_the_graders_own_screens_and_warm_up_are_not_taken_for_orphans(tmp_path, monkeypatch):
     from tavik.classroom import runner
-    from tavik.classroom.display import SpareScreen
+    from tavik.classroom.screenpool import ScreenPool
     from tavik.classroom.shaders import WarmCache
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))     # so that a warm-up runs
     orphan = subprocess.Popen(["sleep", "60"])
-    spare = SpareScreen()
-    spare.prepare()
+    pool = ScreenPool(1)
+    pool.prepare()
     with WarmCache() as warming:
-        own = [process for process in (spare.spare.process, warming.process, warming.screen and warming.screen.process)
+        own = [process for process in (pool.idle[0].process, warming.process, warming.screen and warming.screen.process)
                if process is not None]
         # only what this test started is looked at: the suite's other children are left alone
         monkeypatch.setattr(runner, "children_of_this_process", lambda: [orphan.pid] + [p.pid for p in own])
         runner.end_orphans()        # what the grader does after each program
         assert not os.path.exists(f"/proc/{orphan.pid}")     # killed and reaped, long before its minute
         assert all(process.poll() is None for process in own)
-    spare.close()
+    pool.close()
     assert all(process.poll() is not None for process in own)

@@ -335,3 +335,36 @@ def test_the_clock_starts_with_the_program_not_with_the_engine(tmp_path):
     assert "它停在第 3 行" in result.stderr or "它停在第 4 行" in result.stderr
     assert "Assertion" not in result.stderr and "Segmentation" not in result.stderr
     assert_gone(seen)
+
+
+XLIB = ("import ctypes, os\nx11 = ctypes.CDLL('libX11.so.6')\nx11.XOpenDisplay.restype = ctypes.c_void_p\n"
+        "x11.XOpenDisplay.argtypes = [ctypes.c_char_p]\nx11.XInternAtom.restype = ctypes.c_ulong\n"
+        "x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]\n"
+        "x11.XSetCloseDownMode.argtypes = [ctypes.c_void_p, ctypes.c_int]\nx11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]\n"
+        "x = x11.XOpenDisplay(None)\n")
+
+
+@pytest.mark.parametrize("mode", list(SANDBOXES))
+def test_what_a_program_leaves_in_its_screen_never_reaches_a_later_program(mode, tmp_path):
+    """One server serves program after program: a client kept past its program's end (RetainPermanent)
+    and the atoms it made are gone before the next program on that server starts."""
+    folder, out = tmp_path / "class", tmp_path / "report"
+    folder.mkdir()
+    sources = {
+        "a_leaves": XLIB + "x11.XSetCloseDownMode(x, 1)\nx11.XInternAtom(x, b'LEFT_BY_A_CLASSMATE', 0)\n"
+                           "x11.XSync(x, 0)\n",
+        "b_between": "",
+        "c_looks": XLIB + "print('found', x11.XInternAtom(x, b'LEFT_BY_A_CLASSMATE', 1))\n",
+    }
+    for name, source in sources.items():
+        (folder / f"{name}.py").write_text(source + "import os\nprint(os.environ['DISPLAY'])\n" + START + "app.run()\n",
+                                           encoding="utf-8")
+    graded, seen = run_watched(["grade", str(folder), "--out", str(out), "--frames", "3", "--jobs", "1"],
+                               cwd=tmp_path, environment=sandbox_environment(mode))
+    assert graded.returncode == 0, graded.stderr
+    assert_gone(seen)
+    results = graded_names(out)
+    assert all(entry["status"] == "ok" for entry in results.values()), results
+    shown = {name: results[f"{name}.py"]["stdout"].split() for name in sources}
+    assert shown["c_looks"][0] == "found" and shown["c_looks"][1] == "0"
+    assert shown["a_leaves"][-1] == shown["c_looks"][-1]    # the same server, reset in between

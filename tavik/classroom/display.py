@@ -186,27 +186,6 @@ def has_socket_file(number):
         return False
 
 
-class SpareScreen:
-    """Keeps one virtual screen starting while programs run, so that the next program finds it ready."""
-
-    def __init__(self):
-        self.spare = None
-
-    def take(self):
-        """A screen that is starting or ready; the caller owns it."""
-        screen, self.spare = self.spare or VirtualScreen().launch(), None
-        return screen
-
-    def prepare(self):
-        if self.spare is None:
-            self.spare = VirtualScreen().launch()
-
-    def close(self):
-        spare, self.spare = self.spare, None
-        if spare is not None:
-            spare.stop()
-
-
 def ensure_display(width=1280, height=1024):
     """Make sure ``DISPLAY`` names a screen; start Xvfb if it does not.
 

@@ -31,12 +31,13 @@ from tavik.classroom.assignment import (BadArchive, Judging, Submission, class_f
                                         stem_of, submissions_in, write_grades)
 from tavik.classroom.checks import ChecksError, load_checks
 from tavik.classroom.compare import DEFAULT_TOLERANCE
-from tavik.classroom.display import SpareScreen, needs_virtual_screen
+from tavik.classroom.display import needs_virtual_screen
 from tavik.classroom.records import OK, SKIPPED, Result
 from tavik.classroom.runner import (DEFAULT_FRAMES, DEFAULT_TIMEOUT, EXIT_USAGE, MAX_SOURCE, CommandEnded, Options,
                                     Run, run_guarded, write_text)
 from tavik.classroom.sandbox import Limits
 from tavik.classroom.scratch import remove_abandoned
+from tavik.classroom.screenpool import ScreenPool
 from tavik.classroom.shaders import WarmCache
 
 IMAGES = "images"
@@ -168,14 +169,14 @@ def run_submissions(submissions, out, settings, hidden, finished, progress_strea
     """Runs the submissions J at a time, handing each `Result` (paths relative to `out`) to `finished`.
 
     `shaders`: a `WarmCache`; the programs started once it is warm get a copy of it. While programs
-    run, the next one's virtual screen starts.
+    run, the next one's virtual screen starts, or an ended program's resets for a later one.
     """
     os.makedirs(os.path.join(out, IMAGES), exist_ok=True)
     progress = Progress(len(submissions), progress_stream)
     waiting = list(reversed(submissions))
     running = []
     jobs = settings.jobs or os.cpu_count() or 1
-    screens = SpareScreen() if needs_virtual_screen() else None
+    screens = ScreenPool(jobs + 1) if needs_virtual_screen() else None
 
     def done(submission, result):
         result.learner = submission.learner
@@ -214,7 +215,7 @@ def run_submissions(submissions, out, settings, hidden, finished, progress_strea
             while ended:
                 collect(*ended.pop(0))
             if screens is not None and waiting:
-                screens.prepare()   # once the ended programs' screens are gone (see VirtualScreen.launch)
+                screens.prepare()   # once the ended programs' screens are back (see VirtualScreen.launch)
             if running:
                 time.sleep(POLL)
     finally:

@@ -100,7 +100,7 @@ class Options:
     hidden: list = field(default_factory=list)  # folders the program must not see
     name: str = None            # the program's name in the result (default: its file name)
     shaders: str = None         # a warm shader cache (`tavik.classroom.shaders`): the program gets a copy
-    screens: object = None      # a `SpareScreen` to take the virtual screen from (default: one of its own)
+    screens: object = None      # a `ScreenPool` to take the virtual screen from (default: one of its own)
 
 
 def is_notice(line):
@@ -412,8 +412,9 @@ class Run:
             end_orphans()
 
     def close_screen(self):
-        if self.screen is not None:
-            self.screen.stop()
+        screen, self.screen = self.screen, None     # a pooled screen is given back once only
+        if screen is not None:
+            screen.stop()
         LIVE.discard(self)
 
     # ---- what it gave ------------------------------------------------------------
