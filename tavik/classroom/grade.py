@@ -177,6 +177,8 @@ def run_submissions(submissions, out, settings, hidden, finished, progress_strea
     running = []
     jobs = settings.jobs or os.cpu_count() or 1
     screens = ScreenPool(jobs + 1) if needs_virtual_screen() else None
+    if screens is not None:
+        screens.prepare(min(jobs, len(waiting)))    # the first programs' screens start side by side
 
     def done(submission, result):
         result.learner = submission.learner

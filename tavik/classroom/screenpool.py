@@ -190,8 +190,9 @@ class ScreenPool:
         """A screen that is starting or ready; `ready()` it before use. The caller gives it back with `stop`."""
         return self.idle.pop(0) if self.idle else self.launch()
 
-    def prepare(self):
-        if not self.idle and len(self.screens) < self.size:
+    def prepare(self, count=1):
+        """Starts servers until `count` are idle (as many as the pool may hold)."""
+        while len(self.idle) < count and len(self.screens) < self.size:
             self.idle.append(self.launch())
 
     def launch(self):
@@ -213,5 +214,7 @@ class ScreenPool:
             self.idle.remove(screen)
 
     def close(self):
+        for screen in self.screens:
+            VirtualScreen.end(screen)     # all asked at once; each is waited for below
         for screen in list(self.screens):
             self.forget(screen)
