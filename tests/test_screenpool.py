@@ -75,3 +75,27 @@ def test_a_client_that_outlives_its_program_costs_the_server_not_the_grader(monk
         stray.close()
     finally:
         pool.close()
+
+
+def test_a_server_the_pool_cannot_mark_is_replaced_by_one_for_this_program_only(monkeypatch):
+    pool = ScreenPool(2)
+    real = screenpool.XSession
+    calls = []
+
+    def too_slow_once(display, timeout):
+        calls.append(display)
+        if len(calls) == 1:
+            raise TimeoutError("timed out")
+        return real(display, timeout)
+    monkeypatch.setattr(screenpool, "XSession", too_slow_once)
+    try:
+        screen = pool.take()
+        first = screen.process
+        screen.ready()
+        assert first.poll() is not None and screen.process.poll() is None and not screen.marked
+        program = real(screen.display, 5)       # the new server takes the program
+        program.close()
+        screen.stop()
+        assert screen.process is None and not pool.screens     # used once, not shared
+    finally:
+        pool.close()

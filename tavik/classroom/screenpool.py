@@ -110,9 +110,20 @@ class PooledScreen(VirtualScreen):
             try:
                 self.session = XSession(self.display, RENEW_WITHIN)
                 self.marked = self.session.atom(MARKER, create=True) != 0
-            except OSError:     # this server serves one program
-                self.let_go()
+            except OSError:
+                self.start_unshared()
         return self
+
+    def start_unshared(self):
+        """A server the pool could not mark (too slow, say) is not shared: a new one serves this program only.
+
+        Closing the pool's half-made connection could make the first server reset just as the program
+        connects."""
+        self.let_go()
+        VirtualScreen.stop(self)
+        self.display, self.marked = None, False
+        VirtualScreen.launch(self)
+        VirtualScreen.ready(self)
 
     def end(self):
         """The program is over; the server is kept (`renew` lets it reset)."""
